@@ -1,0 +1,296 @@
+// Install and Uninstall procedures against the recording fake platform.
+#include "control_installer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_setup_platform.h"
+
+namespace control_setup {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char kRegisterC[] = "run regsvr32 C:\\Quillmark\\Quillmark.ocx /s /c (60000 ms)";
+const char kRegisterD[] = "run regsvr32 D:\\Quillmark\\Quillmark.ocx /s /c (60000 ms)";
+const char kUnregisterC[] = "run regsvr32 C:\\Quillmark\\Quillmark.ocx /s /u (60000 ms)";
+const char kUnregisterD[] = "run regsvr32 D:\\Quillmark\\Quillmark.ocx /s /u (60000 ms)";
+
+std::string copyLine(const std::string& name, const std::string& target = "C:\\Quillmark") {
+  return "E:\\Setup\\" + name + " -> " + target + "\\" + name;
+}
+
+Lines copiesTo(const std::string& target, const Lines& names) {
+  Lines lines;
+  for (const std::string& name : names) lines.push_back(copyLine(name, target));
+  return lines;
+}
+
+const Lines kAllFiles = {"qmcodec4.dll", "qmcrt.dll",     "qmcodec4w.dll", "qmtrap.dll", "qmcodec5w.dll",
+                         "qmcodec5.dll", "Quillmark.inf", "Quillmark.ocx", "qmlink.dll", "qmrender.dll"};
+
+bool logged(const FakeSetupPlatform& platform, const std::string& line) {
+  for (const std::string& entry : platform.log) {
+    if (entry == line) return true;
+  }
+  return false;
+}
+
+TEST(Install, OnWritableCProbesCopiesAllTenFilesInOrderAndRegisters) {
+  FakeSetupPlatform platform;
+  ControlInstaller installer(platform);
+  installer.install();
+
+  Lines expected = {"open c:\\tmp-test.txt", "processes", "module path", "close c:\\tmp-test.txt",
+                    "remove c:\\tmp-test.txt", "make folder C:\\Quillmark"};
+  for (const std::string& name : kAllFiles) expected.push_back("copy " + copyLine(name));
+  expected.insert(expected.end(), {kRegisterC, "open key QUILLMARK.QuillmarkCtrl.1\\CLSID",
+                                   "status Register OCX success"});
+  EXPECT_EQ(platform.log, expected);
+  EXPECT_TRUE(platform.filesLeft.empty());
+  EXPECT_EQ(platform.openProbes, 0);
+  EXPECT_EQ(installer.installDrive(), InstallDrive::kC);
+}
+
+TEST(Install, WithRootOfCReadOnlyUsesDAndSkipsTheSecondH265Decoder) {
+  FakeSetupPlatform platform;
+  platform.rootOfCWritable = false;
+  ControlInstaller installer(platform);
+  installer.install();
+
+  EXPECT_EQ(platform.copies(), copiesTo("D:\\Quillmark", {"qmcodec4.dll", "qmcrt.dll", "qmcodec4w.dll", "qmtrap.dll",
+                                                          "qmcodec5.dll", "Quillmark.inf", "Quillmark.ocx",
+                                                          "qmlink.dll", "qmrender.dll"}));
+  EXPECT_TRUE(logged(platform, "make folder D:\\Quillmark"));
+  EXPECT_TRUE(logged(platform, kRegisterD));
+  EXPECT_FALSE(logged(platform, "remove c:\\tmp-test.txt"));  // nothing was created, so nothing to remove
+  EXPECT_EQ(platform.statuses(), Lines{"Register OCX success"});
+  EXPECT_EQ(installer.installDrive(), InstallDrive::kD);
+}
+
+TEST(Install, StopsWithoutRegisteringWhenTheControlCannotBeCopied) {
+  FakeSetupPlatform platform;
+  platform.rootOfCWritable = false;  // and no drive D: either: every copy there fails
+  for (const std::string& name : kAllFiles) platform.failingCopies.insert("D:\\Quillmark\\" + name);
+  ControlInstaller installer(platform);
+  installer.install();
+
+  const Lines copies = platform.copies();
+  ASSERT_FALSE(copies.empty());
+  EXPECT_EQ(copies.back(), copyLine("Quillmark.ocx", "D:\\Quillmark"));
+  EXPECT_EQ(copies.size(), 7u);  // files 1 to 8 less qmcodec5w.dll; files 9 and 10 never tried
+  EXPECT_EQ(platform.statuses(), Lines{"Cant copy file Quillmark.ocx."});
+  for (const std::string& line : platform.log) EXPECT_NE(line.rfind("run ", 0), 0u) << line;
+  EXPECT_FALSE(platform.keyExists);
+}
+
+class InstallWithMissingCompanion : public testing::TestWithParam<std::string> {};
+
+TEST_P(InstallWithMissingCompanion, CopiesTheRestSilentlyAndRegisters) {
+  FakeSetupPlatform platform;
+  platform.failingCopies.insert("C:\\Quillmark\\" + GetParam());
+  ControlInstaller installer(platform);
+  installer.install();
+
+  EXPECT_EQ(platform.copies(), copiesTo("C:\\Quillmark", kAllFiles));
+  EXPECT_EQ(platform.statuses(), Lines{"Register OCX success"});
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryFileButTheControl, InstallWithMissingCompanion,
+                         testing::Values("qmcodec4.dll", "qmcrt.dll", "qmcodec4w.dll", "qmtrap.dll", "qmcodec5w.dll",
+                                         "qmcodec5.dll", "Quillmark.inf", "qmlink.dll", "qmrender.dll"));
+
+TEST(Install, ReportsFailWhenTheToolCannotStartAndDoesNotLookAtTheKey) {
+  FakeSetupPlatform platform;
+  platform.runResult = RunResult::kNotStarted;
+  platform.keyExists = true;  // left from an earlier installation: must not be taken as this one's success
+  ControlInstaller installer(platform);
+  installer.install();
+
+  EXPECT_EQ(platform.statuses(), Lines{"Register OCX fail"});
+  EXPECT_FALSE(logged(platform, "open key QUILLMARK.QuillmarkCtrl.1\\CLSID"));
+}
+
+TEST(Install, ReportsFailWhenTheToolRanButTheKeyIsMissing) {
+  FakeSetupPlatform platform;
+  platform.toolChangesKey = false;
+  ControlInstaller installer(platform);
+  installer.install();
+  EXPECT_EQ(platform.statuses(), Lines{"Register OCX fail"});
+}
+
+TEST(Install, ChecksTheKeyOnlyAfterTheToolHasFinished) {
+  FakeSetupPlatform platform;
+  ControlInstaller installer(platform);
+  installer.install();
+  // The fake's key only appears once runHidden has returned, as with a tool that is waited for.
+  EXPECT_EQ(platform.statuses(), Lines{"Register OCX success"});
+
+  FakeSetupPlatform hung;
+  hung.runResult = RunResult::kTimedOut;
+  ControlInstaller hungInstaller(hung);
+  hungInstaller.install();
+  EXPECT_EQ(hung.statuses(), Lines{"Register OCX fail"});
+}
+
+TEST(Install, RunTwiceCopiesAndRegistersAgain) {
+  FakeSetupPlatform platform;
+  ControlInstaller installer(platform);
+  installer.install();
+  installer.install();
+
+  Lines twice = copiesTo("C:\\Quillmark", kAllFiles);
+  const Lines once = twice;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(platform.copies(), twice);
+  EXPECT_EQ(platform.statuses(), (Lines{"Register OCX success", "Register OCX success"}));
+}
+
+TEST(Install, FromAFolderBeyond260CharactersUsesTheFullUntruncatedPaths) {
+  FakeSetupPlatform platform;
+  const std::string folder = "E:\\" + std::string(150, 'a') + "\\" + std::string(150, 'b');
+  platform.programPath = folder + "\\ControlSetup.exe";
+  ControlInstaller installer(platform);
+  installer.install();
+
+  const Lines copies = platform.copies();
+  ASSERT_EQ(copies.size(), 10u);
+  EXPECT_EQ(copies[0], folder + "\\qmcodec4.dll -> C:\\Quillmark\\qmcodec4.dll");
+  EXPECT_EQ(copies[7], folder + "\\Quillmark.ocx -> C:\\Quillmark\\Quillmark.ocx");
+  EXPECT_EQ(platform.statuses(), Lines{"Register OCX success"});
+}
+
+TEST(BrowserCheck, MatchesTheExecutableNameIgnoringCaseOnly) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"iexplore.exe", true},   {"IEXPLORE.EXE", true},   {"IExplore.exe", true},       {"iexplore", false},
+      {"iexplore.exe ", false}, {"xiexplore.exe", false}, {"iexplore.exe.bak", false}, {"msedge.exe", false},
+  };
+  for (const auto& [name, expected] : cases) {
+    FakeSetupPlatform platform;
+    platform.processes = {"System", name, "explorer.exe"};
+    ControlInstaller installer(platform);
+    EXPECT_EQ(installer.browserRunning(), expected) << name;
+  }
+}
+
+TEST(BrowserCheck, RefusesInstallAfterCleaningUpTheProbe) {
+  FakeSetupPlatform platform;
+  platform.processes = {"System", "IEXPLORE.EXE"};
+  ControlInstaller installer(platform);
+  installer.install();
+
+  EXPECT_EQ(platform.log, (Lines{"open c:\\tmp-test.txt", "processes", "close c:\\tmp-test.txt",
+                                 "remove c:\\tmp-test.txt", "status IE window must be close before install ocx."}));
+  EXPECT_TRUE(platform.filesLeft.empty());
+  EXPECT_FALSE(installer.installDrive().has_value());
+}
+
+TEST(BrowserCheck, RefusedInstallKeepsTheDriveOfTheLastInstall) {
+  FakeSetupPlatform platform;
+  platform.rootOfCWritable = false;
+  ControlInstaller installer(platform);
+  installer.install();  // to D:
+
+  platform.rootOfCWritable = true;
+  platform.processes.push_back("iexplore.exe");
+  installer.install();  // refused: must not switch the drive to C:
+  EXPECT_TRUE(platform.filesLeft.empty());
+  installer.uninstall();
+
+  EXPECT_EQ(installer.installDrive(), InstallDrive::kD);
+  EXPECT_TRUE(logged(platform, kUnregisterD));
+}
+
+TEST(BrowserCheck, WarnsAtStartUpOnlyWhileTheBrowserRuns) {
+  FakeSetupPlatform quiet;
+  ControlInstaller(quiet).warnIfBrowserRunning();
+  EXPECT_EQ(quiet.log, Lines{"processes"});
+
+  FakeSetupPlatform browsing;
+  browsing.processes = {"iexplore.exe"};
+  ControlInstaller(browsing).warnIfBrowserRunning();
+  EXPECT_EQ(browsing.log, (Lines{"processes", "message IE window must be close before install ocx."}));
+}
+
+TEST(Uninstall, UsesTheFolderOfThisRunsInstall) {
+  for (bool cWritable : {true, false}) {
+    FakeSetupPlatform platform;
+    platform.rootOfCWritable = cWritable;
+    platform.existingFiles = {"C:\\Quillmark\\Quillmark.ocx", "D:\\Quillmark\\Quillmark.ocx"};
+    ControlInstaller installer(platform);
+    installer.install();
+    installer.uninstall();
+    EXPECT_TRUE(logged(platform, cWritable ? kUnregisterC : kUnregisterD));
+    EXPECT_EQ(platform.statuses().back(), "Unregister OCX success");
+  }
+}
+
+TEST(Uninstall, BeforeAnyInstallFindsTheInstalledControl) {
+  struct Case {
+    std::set<std::string> installed;
+    const char* expectedRun;
+  };
+  const Case cases[] = {
+      {{"C:\\Quillmark\\Quillmark.ocx"}, kUnregisterC},
+      {{"D:\\Quillmark\\Quillmark.ocx"}, kUnregisterD},
+      {{"C:\\Quillmark\\Quillmark.ocx", "D:\\Quillmark\\Quillmark.ocx"}, kUnregisterC},
+      {{}, kUnregisterC},
+  };
+  for (const Case& c : cases) {
+    FakeSetupPlatform platform;
+    platform.existingFiles = c.installed;
+    ControlInstaller installer(platform);
+    installer.uninstall();
+    EXPECT_TRUE(logged(platform, c.expectedRun)) << c.expectedRun;
+    EXPECT_FALSE(installer.installDrive().has_value());  // only Install decides the drive
+  }
+}
+
+TEST(Uninstall, JudgesTheOutcomeByTheKeyAfterTheToolEnds) {
+  FakeSetupPlatform removed;
+  removed.keyExists = true;
+  ControlInstaller(removed).uninstall();
+  EXPECT_EQ(removed.statuses(), Lines{"Unregister OCX success"});
+  EXPECT_FALSE(removed.keyExists);
+
+  FakeSetupPlatform stuck;
+  stuck.keyExists = true;
+  stuck.toolChangesKey = false;
+  ControlInstaller(stuck).uninstall();
+  EXPECT_EQ(stuck.statuses(), Lines{"Unregister OCX fail"});
+
+  FakeSetupPlatform neverRegistered;
+  ControlInstaller(neverRegistered).uninstall();
+  EXPECT_EQ(neverRegistered.statuses(), Lines{"Unregister OCX success"});
+}
+
+TEST(Uninstall, ReportsFailWhenTheToolCannotStartEvenWithoutAKey) {
+  FakeSetupPlatform platform;
+  platform.runResult = RunResult::kNotStarted;
+  ControlInstaller(platform).uninstall();
+  EXPECT_EQ(platform.statuses(), Lines{"Unregister OCX fail"});
+}
+
+TEST(Uninstall, TouchesNoFilesAndChecksNoBrowser) {
+  FakeSetupPlatform platform;
+  platform.processes = {"iexplore.exe"};
+  platform.keyExists = true;
+  ControlInstaller(platform).uninstall();
+  for (const std::string& line : platform.log) {
+    EXPECT_TRUE(line.rfind("exists ", 0) == 0 || line.rfind("run ", 0) == 0 || line.rfind("open key ", 0) == 0 ||
+                line.rfind("status ", 0) == 0)
+        << line;
+  }
+  EXPECT_EQ(platform.statuses(), Lines{"Unregister OCX success"});
+}
+
+TEST(Paths, FolderOfCutsAtTheLastBackslash) {
+  EXPECT_EQ(folderOf("C:\\a\\b\\ControlSetup.exe"), "C:\\a\\b");
+  EXPECT_EQ(folderOf("C:\\ControlSetup.exe"), "C:");
+  EXPECT_EQ(folderOf("ControlSetup.exe"), "");
+}
+
+}  // namespace
+}  // namespace control_setup

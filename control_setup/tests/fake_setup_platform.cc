@@ -1,0 +1,92 @@
+// Recording fake of the installer's platform.
+#include "fake_setup_platform.h"
+
+namespace control_setup {
+namespace {
+
+class FakeOpenFile : public OpenFile {
+ public:
+  FakeOpenFile(FakeSetupPlatform& platform, std::string path) : platform_(platform), path_(std::move(path)) {
+    ++platform_.openProbes;
+  }
+  ~FakeOpenFile() override {
+    --platform_.openProbes;
+    platform_.log.push_back("close " + path_);
+  }
+
+ private:
+  FakeSetupPlatform& platform_;
+  std::string path_;
+};
+
+bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
+
+std::vector<std::string> linesStartingWith(const std::vector<std::string>& log, const std::string& prefix) {
+  std::vector<std::string> lines;
+  for (const std::string& line : log) {
+    if (startsWith(line, prefix)) lines.push_back(line.substr(prefix.size()));
+  }
+  return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> FakeSetupPlatform::processNames() {
+  log.push_back("processes");
+  return processes;
+}
+
+std::unique_ptr<OpenFile> FakeSetupPlatform::openForWriting(const std::string& path) {
+  log.push_back("open " + path);
+  if (!rootOfCWritable) return nullptr;
+  filesLeft.insert(path);
+  return std::make_unique<FakeOpenFile>(*this, path);
+}
+
+bool FakeSetupPlatform::removeFile(const std::string& path) {
+  log.push_back("remove " + path);
+  return filesLeft.erase(path) > 0;
+}
+
+bool FakeSetupPlatform::fileExists(const std::string& path) {
+  log.push_back("exists " + path);
+  return existingFiles.count(path) > 0;
+}
+
+std::string FakeSetupPlatform::modulePath() {
+  log.push_back("module path");
+  return programPath;
+}
+
+bool FakeSetupPlatform::makeFolder(const std::string& path) {
+  log.push_back("make folder " + path);
+  return true;
+}
+
+bool FakeSetupPlatform::copyFile(const std::string& source, const std::string& destination) {
+  log.push_back("copy " + source + " -> " + destination);
+  return failingCopies.count(destination) == 0;
+}
+
+RunResult FakeSetupPlatform::runHidden(const std::string& commandLine, unsigned timeoutMs) {
+  log.push_back("run " + commandLine + " (" + std::to_string(timeoutMs) + " ms)");
+  if (runResult == RunResult::kFinished && toolChangesKey) {
+    keyExists = commandLine.find(" /u") == std::string::npos;
+  }
+  return runResult;
+}
+
+bool FakeSetupPlatform::classesKeyOpens(const std::string& subKey) {
+  log.push_back("open key " + subKey);
+  return keyExists;
+}
+
+void FakeSetupPlatform::setStatus(const std::string& text) { log.push_back("status " + text); }
+
+void FakeSetupPlatform::showMessage(const std::string& text) { log.push_back("message " + text); }
+
+std::vector<std::string> FakeSetupPlatform::copies() const { return linesStartingWith(log, "copy "); }
+
+std::vector<std::string> FakeSetupPlatform::statuses() const { return linesStartingWith(log, "status "); }
+
+}  // namespace control_setup

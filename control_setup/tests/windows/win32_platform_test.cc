@@ -1,0 +1,238 @@
+// The Windows platform and the procedures together on a real Windows API (run under Wine): the payload beside
+// this program is installed into C:\Quillmark and registered by the system's regsvr32 with a test control.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "control_installer.h"
+#include "unique_resource.h"
+#include "wide_text.h"
+#include "win32_setup_platform.h"
+
+namespace control_setup {
+namespace {
+
+const char* const kPayload[] = {"qmcodec4.dll", "qmcrt.dll",     "qmcodec4w.dll", "qmtrap.dll", "qmcodec5w.dll",
+                                "qmcodec5.dll", "Quillmark.inf", "Quillmark.ocx", "qmlink.dll", "qmrender.dll"};
+
+struct CloseKernelHandle {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using KernelHandle = UniqueResource<HANDLE, CloseKernelHandle>;
+
+// The real platform with the dialog's outputs captured, and optionally another program folder.
+class RecordingPlatform : public Win32SetupPlatform {
+ public:
+  RecordingPlatform() : Win32SetupPlatform(nullptr) {}
+  void setStatus(const std::string& text) override { statuses.push_back(text); }
+  void showMessage(const std::string& text) override { messages.push_back(text); }
+  std::string modulePath() override {
+    return programPath.empty() ? Win32SetupPlatform::modulePath() : programPath;
+  }
+
+  std::string lastStatus() const { return statuses.empty() ? "(no status)" : statuses.back(); }
+
+  std::vector<std::string> statuses;
+  std::vector<std::string> messages;
+  std::string programPath;
+};
+
+std::string extended(const std::string& path) { return "\\\\?\\" + path; }
+
+std::string readFile(const std::string& path) {
+  std::string content;
+  FILE* stream = _wfopen(widen(extended(path)).c_str(), L"rb");
+  if (stream == nullptr) return "(missing " + path + ")";
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), stream)) > 0;) content.append(buffer, n);
+  std::fclose(stream);
+  return content;
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  FILE* stream = _wfopen(widen(extended(path)).c_str(), L"wb");
+  if (stream == nullptr) return;
+  std::fwrite(content.data(), 1, content.size(), stream);
+  std::fclose(stream);
+}
+
+std::string programFolder() {
+  RecordingPlatform platform;
+  return folderOf(platform.modulePath());
+}
+
+bool browserSeen(RecordingPlatform& platform, bool expected) {
+  ControlInstaller installer(platform);
+  for (int i = 0; i < 100; ++i) {
+    if (installer.browserRunning() == expected) return true;
+    Sleep(50);
+  }
+  return false;
+}
+
+// Starts the stand-in browser; it is ended when the result goes out of scope.
+class BrowserProcess {
+ public:
+  BrowserProcess() {
+    std::wstring line = L"\"" + widen(folderOf(programFolder())) + L"\\tools\\iexplore.exe\" 60";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+      process_ = KernelHandle(started.hProcess);
+      KernelHandle thread(started.hThread);
+    }
+  }
+  ~BrowserProcess() {
+    if (!process_.valid()) return;
+    TerminateProcess(process_.get(), 0);
+    WaitForSingleObject(process_.get(), 5000);
+  }
+  bool started() const { return process_.valid(); }
+
+ private:
+  KernelHandle process_;
+};
+
+void startsWithoutAnInstalledControl() {
+  RecordingPlatform platform;
+  platform.runHidden("regsvr32 C:\\Quillmark\\Quillmark.ocx /s /u", kRegistrationTimeoutMs);
+  for (const char* name : kPayload) platform.removeFile(std::string("C:\\Quillmark\\") + name);
+  CHECK(!platform.classesKeyOpens(kRegistrationKey));
+}
+
+void snapshotListsThisProgram() {
+  RecordingPlatform platform;
+  bool found = false;
+  for (const std::string& name : platform.processNames()) found = found || name == "win32_platform_test.exe";
+  CHECK(found);
+}
+
+void installCopiesThePayloadAndRegisters() {
+  RecordingPlatform platform;
+  ControlInstaller installer(platform);
+  installer.install();
+
+  CHECK_EQ(platform.statuses.size(), 1u);
+  CHECK_EQ(platform.lastStatus(), kRegisterSuccessMessage);
+  const std::string source = programFolder();
+  for (const char* name : kPayload) {
+    CHECK_EQ(readFile(std::string("C:\\Quillmark\\") + name), readFile(source + "\\" + name));
+  }
+  CHECK(!platform.fileExists(kProbeFile));
+  CHECK(platform.classesKeyOpens(kRegistrationKey));
+}
+
+void installAgainOverwritesAndRegistersAgain() {
+  writeFile("C:\\Quillmark\\qmlink.dll", "stale copy");
+  RecordingPlatform platform;
+  ControlInstaller installer(platform);
+  installer.install();
+  CHECK_EQ(platform.lastStatus(), kRegisterSuccessMessage);
+  CHECK_EQ(readFile("C:\\Quillmark\\qmlink.dll"), readFile(programFolder() + "\\qmlink.dll"));
+}
+
+void uninstallUnregistersAndKeepsTheFiles() {
+  RecordingPlatform platform;
+  ControlInstaller installer(platform);
+  installer.install();
+  installer.uninstall();
+  CHECK_EQ(platform.lastStatus(), kUnregisterSuccessMessage);
+  CHECK(!platform.classesKeyOpens(kRegistrationKey));
+  for (const char* name : kPayload) CHECK(platform.fileExists(std::string("C:\\Quillmark\\") + name));
+}
+
+void uninstallInANewRunFindsTheInstalledControl() {
+  RecordingPlatform platform;
+  CHECK(platform.runHidden("regsvr32 C:\\Quillmark\\Quillmark.ocx /s /c", kRegistrationTimeoutMs) ==
+        RunResult::kFinished);
+  CHECK(platform.classesKeyOpens(kRegistrationKey));
+  ControlInstaller installer(platform);
+  installer.uninstall();
+  CHECK_EQ(platform.lastStatus(), kUnregisterSuccessMessage);
+  CHECK(!platform.classesKeyOpens(kRegistrationKey));
+}
+
+void installIsRefusedWhileTheBrowserRuns() {
+  RecordingPlatform platform;
+  BrowserProcess browser;
+  CHECK(browser.started());
+  CHECK(browserSeen(platform, true));
+
+  ControlInstaller installer(platform);
+  installer.install();
+  CHECK_EQ(platform.lastStatus(), kBrowserRunningMessage);
+  CHECK(!platform.fileExists(kProbeFile));
+  CHECK(!platform.classesKeyOpens(kRegistrationKey));
+  installer.warnIfBrowserRunning();
+  CHECK_EQ(platform.messages.size(), 1u);
+}
+
+void installWithoutTheControlFileStopsBeforeRegistering() {
+  RecordingPlatform platform;
+  const std::string emptyFolder = "C:\\empty-setup";
+  platform.makeFolder(emptyFolder);
+  platform.programPath = emptyFolder + "\\ControlSetup.exe";
+  platform.removeFile("C:\\Quillmark\\qmlink.dll");
+  ControlInstaller installer(platform);
+  installer.install();
+  CHECK_EQ(platform.lastStatus(), kControlCopyFailedMessage);
+  CHECK(!platform.fileExists("C:\\Quillmark\\qmlink.dll"));
+  CHECK(!platform.classesKeyOpens(kRegistrationKey));
+}
+
+void installFromAFolderBeyondMaxPathCopiesFromIt() {
+  RecordingPlatform platform;
+  std::string deep = "C:\\deep";
+  platform.makeFolder(deep);
+  for (char part : {'a', 'b', 'c'}) {
+    deep += "\\" + std::string(100, part);
+    platform.makeFolder(deep);
+  }
+  CHECK(deep.size() > MAX_PATH);
+  for (const char* name : kPayload) {
+    CHECK(platform.copyFile(programFolder() + "\\" + name, deep + "\\" + name));
+  }
+  platform.programPath = deep + "\\ControlSetup.exe";
+  ControlInstaller installer(platform);
+  installer.install();
+  CHECK_EQ(platform.lastStatus(), kRegisterSuccessMessage);
+  CHECK(platform.fileExists(deep + "\\Quillmark.ocx"));
+  CHECK(platform.removeFile(deep + "\\Quillmark.ocx"));
+  CHECK(!platform.fileExists(deep + "\\Quillmark.ocx"));
+  installer.uninstall();
+}
+
+void runHiddenTellsUnstartedFinishedAndHung() {
+  RecordingPlatform platform;
+  CHECK(platform.runHidden("no-such-program-7f3a.exe", 5000) == RunResult::kNotStarted);
+  CHECK(platform.runHidden("cmd.exe /c exit 3", 30000) == RunResult::kFinished);
+
+  const std::string hung = "\"" + folderOf(programFolder()) + "\\tools\\iexplore.exe\" 3";
+  CHECK(platform.runHidden(hung, 200) == RunResult::kTimedOut);
+  CHECK(browserSeen(platform, false));  // it ends by itself; later tests must not see it
+}
+
+}  // namespace
+}  // namespace control_setup
+
+int main() {
+  using namespace control_setup;
+  return checks::runAll({
+      {"StartsWithoutAnInstalledControl", startsWithoutAnInstalledControl},
+      {"SnapshotListsThisProgram", snapshotListsThisProgram},
+      {"InstallCopiesThePayloadAndRegisters", installCopiesThePayloadAndRegisters},
+      {"InstallAgainOverwritesAndRegistersAgain", installAgainOverwritesAndRegistersAgain},
+      {"UninstallUnregistersAndKeepsTheFiles", uninstallUnregistersAndKeepsTheFiles},
+      {"UninstallInANewRunFindsTheInstalledControl", uninstallInANewRunFindsTheInstalledControl},
+      {"InstallIsRefusedWhileTheBrowserRuns", installIsRefusedWhileTheBrowserRuns},
+      {"InstallWithoutTheControlFileStopsBeforeRegistering", installWithoutTheControlFileStopsBeforeRegistering},
+      {"InstallFromAFolderBeyondMaxPathCopiesFromIt", installFromAFolderBeyondMaxPathCopiesFromIt},
+      {"RunHiddenTellsUnstartedFinishedAndHung", runHiddenTellsUnstartedFinishedAndHung},
+  });
+}

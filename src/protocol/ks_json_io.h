@@ -1,0 +1,91 @@
+// The codec's plumbing: how message text is written and parsed, and how members are looked up. Every
+// message writer and reader goes through these, so all messages share one set of JSON rules.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+
+#include <rapidjson/document.h>
+#include <rapidjson/writer.h>
+
+namespace ks {
+namespace json {
+
+// Output stream for rapidjson::Writer that appends to a std::string. RapidJSON's own StringBuffer reserves
+// six bytes per character before each string it writes; this stream reserves nothing, and lets long runs
+// that need no escaping (Base64 text) be written in place with extend().
+class Output {
+ public:
+  typedef char Ch;
+
+  explicit Output(std::string& text) : text_(text) {}
+
+  void Put(char c) { text_.push_back(c); }
+  void Flush() {}
+
+  // Appends `count` characters of unspecified value and returns where they start.
+  char* extend(size_t count) {
+    const size_t at = text_.size();
+    text_.resize(at + count);
+    return &text_[at];
+  }
+
+ private:
+  std::string& text_;
+};
+
+using Writer = rapidjson::Writer<Output>;
+
+// Writes one message: an object whose members `writeMembers(writer, output)` adds, as compact text.
+// `expectedSize` is reserved up front so a large message is not copied while it grows.
+template <typename WriteMembers>
+std::string writeObject(size_t expectedSize, WriteMembers&& writeMembers) {
+  std::string text;
+  text.reserve(expectedSize);
+  Output output(text);
+  Writer writer(output);
+  writer.StartObject();
+  writeMembers(writer, output);
+  writer.EndObject();
+  return text;
+}
+
+// Writes a string value of `length` characters that need no escaping; `fill(char*)` writes them in place.
+template <typename Fill>
+void writeRawString(Writer& writer, Output& output, size_t length, Fill&& fill) {
+  // The writer places the separator and the opening quote and counts the value; the characters and the
+  // closing quote follow straight into the output.
+  writer.RawValue("\"", 1, rapidjson::kStringType);
+  char* at = output.extend(length + 1);
+  fill(at);
+  at[length] = '"';
+}
+
+// Writes the characters of `text` before its first NUL as a string value.
+void writeCString(Writer& writer, const char* text);
+
+// Parses NUL-terminated `text` (strict JSON, one root value) and returns the root object. Text that does
+// not parse, a null `text` and a root that is not an object all give an object without members. Parsing
+// is iterative, so nesting depth costs heap, not stack.
+const rapidjson::Value& parseObject(rapidjson::Document& document, const char* text);
+
+// The first member of `object` named `name` (exact bytes), or null when there is none.
+const rapidjson::Value* findMember(const rapidjson::Value& object, const char* name);
+
+// Type tests of the message rules. An absent member (null pointer) passes none of them.
+inline bool isObject(const rapidjson::Value* v) { return v && v->IsObject(); }
+inline bool isArray(const rapidjson::Value* v) { return v && v->IsArray(); }
+inline bool isString(const rapidjson::Value* v) { return v && v->IsString(); }
+// A number without fraction or exponent in the signed 32-bit range.
+inline bool isInt(const rapidjson::Value* v) { return v && v->IsInt(); }
+inline bool isBool(const rapidjson::Value* v) { return v && v->IsBool(); }
+// A number held as a double (written with a fraction or an exponent, or beyond the 64-bit integers) within
+// -3.4028234e38..3.4028234e38.
+inline bool isFloat(const rapidjson::Value* v) { return v && v->IsFloat(); }
+
+// The characters of a string value before its first NUL.
+inline std::string cString(const rapidjson::Value& v) { return std::string(v.GetString()); }
+
+}  // namespace json
+}  // namespace ks

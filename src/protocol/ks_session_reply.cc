@@ -1,0 +1,24 @@
+#include "ks_session_reply.h"
+
+#include <stdexcept>
+
+#include "ks_json_io.h"
+
+namespace ks {
+
+std::string sessionReplyToJson(const std::string& sessionId) {
+  return json::writeObject(32 + sessionId.size(), [&](json::Writer& writer, json::Output&) {
+    writer.Key("session_id");
+    json::writeCString(writer, sessionId.c_str());
+  });
+}
+
+void sessionReplyFromJson(std::string& sessionId, const char* text) {
+  rapidjson::Document document;
+  const rapidjson::Value& root = json::parseObject(document, text);
+  const rapidjson::Value* id = json::findMember(root, "session_id");
+  if (!json::isString(id)) throw std::invalid_argument("Bas server response: cannot get session_id");
+  sessionId = json::cString(*id);
+}
+
+}  // namespace ks
