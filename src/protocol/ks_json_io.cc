@@ -5,6 +5,28 @@
 namespace ks {
 namespace json {
 
+namespace {
+
+bool needsEscaping(const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void writeString(Writer& writer, Output& output, const char* text, size_t length) {
+  if (needsEscaping(text, length)) {
+    writer.String(text, static_cast<rapidjson::SizeType>(length));
+    return;
+  }
+  writeRawString(writer, output, length, [&](char* at) {
+    if (length) std::memcpy(at, text, length);
+  });
+}
+
 void writeCString(Writer& writer, const char* text) {
   writer.String(text, static_cast<rapidjson::SizeType>(std::strlen(text)));
 }

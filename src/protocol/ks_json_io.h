@@ -62,6 +62,10 @@ void writeRawString(Writer& writer, Output& output, size_t length, Fill&& fill) 
   at[length] = '"';
 }
 
+// Writes `length` characters of `text` as a string value. Long text that needs no escaping (Base64, the
+// usual case) is copied in one piece instead of character by character; the bytes are the same.
+void writeString(Writer& writer, Output& output, const char* text, size_t length);
+
 // Writes the characters of `text` before its first NUL as a string value.
 void writeCString(Writer& writer, const char* text);
 

@@ -1,0 +1,26 @@
+// The inference request: input tensors and how many times to run the network on them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ks_core/ks_tensor.h"
+
+namespace ks {
+
+struct InferenceRequest {
+  std::vector<Tensor> input_tensors;  // in the caller's order
+  uint32_t repetitions_count = 1;
+};
+
+// {"input_tensors":[tensor objects],"repetitions_count":n}. Throws as the tensor writer does.
+std::string inferenceRequestToJson(const InferenceRequest& request);
+
+// Fills `request` from the text. Throws std::invalid_argument when "input_tensors" is not an array or a
+// present "repetitions_count" is not an int (the request is unchanged then); an absent count keeps its
+// value, a negative one is taken as its 32-bit pattern. Then replaces the tensors with those read; a bad
+// tensor throws as tensorFromJson does, leaving the tensors read before it and the partly filled one.
+void inferenceRequestFromJson(InferenceRequest& request, const char* text);
+
+}  // namespace ks

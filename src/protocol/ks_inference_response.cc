@@ -1,0 +1,64 @@
+#include "ks_inference_response.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "ks_json_io.h"
+#include "ks_tensor_json.h"
+
+namespace ks {
+
+std::string inferenceResponseToJson(const InferenceResponse& response) {
+  const InferenceStats& stats = response.inference_stats;
+  // RapidJSON's writer stops at a non-finite number and the text would end there.
+  if (!std::isfinite(stats.duration)) {
+    throw std::invalid_argument("Inference statistics' duration is not a finite number");
+  }
+  size_t expected = 160;
+  for (const Tensor& tensor : response.output_tensors) expected += json::tensorJsonSizeHint(tensor);
+  return json::writeObject(expected, [&](json::Writer& writer, json::Output& output) {
+    writer.Key("output_tensors");
+    writer.StartArray();
+    for (const Tensor& tensor : response.output_tensors) json::writeTensor(writer, output, tensor);
+    writer.EndArray();
+    writer.Key("inference_stats");
+    writer.StartObject();
+    writer.Key("has_info");
+    writer.Bool(stats.hasInfo);
+    writer.Key("duration");
+    writer.Double(static_cast<double>(stats.duration));
+    writer.Key("repetitions_count");
+    writer.Uint(stats.repetitionsCount);
+    writer.EndObject();
+  });
+}
+
+void inferenceResponseFromJson(InferenceResponse& response, const char* text) {
+  rapidjson::Document document;
+  const rapidjson::Value& root = json::parseObject(document, text);
+  const rapidjson::Value* tensors = json::findMember(root, "output_tensors");
+  if (!json::isArray(tensors)) throw std::invalid_argument("Server response should contain 'output_tensors' array");
+  for (const rapidjson::Value& value : tensors->GetArray()) {
+    response.output_tensors.emplace_back();
+    tensorFromJson(response.output_tensors.back(), value);
+  }
+
+  InferenceStats& stats = response.inference_stats;
+  const rapidjson::Value* statsValue = json::findMember(root, "inference_stats");
+  if (statsValue == nullptr) {
+    stats = InferenceStats();
+    return;
+  }
+  if (!statsValue->IsObject()) throw std::invalid_argument("Stats should be an object");
+  const rapidjson::Value* hasInfo = json::findMember(*statsValue, "has_info");
+  if (!json::isBool(hasInfo)) throw std::invalid_argument("Stats should have 'has_info' boolean field");
+  const rapidjson::Value* duration = json::findMember(*statsValue, "duration");
+  if (!json::isFloat(duration)) throw std::invalid_argument("Stats should have 'duration' float field");
+  const rapidjson::Value* count = json::findMember(*statsValue, "repetitions_count");
+  if (!json::isInt(count)) throw std::invalid_argument("Stats should have 'repetitions_count' int field");
+  stats.hasInfo = hasInfo->GetBool();
+  stats.duration = static_cast<float>(duration->GetDouble());
+  stats.repetitionsCount = static_cast<uint32_t>(count->GetInt());
+}
+
+}  // namespace ks

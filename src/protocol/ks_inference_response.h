@@ -1,0 +1,31 @@
+// The inference response: output tensors and the server's timing statistics.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ks_core/ks_inference_stats.h"
+#include "ks_core/ks_tensor.h"
+
+namespace ks {
+
+struct InferenceResponse {
+  std::vector<Tensor> output_tensors;  // in the server's order
+  InferenceStats inference_stats;
+};
+
+// {"output_tensors":[tensor objects],"inference_stats":{"has_info":b,"duration":d,"repetitions_count":n}},
+// the duration widened to double (always written with a fraction or an exponent). Throws
+// std::invalid_argument for a duration that is not finite (it has no JSON form), and as the tensor writer
+// does.
+std::string inferenceResponseToJson(const InferenceResponse& response);
+
+// Appends the tensors read to `output_tensors`, then reads the statistics: an absent "inference_stats"
+// zeroes them; otherwise it must be an object with a bool "has_info", a float "duration" and an int
+// "repetitions_count" (a negative one taken as its 32-bit pattern), checked in that order. Throws
+// std::invalid_argument: when "output_tensors" is not an array (nothing changed), for a bad tensor (as
+// tensorFromJson; earlier tensors and the partly filled one stay) and for bad statistics (they stay as
+// they were).
+void inferenceResponseFromJson(InferenceResponse& response, const char* text);
+
+}  // namespace ks

@@ -1,0 +1,90 @@
+#include "ks_net_load_request.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "ks_json_io.h"
+
+namespace ks {
+
+namespace {
+
+void writeNames(json::Writer& writer, const std::vector<std::string>& names) {
+  writer.StartArray();
+  for (const std::string& name : names) writer.String(name.data(), static_cast<rapidjson::SizeType>(name.size()));
+  writer.EndArray();
+}
+
+void readNames(std::vector<std::string>& names, const rapidjson::Value& array, const char* message) {
+  for (const rapidjson::Value& name : array.GetArray()) {
+    if (!name.IsString()) throw std::invalid_argument(message);
+    names.push_back(json::cString(name));
+  }
+}
+
+// Length of the text before the first NUL, or of the whole buffer when it holds none.
+size_t textLength(const std::vector<char>& text) {
+  const void* nul = std::memchr(text.data(), '\0', text.size());
+  return nul ? static_cast<const char*>(nul) - text.data() : text.size();
+}
+
+}  // namespace
+
+std::string loadRequestToJson(const NetLoadRequest& request) {
+  const size_t netLength = textLength(request.net);
+  size_t expected = 256 + netLength + request.key.size() + request.cache_dir.size();
+  for (const auto& name : request.input_tensors) expected += name.size() + 3;
+  for (const auto& name : request.output_tensors) expected += name.size() + 3;
+  return json::writeObject(expected, [&](json::Writer& writer, json::Output& output) {
+    writer.Key("input_tensors");
+    writeNames(writer, request.input_tensors);
+    writer.Key("output_tensors");
+    writeNames(writer, request.output_tensors);
+    writer.Key("net");
+    json::writeString(writer, output, request.net.data(), netLength);
+    writer.Key("key");
+    json::writeCString(writer, request.key.c_str());
+    writer.Key("cache_dir");
+    json::writeCString(writer, request.cache_dir.c_str());
+    writer.Key("backend");
+    writer.Int(request.backend);
+    writer.Key("device_type");
+    writer.Int(request.device_type);
+    writer.Key("device_index");
+    writer.Int(request.device_index);
+  });
+}
+
+void loadRequestFromJson(NetLoadRequest& request, const char* text) {
+  rapidjson::Document document;
+  const rapidjson::Value& root = json::parseObject(document, text);
+  const rapidjson::Value* inputs = json::findMember(root, "input_tensors");
+  if (!json::isArray(inputs)) throw std::invalid_argument("'input_tensors' is not set properly");
+  const rapidjson::Value* outputs = json::findMember(root, "output_tensors");
+  if (!json::isArray(outputs)) throw std::invalid_argument("'output_tensors' is not set properly");
+  const rapidjson::Value* net = json::findMember(root, "net");
+  if (!json::isString(net)) throw std::invalid_argument("'net' is not set properly");
+  const rapidjson::Value* key = json::findMember(root, "key");
+  if (!json::isString(key)) throw std::invalid_argument("'key' is not set properly");
+  const rapidjson::Value* cacheDir = json::findMember(root, "cache_dir");
+  if (!json::isString(cacheDir)) throw std::invalid_argument("'cache_dir' is not set properly");
+  const rapidjson::Value* backend = json::findMember(root, "backend");
+  if (!json::isInt(backend)) throw std::invalid_argument("'backend' is not set properly");
+  const rapidjson::Value* deviceType = json::findMember(root, "device_type");
+  if (!json::isInt(deviceType)) throw std::invalid_argument("'device_type' is not set properly");
+  const rapidjson::Value* deviceIndex = json::findMember(root, "device_index");
+  if (!json::isInt(deviceIndex)) throw std::invalid_argument("'device_index' is not set properly");
+
+  request.backend = backend->GetInt();
+  request.device_type = deviceType->GetInt();
+  request.device_index = deviceIndex->GetInt();
+  const char* netText = net->GetString();
+  const size_t netLength = std::strlen(netText);
+  request.net.assign(netText, netText + netLength + 1);
+  request.key = json::cString(*key);
+  request.cache_dir = json::cString(*cacheDir);
+  readNames(request.input_tensors, *inputs, "'input_tensors' should be an array of strings");
+  readNames(request.output_tensors, *outputs, "'output_tensors' should be an array of strings");
+}
+
+}  // namespace ks
