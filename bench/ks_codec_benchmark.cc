@@ -1,0 +1,228 @@
+// Throughput of the message codec on tensor-sized messages, and the peak memory of one large message.
+// A measuring tool: it prints figures and asserts nothing.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include "ks_core/ks_base64.h"
+#include "ks_inference_request.h"
+#include "ks_inference_response.h"
+#include "ks_layouts_response.h"
+#include "ks_net_load_request.h"
+#include "ks_tensor_json.h"
+
+namespace {
+
+ks::Tensor floatTensor(size_t bytes) {
+  const int32_t count = static_cast<int32_t>(bytes / 4);
+  ks::Tensor tensor(ks::TensorLayout(ks::TensorDataType::kFloat32, ks::TensorFormat::kPlain, {1, count},
+                                     ks::TensorSize(), ks::TensorChannelOrder::kNone));
+  std::mt19937 random(1);
+  auto* values = reinterpret_cast<float*>(tensor.data());
+  for (int32_t i = 0; i < count; ++i) values[i] = static_cast<float>(random()) / 1e6f;
+  return tensor;
+}
+
+// The straightforward way: build the document with copied strings, write it with RapidJSON's
+// StringBuffer, copy the text out. The baseline the codec's writers are measured against.
+std::string literalRequestToJson(const ks::InferenceRequest& request) {
+  rapidjson::Document document;
+  document.SetObject();
+  auto& allocator = document.GetAllocator();
+  rapidjson::Value tensors(rapidjson::kArrayType);
+  for (const ks::Tensor& tensor : request.input_tensors) tensors.PushBack(ks::tensorToJson(tensor, allocator), allocator);
+  document.AddMember("input_tensors", tensors, allocator);
+  document.AddMember("repetitions_count", rapidjson::Value(request.repetitions_count), allocator);
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  document.Accept(writer);
+  return std::string(buffer.GetString());
+}
+
+void BM_InferenceRequestWrite(benchmark::State& state) {
+  ks::InferenceRequest request;
+  request.input_tensors = {floatTensor(static_cast<size_t>(state.range(0)))};
+  for (auto _ : state) benchmark::DoNotOptimize(ks::inferenceRequestToJson(request));
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_InferenceRequestWriteLiteral(benchmark::State& state) {
+  ks::InferenceRequest request;
+  request.input_tensors = {floatTensor(static_cast<size_t>(state.range(0)))};
+  for (auto _ : state) benchmark::DoNotOptimize(literalRequestToJson(request));
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_InferenceResponseRead(benchmark::State& state) {
+  ks::InferenceResponse response;
+  response.output_tensors = {floatTensor(static_cast<size_t>(state.range(0)))};
+  const std::string text = ks::inferenceResponseToJson(response);
+  for (auto _ : state) {
+    ks::InferenceResponse back;
+    ks::inferenceResponseFromJson(back, text.c_str());
+    benchmark::DoNotOptimize(back.output_tensors.data());
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_InferenceRequestRead(benchmark::State& state) {
+  ks::InferenceRequest request;
+  request.input_tensors = {floatTensor(static_cast<size_t>(state.range(0)))};
+  const std::string text = ks::inferenceRequestToJson(request);
+  for (auto _ : state) {
+    ks::InferenceRequest back;
+    ks::inferenceRequestFromJson(back, text.c_str());
+    benchmark::DoNotOptimize(back.input_tensors.data());
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_InferenceResponseWrite(benchmark::State& state) {
+  ks::InferenceResponse response;
+  response.output_tensors = {floatTensor(static_cast<size_t>(state.range(0)))};
+  for (auto _ : state) benchmark::DoNotOptimize(ks::inferenceResponseToJson(response));
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_LoadRequestWrite(benchmark::State& state) {
+  // A network file of the given size, already in Base64 as the client holds it.
+  const size_t bytes = static_cast<size_t>(state.range(0));
+  const ks::Tensor file = floatTensor(bytes);
+  ks::NetLoadRequest request;
+  request.net.resize(ks::base64EncodedLength(bytes) + 1);
+  ks::encodeBase64To(file.data(), bytes, request.net.data());
+  request.input_tensors = {"input"};
+  request.output_tensors = {"output"};
+  for (auto _ : state) benchmark::DoNotOptimize(ks::loadRequestToJson(request));
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_LayoutsRead(benchmark::State& state) {
+  // Layout lists carry no tensor data: the size is the text's, made of as many layouts as it takes.
+  ks::LayoutsResponse response;
+  const ks::TensorLayout layout(ks::TensorDataType::kFloat32, ks::TensorFormat::kNchw, {1, 3, 224, 224},
+                                ks::TensorSize(), ks::TensorChannelOrder::kNone);
+  const size_t each = ks::layoutsToJson({{layout}, {}}).size() - 40;
+  response.input_layouts.assign(static_cast<size_t>(state.range(0)) / each / 2 + 1, layout);
+  response.output_layouts = response.input_layouts;
+  const std::string text = ks::layoutsToJson(response);
+  for (auto _ : state) {
+    ks::LayoutsResponse back;
+    ks::layoutsFromJson(back, text.c_str());
+    benchmark::DoNotOptimize(back.input_layouts.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
+}
+
+const int64_t kSizes[] = {1 << 10, 1 << 20, 16 << 20};
+
+void sizes(benchmark::internal::Benchmark* b) {
+  for (int64_t size : kSizes) b->Arg(size);
+  b->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(BM_InferenceRequestWrite)->Apply(sizes);
+BENCHMARK(BM_InferenceRequestWriteLiteral)->Apply(sizes);
+BENCHMARK(BM_InferenceRequestRead)->Apply(sizes);
+BENCHMARK(BM_InferenceResponseWrite)->Apply(sizes);
+BENCHMARK(BM_InferenceResponseRead)->Apply(sizes);
+BENCHMARK(BM_LoadRequestWrite)->Apply(sizes);
+BENCHMARK(BM_LayoutsRead)->Apply(sizes);
+
+// Resident memory of this process from /proc/self/status ("VmRSS" or "VmHWM"), in bytes.
+size_t residentBytes(const char* field) {
+  FILE* status = std::fopen("/proc/self/status", "r");
+  if (!status) return 0;
+  char line[256];
+  size_t kib = 0;
+  while (std::fgets(line, sizeof line, status)) {
+    if (std::strncmp(line, field, std::strlen(field)) == 0) kib = std::strtoull(line + std::strlen(field) + 1, nullptr, 10);
+  }
+  std::fclose(status);
+  return kib * 1024;
+}
+
+// Peak resident memory that `work` adds, measured in a child process so that nothing the benchmark did
+// before counts: the child resets its high-water mark, runs the work and reports how far it rose.
+struct Peak {
+  size_t resident;  // rise of the resident high-water mark
+  size_t reserved;  // rise of the address-space high-water mark: what a 32-bit process must find room for
+};
+
+template <typename Work>
+Peak peakOf(Work&& work) {
+  int channel[2];
+  if (pipe(channel) != 0) return Peak{0, 0};
+  const pid_t child = fork();
+  if (child == 0) {
+    FILE* clear = std::fopen("/proc/self/clear_refs", "w");
+    if (clear) {
+      std::fputs("5", clear);
+      std::fclose(clear);
+    }
+    const size_t base = residentBytes("VmRSS:");
+    const size_t baseSpace = residentBytes("VmSize:");
+    work();
+    const Peak rise{residentBytes("VmHWM:") - base, residentBytes("VmPeak:") - baseSpace};
+    (void)!write(channel[1], &rise, sizeof rise);
+    _exit(0);
+  }
+  Peak rise{0, 0};
+  (void)!read(channel[0], &rise, sizeof rise);
+  waitpid(child, nullptr, 0);
+  close(channel[0]);
+  close(channel[1]);
+  return rise;
+}
+
+void reportPeakMemory() {
+  const size_t bytes = 64u << 20;
+  const double mib = 1 << 20;
+  ks::InferenceRequest request;
+  request.input_tensors = {floatTensor(bytes)};
+  const size_t messageSize = ks::inferenceRequestToJson(request).size();
+  const Peak write = peakOf([&] { benchmark::DoNotOptimize(ks::inferenceRequestToJson(request).size()); });
+  const Peak literal = peakOf([&] { benchmark::DoNotOptimize(literalRequestToJson(request).size()); });
+  request = ks::InferenceRequest();
+
+  ks::InferenceResponse response;
+  response.output_tensors = {floatTensor(bytes)};
+  const std::string text = ks::inferenceResponseToJson(response);
+  response = ks::InferenceResponse();
+  const Peak read = peakOf([&] {
+    ks::InferenceResponse back;
+    ks::inferenceResponseFromJson(back, text.c_str());
+  });
+
+  std::printf("Peak memory for one 64 MiB float tensor (message %.1f MiB), above what was there before:\n",
+              messageSize / mib);
+  std::printf("  %-32s %10s %10s %16s\n", "", "resident", "reserved", "resident/message");
+  const auto row = [&](const char* name, const Peak& peak, size_t message) {
+    std::printf("  %-32s %6.1f MiB %6.1f MiB %16.2f\n", name, peak.resident / mib, peak.reserved / mib,
+                static_cast<double>(peak.resident) / message);
+  };
+  row("inferenceRequestToJson", write, messageSize);
+  row("Document + StringBuffer writer", literal, messageSize);
+  row("inferenceResponseFromJson", read, text.size());
+  std::printf("  (reading includes the 64 MiB output tensor)\n\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  reportPeakMemory();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
