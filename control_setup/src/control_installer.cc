@@ -12,8 +12,7 @@ struct PayloadFile {
   bool toDriveD;
 };
 
-// Copy order matters to the user only in that the control file decides whether the rest goes on; the H.265
-// second decoder has never been shipped to D:, and installations there work without it.
+// Installations in D:\Quillmark have never received the second H.265 decoder; they keep getting the same set.
 constexpr PayloadFile kFilesBeforeControl[] = {
     {"qmcodec4.dll", true},  {"qmcrt.dll", true},    {"qmcodec4w.dll", true}, {"qmtrap.dll", true},
     {"qmcodec5w.dll", false}, {"qmcodec5.dll", true}, {"Quillmark.inf", true},
@@ -88,7 +87,7 @@ void ControlInstaller::install() {
   };
   for (const PayloadFile& file : kFilesBeforeControl) {
     if (drive == InstallDrive::kD && !file.toDriveD) continue;
-    copy(file.name);  // companions are optional: the control reports a missing one itself when it needs it
+    copy(file.name);  // only the control file decides whether the installation goes on
   }
   if (!copy(kControlFile)) {
     platform_.setStatus(kControlCopyFailedMessage);

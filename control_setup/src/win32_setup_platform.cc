@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "dialog_window.h"
+#include "kernel_handle.h"
 #include "resource_ids.h"
 #include "unique_resource.h"
 #include "wide_text.h"
@@ -15,11 +16,6 @@
 
 namespace control_setup {
 namespace {
-
-struct CloseKernelHandle {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using KernelHandle = UniqueResource<HANDLE, CloseKernelHandle>;
 
 struct CloseRegistryKey {
   void operator()(HKEY key) const { RegCloseKey(key); }

@@ -1,33 +1,20 @@
 // Recording fake of the installer's platform.
 #include "fake_setup_platform.h"
 
+#include <algorithm>
+
 namespace control_setup {
 namespace {
 
 class FakeOpenFile : public OpenFile {
  public:
-  FakeOpenFile(FakeSetupPlatform& platform, std::string path) : platform_(platform), path_(std::move(path)) {
-    ++platform_.openProbes;
-  }
-  ~FakeOpenFile() override {
-    --platform_.openProbes;
-    platform_.log.push_back("close " + path_);
-  }
+  FakeOpenFile(std::vector<std::string>& log, std::string path) : log_(log), path_(std::move(path)) {}
+  ~FakeOpenFile() override { log_.push_back("close " + path_); }
 
  private:
-  FakeSetupPlatform& platform_;
+  std::vector<std::string>& log_;
   std::string path_;
 };
-
-bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
-
-std::vector<std::string> linesStartingWith(const std::vector<std::string>& log, const std::string& prefix) {
-  std::vector<std::string> lines;
-  for (const std::string& line : log) {
-    if (startsWith(line, prefix)) lines.push_back(line.substr(prefix.size()));
-  }
-  return lines;
-}
 
 }  // namespace
 
@@ -40,7 +27,7 @@ std::unique_ptr<OpenFile> FakeSetupPlatform::openForWriting(const std::string& p
   log.push_back("open " + path);
   if (!rootOfCWritable) return nullptr;
   filesLeft.insert(path);
-  return std::make_unique<FakeOpenFile>(*this, path);
+  return std::make_unique<FakeOpenFile>(log, path);
 }
 
 bool FakeSetupPlatform::removeFile(const std::string& path) {
@@ -70,9 +57,7 @@ bool FakeSetupPlatform::copyFile(const std::string& source, const std::string& d
 
 RunResult FakeSetupPlatform::runHidden(const std::string& commandLine, unsigned timeoutMs) {
   log.push_back("run " + commandLine + " (" + std::to_string(timeoutMs) + " ms)");
-  if (runResult == RunResult::kFinished && toolChangesKey) {
-    keyExists = commandLine.find(" /u") == std::string::npos;
-  }
+  if (runResult == RunResult::kFinished && toolChangesKey) keyExists = commandLine.find(" /u") == std::string::npos;
   return runResult;
 }
 
@@ -85,8 +70,16 @@ void FakeSetupPlatform::setStatus(const std::string& text) { log.push_back("stat
 
 void FakeSetupPlatform::showMessage(const std::string& text) { log.push_back("message " + text); }
 
-std::vector<std::string> FakeSetupPlatform::copies() const { return linesStartingWith(log, "copy "); }
+std::vector<std::string> FakeSetupPlatform::linesAfter(const std::string& prefix) const {
+  std::vector<std::string> lines;
+  for (const std::string& line : log) {
+    if (line.rfind(prefix, 0) == 0) lines.push_back(line.substr(prefix.size()));
+  }
+  return lines;
+}
 
-std::vector<std::string> FakeSetupPlatform::statuses() const { return linesStartingWith(log, "status "); }
+bool FakeSetupPlatform::logged(const std::string& line) const {
+  return std::find(log.begin(), log.end(), line) != log.end();
+}
 
 }  // namespace control_setup

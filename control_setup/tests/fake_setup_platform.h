@@ -1,6 +1,6 @@
-// A SetupPlatform for host tests: keeps a log of every call in order, and fails or answers as a test sets it up.
-// Running the registration tool behaves like a working regsvr32 unless told otherwise: "/c" creates the key,
-// "/u" removes it.
+// A SetupPlatform for host tests: logs every call in order, and fails or answers as the test sets it up.
+// Its registration tool behaves like a working regsvr32 unless told otherwise: "/c" creates the key, "/u"
+// removes it.
 #pragma once
 
 #include <set>
@@ -25,26 +25,22 @@ class FakeSetupPlatform : public SetupPlatform {
   void setStatus(const std::string& text) override;
   void showMessage(const std::string& text) override;
 
-  // Every call, e.g. "copy a -> b", "run regsvr32 ... (60000 ms)", "status Register OCX success".
+  // Log lines such as "copy a -> b" or "status Register OCX success"; `linesAfter("copy ")` gives "a -> b".
   std::vector<std::string> log;
-  // Only the "copy" lines of the log, as "source -> destination".
-  std::vector<std::string> copies() const;
-  // The status lines written, in order.
-  std::vector<std::string> statuses() const;
+  std::vector<std::string> linesAfter(const std::string& prefix) const;
+  std::vector<std::string> copies() const { return linesAfter("copy "); }
+  std::vector<std::string> statuses() const { return linesAfter("status "); }
+  bool logged(const std::string& line) const;
 
-  // What the test machine looks like.
   std::vector<std::string> processes = {"System", "explorer.exe"};
   std::string programPath = "E:\\Setup\\ControlSetup.exe";
   bool rootOfCWritable = true;
   std::set<std::string> failingCopies;  // destinations whose copy fails
-  std::set<std::string> existingFiles;  // answers to fileExists
+  std::set<std::string> existingFiles;  // what fileExists finds
   RunResult runResult = RunResult::kFinished;
   bool toolChangesKey = true;  // false: the tool runs but leaves the key as it was
   bool keyExists = false;
-
-  // Files created through openForWriting and not removed since.
-  std::set<std::string> filesLeft;
-  int openProbes = 0;
+  std::set<std::string> filesLeft;  // created through openForWriting and not removed since
 };
 
 }  // namespace control_setup
