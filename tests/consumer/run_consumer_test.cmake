@@ -1,0 +1,25 @@
+# Installs the build tree into a fresh prefix, builds the consumer project against it with
+# find_package(ks_netclient) and runs it. Variables: BUILD_DIR, SOURCE_DIR, WORK_DIR, and for a cross
+# build TOOLCHAIN_FILE and EMULATOR (a ;-list).
+file(REMOVE_RECURSE ${WORK_DIR})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
+                RESULT_VARIABLE result OUTPUT_QUIET)
+if(result)
+  message(FATAL_ERROR "install failed")
+endif()
+set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G Ninja -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
+if(TOOLCHAIN_FILE)
+  list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
+endif()
+execute_process(COMMAND ${configure} RESULT_VARIABLE result)
+if(result)
+  message(FATAL_ERROR "configuring the consumer failed")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/build RESULT_VARIABLE result)
+if(result)
+  message(FATAL_ERROR "building the consumer failed")
+endif()
+execute_process(COMMAND ${EMULATOR} ${WORK_DIR}/build/consumer RESULT_VARIABLE result)
+if(result)
+  message(FATAL_ERROR "the consumer failed")
+endif()
