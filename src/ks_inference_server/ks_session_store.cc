@@ -1,0 +1,77 @@
+#include "ks_session_store.h"
+
+#include <cstdint>
+#include <utility>
+
+namespace ks {
+namespace server {
+
+SessionStore::SessionStore(size_t maxSessions, Clock::duration idleTimeout, Now now)
+    : maxSessions_(maxSessions), idleTimeout_(idleTimeout), now_(std::move(now)) {}
+
+std::optional<std::string> SessionStore::open() {
+  const Clock::time_point now = now_();
+  std::lock_guard<std::mutex> lock(mutex_);
+  expireIdleLocked(now);
+  if (entries_.size() >= maxSessions_) return std::nullopt;
+  std::string id = newIdLocked();
+  entries_.emplace(id, Entry{std::make_shared<Session>(), now});
+  return id;
+}
+
+std::shared_ptr<Session> SessionStore::find(const std::string& id) {
+  const Clock::time_point now = now_();
+  std::lock_guard<std::mutex> lock(mutex_);
+  expireIdleLocked(now);
+  const auto found = entries_.find(id);
+  if (found == entries_.end()) return nullptr;
+  found->second.lastUse = now;
+  return found->second.session;
+}
+
+bool SessionStore::close(const std::string& id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.erase(id) != 0;
+}
+
+size_t SessionStore::expireIdle(Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return expireIdleLocked(now);
+}
+
+size_t SessionStore::openCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_.size();
+}
+
+size_t SessionStore::expireIdleLocked(Clock::time_point now) {
+  if (idleTimeout_ == Clock::duration::zero()) return 0;
+  size_t closed = 0;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    // Only the map holds a session nobody is using: a request running longer than the timeout keeps it.
+    const bool idle = now - it->second.lastUse > idleTimeout_ && it->second.session.use_count() == 1;
+    if (idle) {
+      it = entries_.erase(it);
+      ++closed;
+    } else {
+      ++it;
+    }
+  }
+  return closed;
+}
+
+std::string SessionStore::newIdLocked() {
+  static const char kHex[] = "0123456789abcdef";
+  std::string id;
+  do {
+    id.clear();
+    for (int word = 0; word < 4; ++word) {
+      const uint32_t bits = random_();
+      for (int shift = 28; shift >= 0; shift -= 4) id.push_back(kHex[(bits >> shift) & 0xf]);
+    }
+  } while (entries_.count(id) != 0);
+  return id;
+}
+
+}  // namespace server
+}  // namespace ks

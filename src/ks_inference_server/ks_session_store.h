@@ -1,0 +1,78 @@
+// The server's open sessions: each is found by an unguessable identifier, holds at most one loaded network,
+// and is closed by its client or expires after a time without use.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "ks_inference_engine.h"
+
+namespace ks {
+namespace server {
+
+// One client's state. Whoever uses `engine` holds `mutex` (an engine is not thread-safe); sessions share
+// nothing, so different sessions run at the same time.
+struct Session {
+  std::mutex mutex;
+  std::unique_ptr<InferenceEngine> engine;  // null until a network is loaded
+};
+
+// Thread-safe. The store's own lock is held only to find, insert or erase an entry, never while a network
+// runs or loads. A session handed out stays alive for its holder even when it is closed or expires
+// meanwhile; it is then no longer found.
+class SessionStore {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Now = std::function<Clock::time_point()>;
+
+  // At most `maxSessions` sessions are open at once. A session unused for `idleTimeout` expires; a zero
+  // timeout never expires any. `now` tells the time (tests pass a clock they move by hand).
+  SessionStore(size_t maxSessions, Clock::duration idleTimeout, Now now = Clock::now);
+
+  SessionStore(const SessionStore&) = delete;
+  SessionStore& operator=(const SessionStore&) = delete;
+
+  // Expires idle sessions, then opens a new one and returns its identifier: 32 lower-case hex digits of
+  // 128 bits from std::random_device. Returns nothing when `maxSessions` are still open.
+  std::optional<std::string> open();
+
+  // Expires idle sessions, then returns the session `id` and counts this as a use of it; null when there
+  // is no such session.
+  std::shared_ptr<Session> find(const std::string& id);
+
+  // Closes the session `id`; false when there is no such session.
+  bool close(const std::string& id);
+
+  // Closes every session unused for longer than the idle timeout at `now`, except those a request is
+  // holding at that moment. Returns how many were closed. Also done by open() and find().
+  size_t expireIdle(Clock::time_point now);
+
+  size_t openCount() const;
+  size_t maxSessions() const { return maxSessions_; }
+
+ private:
+  struct Entry {
+    std::shared_ptr<Session> session;
+    Clock::time_point lastUse;
+  };
+
+  size_t expireIdleLocked(Clock::time_point now);
+  std::string newIdLocked();
+
+  const size_t maxSessions_;
+  const Clock::duration idleTimeout_;
+  const Now now_;
+  mutable std::mutex mutex_;  // guards everything below
+  std::random_device random_;
+  std::map<std::string, Entry> entries_;
+};
+
+}  // namespace server
+}  // namespace ks

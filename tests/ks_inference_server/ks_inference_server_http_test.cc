@@ -1,0 +1,209 @@
+// The server as a misbehaving peer sees it: raw HTTP requests, malformed messages and broken connections.
+// After every test the server must still open a session.
+#include "ks_inference_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "ks_inference_request.h"
+#include "ks_inference_server_test_support.h"
+#include "ks_net_load_request.h"
+#include "ks_session_reply.h"
+#include "ks_status_message.h"
+
+namespace ks {
+namespace server {
+namespace {
+
+using namespace ks::server::testing;
+
+const char kJson[] = "application/json";
+
+// "<HTTP status> <status> <text>" of a status message reply, or what is wrong with the reply.
+std::string statusOf(const httplib::Result& result) {
+  if (!result) return "no reply";
+  StatusMessage message;
+  if (!statusFromJson(message, result->body.c_str())) return "not a status message: " + result->body;
+  return std::to_string(result->status) + " " + (message.status ? "true " : "false ") + message.text;
+}
+
+std::string refused(int httpStatus, const std::string& text) { return std::to_string(httpStatus) + " false " + text; }
+
+// The message with which a codec reader rejects `body`.
+template <typename Read>
+std::string readerError(Read&& read) {
+  try {
+    read();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "<accepted>";
+}
+
+// A loopback TCP connection written byte by byte, closed by the destructor.
+class RawConnection {
+ public:
+  explicit RawConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    if (fd_ < 0) throw std::runtime_error("socket failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ::close(fd_);
+      throw std::runtime_error("connect failed");
+    }
+  }
+  ~RawConnection() { ::close(fd_); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  void send(const std::string& bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size())); }
+
+  // One reply: its headers and a body of its Content-Length. Our side stays open, since the server
+  // writes nothing to a peer that has hung up. Gives up after 5 s without data.
+  std::string receiveReply() {
+    timeval timeout{5, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string received;
+    char chunk[4096];
+    for (ssize_t n; (n = ::recv(fd_, chunk, sizeof chunk, 0)) > 0;) {
+      received.append(chunk, static_cast<size_t>(n));
+      const size_t headersEnd = received.find("\r\n\r\n");
+      const size_t length = received.find("Content-Length: ");
+      if (headersEnd == std::string::npos || length == std::string::npos) continue;
+      if (received.size() >= headersEnd + 4 + std::stoul(received.substr(length + 16))) break;
+    }
+    return received;
+  }
+
+ private:
+  int fd_;
+};
+
+class InferenceServerHttp : public ::testing::Test {
+ protected:
+  static InferenceServerOptions options() {
+    InferenceServerOptions options;
+    options.maxSessions = 3;
+    options.maxBodyBytes = 4096;
+    return options;
+  }
+
+  void TearDown() override { EXPECT_NE(openSession(), "") << "the server no longer serves"; }
+
+  std::string openSession() {
+    const httplib::Result result = client.Get("/session?action=new");
+    std::string id;
+    if (result) sessionReplyFromJson(id, result->body.c_str());
+    return id;
+  }
+
+  RunningServer running{options()};
+  httplib::Client client{"127.0.0.1", running.port};
+};
+
+TEST_F(InferenceServerHttp, AnswersMalformedMessagesWithTheCodecsText) {
+  const std::string id = openSession();
+  const std::string load = "/net?action=load&session_id=" + id;
+  for (const char* body : {"", "not json", "[]", "{}", R"({"input_tensors":["a"],"output_tensors":[7]})",
+                           R"({"input_tensors":["a",7],"output_tensors":[],"net":"","key":"","cache_dir":"",
+                               "backend":0,"device_type":0,"device_index":0})"}) {
+    const std::string text = readerError([&] {
+      NetLoadRequest request;
+      loadRequestFromJson(request, body);
+    });
+    EXPECT_EQ(statusOf(client.Post(load.c_str(), body, kJson)), refused(400, text)) << body;
+  }
+  const std::string inference = "/inference?session_id=" + id;
+  for (const char* body : {"{}", R"({"input_tensors":5})", R"({"input_tensors":[],"repetitions_count":1.5})",
+                           R"({"input_tensors":[{"layout":{"size":[1,1,1,1,1],"type":0,"format":0},"data":""}]})",
+                           R"({"input_tensors":[{"layout":{"size":[2],"type":0,"format":0},"data":"AAAA"}]})"}) {
+    const std::string text = readerError([&] {
+      InferenceRequest request;
+      inferenceRequestFromJson(request, body);
+    });
+    EXPECT_EQ(statusOf(client.Post(inference.c_str(), body, kJson)), refused(400, text)) << body;
+  }
+}
+
+TEST_F(InferenceServerHttp, RefusesNetworksItCannotDecodeOrPlace) {
+  const std::string load = "/net?action=load&session_id=" + openSession();
+  const auto request = [](const std::string& net, int backend, int type, int index) {
+    return R"({"input_tensors":[],"output_tensors":[],"net":")" + net + R"(","key":"","cache_dir":"","backend":)" +
+           std::to_string(backend) + ",\"device_type\":" + std::to_string(type) +
+           ",\"device_index\":" + std::to_string(index) + "}";
+  };
+  EXPECT_EQ(statusOf(client.Post(load.c_str(), request("AB=C", 0, 0, 0), kJson)),
+            refused(400, "network is not valid Base64"));
+  EXPECT_EQ(statusOf(client.Post(load.c_str(), request("", 0, 0, -1), kJson)), refused(400, "empty network"));
+  EXPECT_EQ(statusOf(client.Post(load.c_str(), request("AAAA", 0, 1, 0), kJson)),
+            refused(400, "device type 1 is not supported: this server has a CPU device (0) only"));
+  EXPECT_EQ(statusOf(client.Post(load.c_str(), request("AAAA", 0, 0, 1), kJson)),
+            refused(400, "device index 1 is not supported: this server has one device (index 0, or -1 for the default)"));
+}
+
+TEST_F(InferenceServerHttp, RefusesRequestsOutsideTheProtocol) {
+  const std::string unknown = "unknown session: it was never opened, was closed or has expired";
+  EXPECT_EQ(statusOf(client.Get("/net?action=get_layouts&session_id=0123")), refused(404, unknown));
+  EXPECT_EQ(statusOf(client.Post("/inference?session_id=%2e%2e", "{}", kJson)), refused(404, unknown));
+  EXPECT_EQ(statusOf(client.Get("/session?action=delete&session_id=0123")), refused(404, unknown));
+  EXPECT_EQ(statusOf(client.Get("/net?action=get_layouts")), refused(400, "missing session_id"));
+  EXPECT_EQ(statusOf(client.Get("/session?action=renew")), refused(400, "unknown action 'renew' for /session"));
+  EXPECT_EQ(statusOf(client.Get("/net")), refused(400, "missing action for /net"));
+  EXPECT_EQ(statusOf(client.Get("/models")), refused(404, "unknown path: GET /models"));
+  EXPECT_EQ(statusOf(client.Post("/session?action=new", "", kJson)), refused(405, "action 'new' takes GET, not POST"));
+
+  const std::string id = openSession();
+  EXPECT_EQ(statusOf(client.Get(("/net?action=get_layouts&session_id=" + id).c_str())), refused(409, "no network loaded"));
+  const std::string inference = "/inference?session_id=" + id;
+  EXPECT_EQ(statusOf(client.Post(inference.c_str(), R"({"input_tensors":[]})", kJson)), refused(409, "no network loaded"));
+  EXPECT_EQ(statusOf(client.Post(inference.c_str(), R"({"input_tensors":[],"repetitions_count":-1})", kJson)),
+            refused(400, "repetitions_count 4294967295 is above the limit of 10000"));
+  EXPECT_EQ(statusOf(client.Get(("/session?action=delete&session_id=" + id).c_str())), "200 true ");
+}
+
+TEST_F(InferenceServerHttp, RefusesSessionsBeyondTheLimitUntilOneCloses) {
+  const std::string first = openSession();
+  openSession();
+  openSession();
+  EXPECT_EQ(statusOf(client.Get("/session?action=new")),
+            refused(503, "too many sessions: the server allows 3 open sessions"));
+  client.Get(("/session?action=delete&session_id=" + first).c_str());
+}
+
+TEST_F(InferenceServerHttp, RefusesABodyOverTheLimit) {
+  const std::string load = "/net?action=load&session_id=" + openSession();
+  EXPECT_EQ(statusOf(client.Post(load.c_str(), std::string(5000, ' '), kJson)),
+            refused(413, "request body too large: the limit is 4096 bytes"));
+}
+
+TEST_F(InferenceServerHttp, AnswersGarbageAndSurvivesAClientThatLeavesMidBody) {
+  {
+    RawConnection garbage(running.port);
+    garbage.send("\x16\x03\x01 not http at all\r\n\r\n");
+    const std::string reply = garbage.receiveReply();
+    EXPECT_NE(reply.find("HTTP/1.1 400"), std::string::npos) << reply;
+    EXPECT_NE(reply.find(R"({"status":false,"text":"malformed HTTP request"})"), std::string::npos) << reply;
+  }
+  {
+    RawConnection leaving(running.port);
+    leaving.send("POST /inference?session_id=" + openSession() +
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n");
+    leaving.send("{\"input_te");
+  }
+  EXPECT_NE(openSession(), "");
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace ks

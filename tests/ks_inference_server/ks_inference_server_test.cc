@@ -1,0 +1,181 @@
+// The server as ks::RemoteNetBackend sees it: every call goes through the client library and HTTP.
+#include "ks_inference_server.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ks_inference_engine.h"
+#include "ks_inference_server_test_support.h"
+#include "ks_netclient/ks_remote_net_backend.h"
+#include "support/expect_throw.h"
+
+namespace ks {
+namespace server {
+namespace {
+
+using namespace ks::server::testing;
+
+std::unique_ptr<RemoteNetBackend> openBackend(int port, BackendId backend = BackendId::kCpu) {
+  return std::make_unique<RemoteNetBackend>("127.0.0.1", port, backend, DeviceType::kCpu, 0);
+}
+
+// What the engine itself says about these bytes and names.
+std::string engineRefusal(const std::string& bytes, const std::vector<std::string>& inputs) {
+  return ks::testing::thrownMessage<std::invalid_argument>([&] { InferenceEngine(bytes, inputs, {}); });
+}
+
+std::string uploadError(const std::string& serverText) {
+  return "Server returned error: " + serverText + "; operation: upload network";
+}
+
+// A file in a fresh folder that is removed with this object.
+struct TempFolder {
+  TempFolder() : path(std::filesystem::temp_directory_path() / ("ks_server_test_" + std::to_string(getpid()))) {
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+  }
+  ~TempFolder() { std::filesystem::remove_all(path); }
+  std::filesystem::path path;
+};
+
+TEST(InferenceServerThroughClient, RunsEachTestNetworkLikeNumpy) {
+  struct Case {
+    const char* model;
+    const char* input;
+    TensorSize inputSize;
+    std::vector<std::pair<const char*, TensorSize>> outputs;
+  };
+  const Case cases[] = {{"mlp", "input", {1, 16}, {{"logits", {1, 4}}}},
+                        {"cnn", "image", {1, 3, 8, 8}, {{"features", {1, 4, 8, 8}}, {"pooled", {1, 4, 1, 1}}}},
+                        {"identity", "input", {1, 1024}, {{"output", {1, 1024}}}}};
+  RunningServer running;
+  for (const Case& c : cases) {
+    auto backend = openBackend(running.port);
+    std::vector<std::string> outputNames;
+    for (const auto& output : c.outputs) outputNames.push_back(output.first);
+    backend->load(modelPath(c.model), {c.input}, outputNames, "", "");
+    EXPECT_EQ(backend->srcLayout(0), floatLayout(c.inputSize)) << c.model;
+    std::vector<Tensor> outputs;
+    backend->forward({referenceInput(c.model, c.input, c.inputSize)}, outputs);
+    ASSERT_EQ(outputs.size(), c.outputs.size()) << c.model;
+    for (size_t i = 0; i < outputs.size(); ++i) {
+      EXPECT_EQ(backend->dstLayout(i), floatLayout(c.outputs[i].second)) << c.model;
+      expectClose(valuesOf(outputs[i]), referenceValues(c.model, c.outputs[i].first), c.model);
+    }
+  }
+}
+
+TEST(InferenceServerThroughClient, ReportsTimingForRepeatedRunsAndOutputsWithoutRepetitions) {
+  RunningServer running;
+  auto mlp = openBackend(running.port);
+  mlp->load(modelPath("mlp"), {"input"}, {"logits"}, "", "");
+  const Tensor input = referenceInput("mlp", "input", {1, 16});
+  std::vector<Tensor> outputs;
+  InferenceStats stats;
+  mlp->forwardStats({input}, outputs, 5, stats);
+  EXPECT_TRUE(stats.hasInfo);
+  EXPECT_EQ(stats.repetitionsCount, 5u);
+  EXPECT_GE(stats.duration, 0.0f);
+  EXPECT_LT(stats.duration, 5000.0f);  // milliseconds per run, not a total in microseconds
+
+  outputs.clear();
+  mlp->forwardStats({input}, outputs, 0, stats);
+  EXPECT_TRUE(stats.hasInfo);
+  EXPECT_EQ(stats.duration, 0.0f);
+  EXPECT_EQ(stats.repetitionsCount, 0u);
+  ASSERT_EQ(outputs.size(), 1u);
+  expectClose(valuesOf(outputs[0]), referenceValues("mlp", "logits"), "mlp logits after 0 repetitions");
+}
+
+TEST(InferenceServerThroughClient, PassesTheEnginesRefusalOfANameOrOfACorruptNetworkToTheCaller) {
+  RunningServer running;
+  auto backend = openBackend(running.port);
+  EXPECT_KS_THROW(backend->load(modelPath("mlp"), {"no_such_input"}, {}, "", ""), 12,
+                  uploadError(engineRefusal(readFile(modelPath("mlp")), {"no_such_input"})));
+
+  TempFolder folder;
+  const std::string corrupt = readFile(modelPath("mlp")).substr(0, 40) + "\x01\x02 not protobuf";
+  std::ofstream((folder.path / "corrupt.onnx").string(), std::ios::binary) << corrupt;
+  EXPECT_KS_THROW(backend->load((folder.path / "corrupt.onnx").string(), {}, {}, "", ""), 12,
+                  uploadError(engineRefusal(corrupt, {})));
+  EXPECT_KS_THROW(backend->load((folder.path / "missing.onnx").string(), {}, {}, "", ""), 12,
+                  uploadError("empty network"));
+
+  auto gpu = openBackend(running.port, BackendId::kOpenCl);
+  EXPECT_KS_THROW(gpu->load(modelPath("mlp"), {}, {}, "", ""), 12,
+                  uploadError("backend 1 is not supported: this server runs networks on the CPU backend (0)"));
+}
+
+TEST(InferenceServerThroughClient, ClosesTheSessionWhenTheBackendIsDestroyed) {
+  RunningServer running;
+  {
+    auto first = openBackend(running.port);
+    auto second = openBackend(running.port);
+    first->load(modelPath("mlp"), {}, {}, "", "");
+    EXPECT_EQ(running.server.sessions().openCount(), 2u);
+  }
+  EXPECT_EQ(running.server.sessions().openCount(), 0u);
+}
+
+TEST(InferenceServerThroughClient, LoadsACachedNetworkByKeyWhenTheFileIsEmptyOnlyFromItsOwnFolder) {
+  TempFolder folder;
+  InferenceServerOptions options;
+  options.cacheDir = (folder.path / "cache").string();
+  RunningServer running(options);
+  const std::string elsewhere = (folder.path / "client_dir").string();
+  openBackend(running.port)->load(modelPath("mlp"), {}, {}, "../../mlp key", elsewhere);
+  EXPECT_FALSE(std::filesystem::exists(elsewhere));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(options.cacheDir), {}), 1);
+
+  auto later = openBackend(running.port);
+  later->load((folder.path / "missing.onnx").string(), {}, {}, "../../mlp key", "");
+  EXPECT_EQ(later->dstLayout(0), floatLayout({1, 4}));
+  EXPECT_KS_THROW(later->load((folder.path / "missing.onnx").string(), {}, {}, "other key", ""), 12,
+                  uploadError("empty network, and no network is cached under the key given"));
+}
+
+TEST(InferenceServerThroughClient, ServesEightClientsInParallelEachWithItsOwnNetwork) {
+  RunningServer running;
+  constexpr int kClients = 8;
+  std::vector<std::vector<Tensor>> results(kClients);
+  std::vector<std::string> failures(kClients);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClients; ++i) {
+    threads.emplace_back([&, i] {
+      try {
+        auto backend = openBackend(running.port);
+        if (i % 2 == 0) {
+          backend->load(modelPath("mlp"), {"input"}, {"logits"}, "", "");
+          for (int run = 0; run < 5; ++run) backend->forward({referenceInput("mlp", "input", {1, 16})}, results[i]);
+        } else {
+          backend->load(modelPath("cnn"), {"image"}, {"pooled"}, "", "");
+          for (int run = 0; run < 5; ++run) backend->forward({referenceInput("cnn", "image", {1, 3, 8, 8})}, results[i]);
+        }
+      } catch (const std::exception& e) {
+        failures[i] = e.what();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < kClients; ++i) {
+    ASSERT_EQ(failures[i], "") << "client " << i;
+    ASSERT_EQ(results[i].size(), 1u) << "client " << i;
+    expectClose(valuesOf(results[i][0]), referenceValues(i % 2 == 0 ? "mlp" : "cnn", i % 2 == 0 ? "logits" : "pooled"),
+                "client " + std::to_string(i));
+  }
+  EXPECT_EQ(running.server.sessions().openCount(), 0u);
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace ks
