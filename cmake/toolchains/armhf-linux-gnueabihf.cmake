@@ -14,4 +14,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# No -L: programs must start with the multiarch loader and C library (libc6:armhf), the ones the armhf
+# libraries they load come with. The cross toolchain's own copy (/usr/arm-linux-gnueabihf) is a different
+# build of glibc, and mixing its loader with the multiarch libc crashes as soon as a thread starts.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)

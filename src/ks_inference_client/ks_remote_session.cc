@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include "ks_core/ks_base64.h"
+#include "ks_json_io.h"
 #include "ks_inference_request.h"
 #include "ks_inference_response.h"
 #include "ks_layouts_response.h"
@@ -29,6 +30,48 @@ std::vector<unsigned char> readFile(const std::string& path) {
   return std::vector<unsigned char>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
+// The reply check on a body parsed already: throws when it is a status message whose status is false.
+void checkStatus(const rapidjson::Value& root, const std::string& operation) {
+  StatusMessage status;
+  if (!statusFromJson(status, root) || status.status) return;
+  std::string text = "Server returned error: " + status.text;
+  if (!operation.empty()) text += "; operation: " + operation;
+  throw std::runtime_error(text);
+}
+
+void checkResult(const httplib::Result& result, const std::string& operation) {
+  if (!result) {
+    throw std::runtime_error(operation.empty() ? std::string("http request error")
+                                               : "http request error during operation: " + operation);
+  }
+}
+
+// A reply that passed the check, parsed once in place: the check and the reader share one parse, and a
+// large body (output tensors) is neither parsed twice nor copied into the document.
+class CheckedReply {
+ public:
+  CheckedReply(httplib::Result& result, const std::string& operation) {
+    checkResult(result, operation);
+    root_ = &json::parseObjectInPlace(document_, &result->body[0]);
+    checkStatus(*root_, operation);
+  }
+  const rapidjson::Value& root() const { return *root_; }
+
+ private:
+  rapidjson::Document document_;
+  const rapidjson::Value* root_;
+};
+
+// Posts `body` without handing httplib a copy of it: the text is streamed from where it is.
+httplib::Result postJson(httplib::Client& client, const std::string& path, const std::string& body) {
+  return client.Post(
+      path.c_str(), body.size(),
+      [&body](size_t offset, size_t length, httplib::DataSink& sink) {
+        return sink.write(body.data() + offset, length);
+      },
+      kJson);
+}
+
 }  // namespace
 
 RemoteSession::RemoteSession(std::shared_ptr<httplib::Client> client) : client_(std::move(client)) {}
@@ -36,21 +79,15 @@ RemoteSession::RemoteSession(std::shared_ptr<httplib::Client> client) : client_(
 RemoteSession::~RemoteSession() = default;
 
 void RemoteSession::checkReply(const httplib::Result& result, const std::string& operation) {
-  if (!result) {
-    throw std::runtime_error(operation.empty() ? std::string("http request error")
-                                               : "http request error during operation: " + operation);
-  }
-  StatusMessage status;
-  if (!statusFromJson(status, result->body.c_str()) || status.status) return;
-  std::string text = "Server returned error: " + status.text;
-  if (!operation.empty()) text += "; operation: " + operation;
-  throw std::runtime_error(text);
+  checkResult(result, operation);
+  const json::ParsedMessage message(result->body.c_str());
+  checkStatus(message.root(), operation);
 }
 
 void RemoteSession::createSession() {
-  const httplib::Result result = client_->Get("/session?action=new");
-  checkReply(result, "create session");
-  sessionReplyFromJson(sessionId_, result->body.c_str());
+  httplib::Result result = client_->Get("/session?action=new");
+  const CheckedReply reply(result, "create session");
+  sessionReplyFromJson(sessionId_, reply.root());
 }
 
 void RemoteSession::closeSession() {
@@ -59,10 +96,10 @@ void RemoteSession::closeSession() {
 }
 
 void RemoteSession::requestLayouts() {
-  const httplib::Result result = client_->Get(sessionPath("/net?action=get_layouts&session_id=", sessionId_));
-  checkReply(result, "request tensors layout");
+  httplib::Result result = client_->Get(sessionPath("/net?action=get_layouts&session_id=", sessionId_));
+  const CheckedReply reply(result, "request tensors layout");
   LayoutsResponse layouts;
-  layoutsFromJson(layouts, result->body.c_str());
+  layoutsFromJson(layouts, reply.root());
   inputLayouts_ = std::move(layouts.input_layouts);
   outputLayouts_ = std::move(layouts.output_layouts);
 }
@@ -89,7 +126,7 @@ void RemoteSession::uploadNetwork(const std::string& netPath, BackendId backendI
   const std::string body = loadRequestToJson(request);
   request = NetLoadRequest();
 
-  const httplib::Result result = client_->Post(sessionPath("/net?action=load&session_id=", sessionId_), body, kJson);
+  const httplib::Result result = postJson(*client_, sessionPath("/net?action=load&session_id=", sessionId_), body);
   checkReply(result, "upload network");
   requestLayouts();
 }
@@ -101,10 +138,10 @@ std::vector<Tensor> RemoteSession::infer(const std::vector<Tensor>& inputs, unsi
   request.repetitions_count = repetitions;
   const std::string body = inferenceRequestToJson(request);
 
-  const httplib::Result result = client_->Post(sessionPath("/inference?session_id=", sessionId_), body, kJson);
-  checkReply(result, "upload tensors for inference");
+  httplib::Result result = postJson(*client_, sessionPath("/inference?session_id=", sessionId_), body);
+  const CheckedReply reply(result, "upload tensors for inference");
   InferenceResponse response;
-  inferenceResponseFromJson(response, result->body.c_str());
+  inferenceResponseFromJson(response, reply.root());
   if (stats != nullptr) *stats = response.inference_stats;
   return std::move(response.output_tensors);
 }

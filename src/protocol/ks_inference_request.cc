@@ -21,8 +21,11 @@ std::string inferenceRequestToJson(const InferenceRequest& request) {
 }
 
 void inferenceRequestFromJson(InferenceRequest& request, const char* text) {
-  rapidjson::Document document;
-  const rapidjson::Value& root = json::parseObject(document, text);
+  const json::ParsedMessage parsed(text);
+  inferenceRequestFromJson(request, parsed.root());
+}
+
+void inferenceRequestFromJson(InferenceRequest& request, const rapidjson::Value& root) {
   const rapidjson::Value* tensors = json::findMember(root, "input_tensors");
   if (!json::isArray(tensors)) throw std::invalid_argument("'input_tensors' should be an array of tensors");
   const rapidjson::Value* count = json::findMember(root, "repetitions_count");

@@ -7,6 +7,8 @@
 
 #include "ks_core/ks_tensor.h"
 
+#include <rapidjson/document.h>
+
 namespace ks {
 
 struct InferenceRequest {
@@ -22,5 +24,8 @@ std::string inferenceRequestToJson(const InferenceRequest& request);
 // value, a negative one is taken as its 32-bit pattern. Then replaces the tensors with those read; a bad
 // tensor throws as tensorFromJson does, leaving the tensors read before it and the partly filled one.
 void inferenceRequestFromJson(InferenceRequest& request, const char* text);
+
+// The same for a message parsed already: `root` as json::ParsedMessage or json::parseObjectInPlace give it.
+void inferenceRequestFromJson(InferenceRequest& request, const rapidjson::Value& root);
 
 }  // namespace ks

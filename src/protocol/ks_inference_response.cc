@@ -34,8 +34,11 @@ std::string inferenceResponseToJson(const InferenceResponse& response) {
 }
 
 void inferenceResponseFromJson(InferenceResponse& response, const char* text) {
-  rapidjson::Document document;
-  const rapidjson::Value& root = json::parseObject(document, text);
+  const json::ParsedMessage parsed(text);
+  inferenceResponseFromJson(response, parsed.root());
+}
+
+void inferenceResponseFromJson(InferenceResponse& response, const rapidjson::Value& root) {
   const rapidjson::Value* tensors = json::findMember(root, "output_tensors");
   if (!json::isArray(tensors)) throw std::invalid_argument("Server response should contain 'output_tensors' array");
   for (const rapidjson::Value& value : tensors->GetArray()) {

@@ -7,6 +7,8 @@
 #include "ks_core/ks_inference_stats.h"
 #include "ks_core/ks_tensor.h"
 
+#include <rapidjson/document.h>
+
 namespace ks {
 
 struct InferenceResponse {
@@ -27,5 +29,8 @@ std::string inferenceResponseToJson(const InferenceResponse& response);
 // tensorFromJson; earlier tensors and the partly filled one stay) and for bad statistics (they stay as
 // they were).
 void inferenceResponseFromJson(InferenceResponse& response, const char* text);
+
+// The same for a message parsed already: `root` as json::ParsedMessage or json::parseObjectInPlace give it.
+void inferenceResponseFromJson(InferenceResponse& response, const rapidjson::Value& root);
 
 }  // namespace ks

@@ -31,10 +31,19 @@ void writeCString(Writer& writer, const char* text) {
   writer.String(text, static_cast<rapidjson::SizeType>(std::strlen(text)));
 }
 
-const rapidjson::Value& parseObject(rapidjson::Document& document, const char* text) {
-  if (text != nullptr) document.Parse<rapidjson::kParseIterativeFlag>(text);
+const rapidjson::Value& parseObjectInPlace(rapidjson::Document& document, char* text) {
+  if (text != nullptr) document.ParseInsitu<rapidjson::kParseIterativeFlag>(text);
   if (text == nullptr || document.HasParseError() || !document.IsObject()) document.SetObject();
   return document;
+}
+
+ParsedMessage::ParsedMessage(const char* text) {
+  if (text != nullptr) {
+    const size_t length = std::strlen(text);
+    text_.reset(new char[length + 1]);
+    std::memcpy(text_.get(), text, length + 1);
+  }
+  root_ = &parseObjectInPlace(document_, text_.get());
 }
 
 const rapidjson::Value* findMember(const rapidjson::Value& object, const char* name) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -69,10 +70,28 @@ void writeString(Writer& writer, Output& output, const char* text, size_t length
 // Writes the characters of `text` before its first NUL as a string value.
 void writeCString(Writer& writer, const char* text);
 
-// Parses NUL-terminated `text` (strict JSON, one root value) and returns the root object. Text that does
-// not parse, a null `text` and a root that is not an object all give an object without members. Parsing
-// is iterative, so nesting depth costs heap, not stack.
-const rapidjson::Value& parseObject(rapidjson::Document& document, const char* text);
+// Parses NUL-terminated `text` in place (strict JSON, one root value) and returns the root object. Text
+// that does not parse, a null `text` and a root that is not an object all give an object without
+// members. Strings are unescaped into the text itself and the document points into it, so a large message
+// is not copied: `text` must outlive every use of the document. Parsing is iterative, so nesting depth
+// costs heap, not stack.
+const rapidjson::Value& parseObjectInPlace(rapidjson::Document& document, char* text);
+
+// A message parsed from a private copy of its text (parsing in place is faster than copying each string
+// into the document), with the root as parseObjectInPlace gives it.
+class ParsedMessage {
+ public:
+  explicit ParsedMessage(const char* text);
+  ParsedMessage(const ParsedMessage&) = delete;
+  ParsedMessage& operator=(const ParsedMessage&) = delete;
+
+  const rapidjson::Value& root() const { return *root_; }
+
+ private:
+  std::unique_ptr<char[]> text_;
+  rapidjson::Document document_;
+  const rapidjson::Value* root_;
+};
 
 // The first member of `object` named `name` (exact bytes), or null when there is none.
 const rapidjson::Value* findMember(const rapidjson::Value& object, const char* name);

@@ -36,8 +36,11 @@ std::string layoutsToJson(const LayoutsResponse& response) {
 }
 
 void layoutsFromJson(LayoutsResponse& response, const char* text) {
-  rapidjson::Document document;
-  const rapidjson::Value& root = json::parseObject(document, text);
+  const json::ParsedMessage parsed(text);
+  layoutsFromJson(response, parsed.root());
+}
+
+void layoutsFromJson(LayoutsResponse& response, const rapidjson::Value& root) {
   const rapidjson::Value* inputs = json::findMember(root, "input_layouts");
   const rapidjson::Value* outputs = json::findMember(root, "output_layouts");
   if (!json::isArray(inputs) || !json::isArray(outputs)) {

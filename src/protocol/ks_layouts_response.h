@@ -6,6 +6,8 @@
 
 #include "ks_core/ks_tensor_layout.h"
 
+#include <rapidjson/document.h>
+
 namespace ks {
 
 struct LayoutsResponse {
@@ -20,5 +22,8 @@ std::string layoutsToJson(const LayoutsResponse& response);
 // member is absent or not an array, before appending anything; a bad layout object throws as
 // layoutFromJson does, keeping the layouts appended before it.
 void layoutsFromJson(LayoutsResponse& response, const char* text);
+
+// The same for a message parsed already: `root` as json::ParsedMessage or json::parseObjectInPlace give it.
+void layoutsFromJson(LayoutsResponse& response, const rapidjson::Value& root);
 
 }  // namespace ks

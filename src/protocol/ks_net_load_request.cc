@@ -56,8 +56,11 @@ std::string loadRequestToJson(const NetLoadRequest& request) {
 }
 
 void loadRequestFromJson(NetLoadRequest& request, const char* text) {
-  rapidjson::Document document;
-  const rapidjson::Value& root = json::parseObject(document, text);
+  const json::ParsedMessage parsed(text);
+  loadRequestFromJson(request, parsed.root());
+}
+
+void loadRequestFromJson(NetLoadRequest& request, const rapidjson::Value& root) {
   const rapidjson::Value* inputs = json::findMember(root, "input_tensors");
   if (!json::isArray(inputs)) throw std::invalid_argument("'input_tensors' is not set properly");
   const rapidjson::Value* outputs = json::findMember(root, "output_tensors");

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <rapidjson/document.h>
+
 namespace ks {
 
 struct NetLoadRequest {
@@ -29,5 +31,8 @@ std::string loadRequestToJson(const NetLoadRequest& request);
 // "net" (up to its first NUL, plus a NUL), "key" and "cache_dir" are stored and the names are appended to
 // the lists; a name that is not a string throws, keeping what was stored and appended before it.
 void loadRequestFromJson(NetLoadRequest& request, const char* text);
+
+// The same for a message parsed already: `root` as json::ParsedMessage or json::parseObjectInPlace give it.
+void loadRequestFromJson(NetLoadRequest& request, const rapidjson::Value& root);
 
 }  // namespace ks

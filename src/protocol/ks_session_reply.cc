@@ -14,8 +14,11 @@ std::string sessionReplyToJson(const std::string& sessionId) {
 }
 
 void sessionReplyFromJson(std::string& sessionId, const char* text) {
-  rapidjson::Document document;
-  const rapidjson::Value& root = json::parseObject(document, text);
+  const json::ParsedMessage parsed(text);
+  sessionReplyFromJson(sessionId, parsed.root());
+}
+
+void sessionReplyFromJson(std::string& sessionId, const rapidjson::Value& root) {
   const rapidjson::Value* id = json::findMember(root, "session_id");
   if (!json::isString(id)) throw std::invalid_argument("Bas server response: cannot get session_id");
   sessionId = json::cString(*id);

@@ -16,8 +16,11 @@ std::string statusToJson(const StatusMessage& message) {
 }
 
 bool statusFromJson(StatusMessage& message, const char* text) {
-  rapidjson::Document document;
-  const rapidjson::Value& root = json::parseObject(document, text);
+  const json::ParsedMessage parsed(text);
+  return statusFromJson(message, parsed.root());
+}
+
+bool statusFromJson(StatusMessage& message, const rapidjson::Value& root) {
   const rapidjson::Value* status = json::findMember(root, "status");
   if (status == nullptr) return false;
   if (!status->IsBool()) throw std::invalid_argument("Got status message with invalid status");

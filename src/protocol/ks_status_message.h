@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include <rapidjson/document.h>
+
 namespace ks {
 
 struct StatusMessage {
@@ -18,5 +20,8 @@ std::string statusToJson(const StatusMessage& message);
 // its first NUL. Throws std::invalid_argument for a "status" that is not a bool (nothing changed) or a
 // "text" that is not a string (`status` already set).
 bool statusFromJson(StatusMessage& message, const char* text);
+
+// The same for a message parsed already: `root` as json::ParsedMessage or json::parseObjectInPlace give it.
+bool statusFromJson(StatusMessage& message, const rapidjson::Value& root);
 
 }  // namespace ks
