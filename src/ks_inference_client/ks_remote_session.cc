@@ -1,5 +1,6 @@
 #include "ks_netclient/detail/ks_remote_session.h"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -13,6 +14,7 @@
 #include "ks_inference_response.h"
 #include "ks_layouts_response.h"
 #include "ks_net_load_request.h"
+#include "ks_network_upload.h"
 #include "ks_session_path.h"
 #include "ks_session_reply.h"
 #include "ks_status_message.h"
@@ -116,17 +118,20 @@ void RemoteSession::uploadNetwork(const std::string& netPath, BackendId backendI
   request.backend = static_cast<int32_t>(backendId);
   request.device_type = static_cast<int32_t>(deviceType);
   request.device_index = deviceIndex;
-  {
-    const std::vector<unsigned char> file = readFile(netPath);
-    const unsigned size = static_cast<unsigned>(file.size());
-    if (size != file.size()) throw std::length_error("Network file is too large");
-    request.net.assign(estimateBase64Length(size) + 1, '\0');
-    encodeBase64(file.data(), size, request.net.data(), static_cast<unsigned>(request.net.size()));
-  }
-  const std::string body = loadRequestToJson(request);
-  request = NetLoadRequest();
+  const std::vector<unsigned char> file = readFile(netPath);
+  const unsigned size = static_cast<unsigned>(file.size());
+  if (size != file.size()) throw std::length_error("Network file is too large");
+  estimateBase64Length(size);  // refuses a file whose Base64 text would not fit in 32 bits
 
-  const httplib::Result result = postJson(*client_, sessionPath("/net?action=load&session_id=", sessionId_), body);
+  // The message goes out as the codec writes it, but its Base64 text is encoded while it is sent.
+  const NetworkUpload upload(loadRequestFrame(request), file);
+  std::vector<char> chunk(64 * 1024);
+  const httplib::Result result = client_->Post(
+      sessionPath("/net?action=load&session_id=", sessionId_).c_str(), upload.size(),
+      [&](size_t offset, size_t length, httplib::DataSink& sink) {
+        return sink.write(chunk.data(), upload.read(offset, chunk.data(), std::min(length, chunk.size())));
+      },
+      kJson);
   checkReply(result, "upload network");
   requestLayouts();
 }

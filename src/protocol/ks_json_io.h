@@ -23,6 +23,7 @@ class Output {
   explicit Output(std::string& text) : text_(text) {}
 
   void Put(char c) { text_.push_back(c); }
+  size_t size() const { return text_.size(); }
   void Flush() {}
 
   // Appends `count` characters of unspecified value and returns where they start.

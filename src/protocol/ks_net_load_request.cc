@@ -28,10 +28,9 @@ size_t textLength(const std::vector<char>& text) {
   return nul ? static_cast<const char*>(nul) - text.data() : text.size();
 }
 
-}  // namespace
-
-std::string loadRequestToJson(const NetLoadRequest& request) {
-  const size_t netLength = textLength(request.net);
+// Writes the message with `netLength` characters of "net" left to `writeNet`, which writes that value.
+template <typename WriteNet>
+std::string writeLoadRequest(const NetLoadRequest& request, size_t netLength, WriteNet&& writeNet) {
   size_t expected = 256 + netLength + request.key.size() + request.cache_dir.size();
   for (const auto& name : request.input_tensors) expected += name.size() + 3;
   for (const auto& name : request.output_tensors) expected += name.size() + 3;
@@ -41,7 +40,7 @@ std::string loadRequestToJson(const NetLoadRequest& request) {
     writer.Key("output_tensors");
     writeNames(writer, request.output_tensors);
     writer.Key("net");
-    json::writeString(writer, output, request.net.data(), netLength);
+    writeNet(writer, output);
     writer.Key("key");
     json::writeCString(writer, request.key.c_str());
     writer.Key("cache_dir");
@@ -53,6 +52,28 @@ std::string loadRequestToJson(const NetLoadRequest& request) {
     writer.Key("device_index");
     writer.Int(request.device_index);
   });
+}
+
+}  // namespace
+
+std::string loadRequestToJson(const NetLoadRequest& request) {
+  const size_t netLength = textLength(request.net);
+  return writeLoadRequest(request, netLength, [&](json::Writer& writer, json::Output& output) {
+    json::writeString(writer, output, request.net.data(), netLength);
+  });
+}
+
+LoadRequestFrame loadRequestFrame(const NetLoadRequest& request) {
+  size_t split = 0;
+  std::string text = writeLoadRequest(request, 0, [&](json::Writer& writer, json::Output& output) {
+    json::writeRawString(writer, output, 0, [](char*) {});
+    split = output.size() - 1;  // between the quotes
+  });
+  LoadRequestFrame frame;
+  frame.suffix = text.substr(split);
+  text.resize(split);
+  frame.prefix = std::move(text);
+  return frame;
 }
 
 void loadRequestFromJson(NetLoadRequest& request, const char* text) {

@@ -26,6 +26,15 @@ struct NetLoadRequest {
 // first NUL (a `net` without NUL is written whole).
 std::string loadRequestToJson(const NetLoadRequest& request);
 
+// The message around its "net" text, for sending a large network without building the whole text:
+// prefix + net + suffix is what loadRequestToJson writes for a request whose `net` holds that text, when
+// the text needs no escaping (Base64 never does). `request.net` itself is not used.
+struct LoadRequestFrame {
+  std::string prefix;  // up to and including the opening quote of "net"
+  std::string suffix;  // from the closing quote of "net" to the end
+};
+LoadRequestFrame loadRequestFrame(const NetLoadRequest& request);
+
 // Fills `request` from the text. Throws std::invalid_argument naming the first member, in the order
 // written above, that is absent or of the wrong type; `request` is unchanged then. Then the three ints,
 // "net" (up to its first NUL, plus a NUL), "key" and "cache_dir" are stored and the names are appended to

@@ -64,6 +64,17 @@ TEST(NetLoadRequest, WritesANetWithoutNulWholeAndEscapesWhatNeedsIt) {
   EXPECT_NE(loadRequestToJson(request).find(R"("net":"a\"\n","key")"), std::string::npos);
 }
 
+TEST(NetLoadRequest, FrameSurroundsTheNetTextExactlyAsTheWriterPlacesIt) {
+  NetLoadRequest request = sample();
+  const LoadRequestFrame frame = loadRequestFrame(request);
+  EXPECT_EQ(frame.prefix + "Zm9v" + frame.suffix, kSample);
+  EXPECT_EQ(frame.prefix.back(), '"');
+  request.input_tensors.clear();
+  request.net = netText("");
+  const LoadRequestFrame empty = loadRequestFrame(request);
+  EXPECT_EQ(empty.prefix + empty.suffix, loadRequestToJson(request));
+}
+
 TEST(NetLoadRequest, RoundTripKeepsEveryField) {
   NetLoadRequest request = sample();
   request.device_type = 2147483647;
