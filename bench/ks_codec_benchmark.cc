@@ -6,8 +6,6 @@
 #include <random>
 #include <string>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <benchmark/benchmark.h>
 #include <rapidjson/stringbuffer.h>
@@ -17,6 +15,7 @@
 #include "ks_inference_request.h"
 #include "ks_inference_response.h"
 #include "ks_json_io.h"
+#include "peak_memory.h"
 #include "ks_layouts_response.h"
 #include "ks_net_load_request.h"
 #include "ks_tensor_json.h"
@@ -142,6 +141,17 @@ void BM_LayoutsRead(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(text.size()));
 }
 
+// The reference: copying the tensor's bytes once.
+void BM_Memcpy(benchmark::State& state) {
+  const ks::Tensor source = floatTensor(static_cast<size_t>(state.range(0)));
+  std::string target(static_cast<size_t>(state.range(0)), '\0');
+  for (auto _ : state) {
+    std::memcpy(&target[0], source.data(), target.size());
+    benchmark::DoNotOptimize(target.data());
+  }
+  state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
 const int64_t kSizes[] = {1 << 10, 1 << 20, 16 << 20};
 
 void sizes(benchmark::internal::Benchmark* b) {
@@ -149,6 +159,7 @@ void sizes(benchmark::internal::Benchmark* b) {
   b->Unit(benchmark::kMicrosecond);
 }
 
+BENCHMARK(BM_Memcpy)->Apply(sizes);
 BENCHMARK(BM_InferenceRequestWrite)->Apply(sizes);
 BENCHMARK(BM_InferenceRequestWriteLiteral)->Apply(sizes);
 BENCHMARK(BM_InferenceRequestRead)->Apply(sizes);
@@ -158,51 +169,8 @@ BENCHMARK(BM_InferenceResponseReadInPlace)->Apply(sizes);
 BENCHMARK(BM_LoadRequestWrite)->Apply(sizes);
 BENCHMARK(BM_LayoutsRead)->Apply(sizes);
 
-// Resident memory of this process from /proc/self/status ("VmRSS" or "VmHWM"), in bytes.
-size_t residentBytes(const char* field) {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (!status) return 0;
-  char line[256];
-  size_t kib = 0;
-  while (std::fgets(line, sizeof line, status)) {
-    if (std::strncmp(line, field, std::strlen(field)) == 0) kib = std::strtoull(line + std::strlen(field) + 1, nullptr, 10);
-  }
-  std::fclose(status);
-  return kib * 1024;
-}
-
-// Peak resident memory that `work` adds, measured in a child process so that nothing the benchmark did
-// before counts: the child resets its high-water mark, runs the work and reports how far it rose.
-struct Peak {
-  size_t resident;  // rise of the resident high-water mark
-  size_t reserved;  // rise of the address-space high-water mark: what a 32-bit process must find room for
-};
-
-template <typename Work>
-Peak peakOf(Work&& work) {
-  int channel[2];
-  if (pipe(channel) != 0) return Peak{0, 0};
-  const pid_t child = fork();
-  if (child == 0) {
-    FILE* clear = std::fopen("/proc/self/clear_refs", "w");
-    if (clear) {
-      std::fputs("5", clear);
-      std::fclose(clear);
-    }
-    const size_t base = residentBytes("VmRSS:");
-    const size_t baseSpace = residentBytes("VmSize:");
-    work();
-    const Peak rise{residentBytes("VmHWM:") - base, residentBytes("VmPeak:") - baseSpace};
-    (void)!write(channel[1], &rise, sizeof rise);
-    _exit(0);
-  }
-  Peak rise{0, 0};
-  (void)!read(channel[0], &rise, sizeof rise);
-  waitpid(child, nullptr, 0);
-  close(channel[0]);
-  close(channel[1]);
-  return rise;
-}
+using ks::bench::Peak;
+using ks::bench::peakOf;
 
 void reportPeakMemory() {
   const size_t bytes = 64u << 20;
@@ -232,14 +200,16 @@ void reportPeakMemory() {
   std::printf("Peak memory for one 64 MiB float tensor (message %.1f MiB), above what was there before:\n",
               messageSize / mib);
   std::printf("  %-32s %10s %10s %16s\n", "", "resident", "reserved", "resident/message");
-  const auto row = [&](const char* name, const Peak& peak, size_t message) {
+  // Each row also goes to stderr as "peak KEY RESIDENT RESERVED MESSAGE TENSOR" for scripts.
+  const auto row = [&](const char* name, const char* key, const Peak& peak, size_t message) {
     std::printf("  %-32s %6.1f MiB %6.1f MiB %16.2f\n", name, peak.resident / mib, peak.reserved / mib,
                 static_cast<double>(peak.resident) / message);
+    std::fprintf(stderr, "peak %s %zu %zu %zu %zu\n", key, peak.resident, peak.reserved, message, bytes);
   };
-  row("inferenceRequestToJson", write, messageSize);
-  row("Document + StringBuffer writer", literal, messageSize);
-  row("inferenceResponseFromJson", read, text.size());
-  row("  in place (the client's path)", readInPlace, text.size());
+  row("inferenceRequestToJson", "request_write", write, messageSize);
+  row("Document + StringBuffer writer", "literal_request_write", literal, messageSize);
+  row("inferenceResponseFromJson", "response_read", read, text.size());
+  row("  in place (the client's path)", "response_read_in_place", readInPlace, text.size());
   std::printf("  (reading includes the 64 MiB output tensor)\n\n");
 }
 
