@@ -1,0 +1,257 @@
+// ks_remote_run: runs a network on a ks inference server through the public client library, the way a
+// customer's host program would, and prints what came back.
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "ks_core/ks_exception.h"
+#include "ks_core/ks_inference_stats.h"
+#include "ks_core/ks_tensor.h"
+#include "ks_netclient/ks_remote_net_backend.h"
+#include "npy_file.h"
+#include "remote_run_options.h"
+#include "tensor_values.h"
+
+namespace {
+
+using ks::tools::InputSpec;
+using ks::tools::RemoteRunOptions;
+
+constexpr int kExitUsage = 1;
+constexpr int kExitLocalFile = 2;
+constexpr int kExitStatusBase = 10;
+constexpr size_t kFirstValues = 6;
+
+// A problem with the user's files, found before or after talking to the server.
+class LocalFileError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An input file as read before the connection opens, so a missing file costs no upload.
+struct InputData {
+  bool isNpy = false;
+  ks::tools::NpyArray npy;         // when isNpy
+  std::vector<unsigned char> raw;  // otherwise; empty for a random input
+};
+
+std::vector<int64_t> dimsOf(const ks::TensorLayout& layout) {
+  std::vector<int64_t> dims;
+  for (int32_t dim : layout.size()) dims.push_back(dim);
+  return dims;
+}
+
+std::string dimsText(const std::vector<int64_t>& dims) {
+  std::string text = "[";
+  for (size_t i = 0; i < dims.size(); ++i) text += (i ? ", " : "") + std::to_string(dims[i]);
+  return text + "]";
+}
+
+const char* formatName(ks::TensorFormat format) {
+  switch (format) {
+    case ks::TensorFormat::kPlain: return "plain";
+    case ks::TensorFormat::kNchw: return "nchw";
+    case ks::TensorFormat::kNhwc: return "nhwc";
+  }
+  return "unknown-format";
+}
+
+std::string layoutText(const ks::TensorLayout& layout) {
+  std::string text = dimsText(dimsOf(layout)) + " " + ks::tools::dataTypeName(layout.dataType()) + " " +
+                     formatName(layout.format());
+  text += layout.isValid() ? ", " + std::to_string(layout.byteSize()) + " bytes" : ", no usable byte size";
+  return text;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+InputData readInput(const InputSpec& spec) {
+  InputData input;
+  if (spec.file.empty()) return input;
+  try {
+    if (endsWith(spec.file, ".npy")) {
+      input.isNpy = true;
+      input.npy = ks::tools::readNpyFile(spec.file);
+      return input;
+    }
+  } catch (const ks::tools::NpyError& e) {
+    throw LocalFileError("input '" + spec.name + "': " + e.what());
+  }
+  std::ifstream file(spec.file, std::ios::binary);
+  if (!file) throw LocalFileError("input '" + spec.name + "': cannot open '" + spec.file + "'");
+  input.raw.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  if (file.bad()) throw LocalFileError("input '" + spec.name + "': cannot read '" + spec.file + "'");
+  return input;
+}
+
+// The tensor for input `index`, checked against the layout the server reported. Throws LocalFileError on
+// a mismatch; ks::Exception for a layout without a byte size.
+ks::Tensor makeInputTensor(const RemoteRunOptions& options, size_t index, const InputData& data,
+                           const ks::TensorLayout& layout) {
+  const InputSpec& spec = options.inputs[index];
+  ks::Tensor tensor(layout);
+  const size_t byteSize = layout.byteSize();
+  if (spec.file.empty()) {
+    const size_t count = byteSize / ks::elementSize(layout.dataType());
+    ks::tools::fillRandom(layout.dataType(), tensor.data(), count, options.seed + static_cast<uint32_t>(index));
+  } else if (data.isNpy) {
+    if (data.npy.dataType != layout.dataType() || data.npy.shape != dimsOf(layout)) {
+      throw LocalFileError("input '" + spec.name + "': '" + spec.file + "' holds " + dimsText(data.npy.shape) + " " +
+                           ks::tools::dataTypeName(data.npy.dataType) + " but the network expects " +
+                           dimsText(dimsOf(layout)) + " " + ks::tools::dataTypeName(layout.dataType()));
+    }
+    std::copy(data.npy.data.begin(), data.npy.data.end(), tensor.data());
+  } else {
+    if (data.raw.size() != byteSize) {
+      throw LocalFileError("input '" + spec.name + "': '" + spec.file + "' holds " + std::to_string(data.raw.size()) +
+                           " bytes but the network expects " + std::to_string(byteSize) + " (" +
+                           layoutText(layout) + ")");
+    }
+    std::copy(data.raw.begin(), data.raw.end(), tensor.data());
+  }
+  return tensor;
+}
+
+// Names are padded to `width` so the columns of a listing line up.
+std::string padded(const std::string& name, size_t width) {
+  return name + std::string(width > name.size() ? width - name.size() : 0, ' ');
+}
+
+void printSummary(const std::string& name, size_t width, const ks::Tensor& tensor) {
+  const ks::TensorLayout& layout = tensor.layout();
+  const size_t count = layout.byteSize() / ks::elementSize(layout.dataType());
+  const ks::tools::ValueSummary summary =
+      ks::tools::summarizeValues(layout.dataType(), tensor.data(), count, kFirstValues);
+  // + 0.0 turns -0 (a ReLU's usual output) into 0 for the reader.
+  std::printf("  %s %s %s: min %.6g  max %.6g  mean %.6g  first", padded(name, width).c_str(),
+              dimsText(dimsOf(layout)).c_str(), ks::tools::dataTypeName(layout.dataType()).c_str(),
+              summary.min + 0.0, summary.max + 0.0, summary.mean + 0.0);
+  for (double value : summary.first) std::printf(" %.6g", value + 0.0);
+  std::printf("%s\n", count > summary.first.size() ? " ..." : "");
+}
+
+std::string fileNameFor(std::string name) {
+  for (char& c : name) {
+    if (c == '/' || c == '\\') c = '_';
+  }
+  return name;
+}
+
+void saveOutput(const std::string& dir, const std::string& name, const ks::Tensor& tensor) {
+  const std::string base = (std::filesystem::path(dir) / fileNameFor(name)).string();
+  const size_t byteSize = tensor.layout().byteSize();
+  try {
+    ks::tools::writeNpyFile(base + ".npy", tensor.layout().dataType(), dimsOf(tensor.layout()), tensor.data(),
+                            byteSize);
+  } catch (const ks::tools::NpyError& e) {
+    throw LocalFileError(std::string("output '") + name + "': " + e.what());
+  }
+  std::ofstream raw(base + ".raw", std::ios::binary | std::ios::trunc);
+  raw.write(reinterpret_cast<const char*>(tensor.data()), static_cast<std::streamsize>(byteSize));
+  if (!raw.flush()) throw LocalFileError("output '" + name + "': cannot write '" + base + ".raw'");
+}
+
+int run(const RemoteRunOptions& options) {
+  std::vector<InputData> inputData;
+  std::vector<std::string> inputNames;
+  for (const InputSpec& spec : options.inputs) {
+    inputData.push_back(readInput(spec));
+    inputNames.push_back(spec.name);
+  }
+
+  ks::RemoteNetBackend backend(options.host, options.port, static_cast<ks::BackendId>(options.backend),
+                               static_cast<ks::DeviceType>(options.deviceType), options.deviceIndex);
+  backend.load(options.netPath, inputNames, options.outputs, options.key, options.cacheDir);
+
+  size_t width = 0;
+  for (const std::string& name : inputNames) width = std::max(width, name.size());
+  for (const std::string& name : options.outputs) width = std::max(width, name.size());
+
+  if (!options.quiet) std::printf("layouts:\n");
+  std::vector<ks::Tensor> inputs;
+  for (size_t i = 0; i < inputNames.size(); ++i) {
+    const ks::TensorLayout layout = backend.srcLayout(static_cast<unsigned>(i));
+    if (!options.quiet) {
+      std::printf("  input  %s %s\n", padded(inputNames[i], width).c_str(), layoutText(layout).c_str());
+    }
+    inputs.push_back(makeInputTensor(options, i, inputData[i], layout));
+  }
+  if (!options.quiet) {
+    for (size_t i = 0; i < options.outputs.size(); ++i) {
+      const ks::TensorLayout layout = backend.dstLayout(static_cast<unsigned>(i));
+      std::printf("  output %s %s\n", padded(options.outputs[i], width).c_str(), layoutText(layout).c_str());
+    }
+  }
+
+  std::vector<ks::Tensor> outputs;
+  ks::InferenceStats stats;
+  if (options.haveRepetitions) {
+    backend.forwardStats(inputs, outputs, options.repetitions, stats);
+  } else {
+    backend.forward(inputs, outputs);
+  }
+  if (outputs.size() != options.outputs.size()) {
+    std::fprintf(stderr, "warning: asked for %zu outputs, the server returned %zu\n", options.outputs.size(),
+                 outputs.size());
+  }
+  const size_t named = std::min(outputs.size(), options.outputs.size());
+
+  if (!options.quiet) {
+    std::printf("results:\n");
+    for (size_t i = 0; i < named; ++i) printSummary(options.outputs[i], width, outputs[i]);
+    if (options.haveRepetitions) {
+      if (stats.hasInfo) {
+        std::printf("statistics: %u repetitions, %.4f ms per run (the server's mean)\n", stats.repetitionsCount,
+                    static_cast<double>(stats.duration));
+      } else {
+        std::printf("statistics: the server reported none\n");
+      }
+    }
+  }
+  if (!options.saveOutputsDir.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(options.saveOutputsDir, ec);
+    if (ec) throw LocalFileError("cannot create '" + options.saveOutputsDir + "': " + ec.message());
+    for (size_t i = 0; i < named; ++i) saveOutput(options.saveOutputsDir, options.outputs[i], outputs[i]);
+    if (!options.quiet) std::printf("saved %zu outputs to %s\n", named, options.saveOutputsDir.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RemoteRunOptions options;
+  try {
+    options = ks::tools::parseRemoteRunOptions(argc, argv);
+  } catch (const ks::tools::UsageError& e) {
+    std::fprintf(stderr, "ks_remote_run: %s\nTry 'ks_remote_run --help'.\n", e.what());
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(ks::tools::remoteRunUsage(), stdout);
+    return 0;
+  }
+  try {
+    return run(options);
+  } catch (const ks::Exception& e) {
+    const int status = static_cast<int>(e.status());
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: status %d (%s): %s\n", status, ks::statusName(e.status()), e.what());
+    return kExitStatusBase + status;
+  } catch (const LocalFileError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", e.what());
+    return kExitLocalFile;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", e.what());
+    return kExitLocalFile;
+  }
+}

@@ -1,0 +1,163 @@
+// The command line of ks_remote_run: what to run where, read from argv without touching the network.
+#include "remote_run_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+
+namespace ks::tools {
+namespace {
+
+long long parseInteger(const std::string& option, const std::string& text, long long low, long long high) {
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno == ERANGE || value < low || value > high) {
+    throw UsageError(option + " takes an integer in " + std::to_string(low) + ".." + std::to_string(high) +
+                     ", not '" + text + "'");
+  }
+  return value;
+}
+
+void parseServer(const std::string& text, RemoteRunOptions& options) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) throw UsageError("--server takes HOST:PORT, not '" + text + "'");
+  options.host = text.substr(0, colon);
+  options.port = static_cast<int>(parseInteger("the port of --server", text.substr(colon + 1), 1, 65535));
+}
+
+}  // namespace
+
+RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
+  RemoteRunOptions options;
+  bool haveServer = false;
+  std::vector<std::string> randomNames;
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    std::string value;
+    bool haveValue = false;
+    const size_t equals = option.find('=');
+    if (option.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      value = option.substr(equals + 1);
+      option.resize(equals);
+      haveValue = true;
+    }
+    auto takeValue = [&]() -> const std::string& {
+      if (!haveValue) {
+        if (i + 1 >= argc) throw UsageError(option + " needs a value");
+        value = argv[++i];
+        haveValue = true;
+      }
+      return value;
+    };
+    auto noValue = [&] {
+      if (haveValue) throw UsageError(option + " takes no value");
+    };
+
+    if (option == "--help" || option == "-h") {
+      noValue();
+      options.help = true;
+      return options;
+    } else if (option == "--server") {
+      parseServer(takeValue(), options);
+      haveServer = true;
+    } else if (option == "--net") {
+      options.netPath = takeValue();
+    } else if (option == "--input") {
+      const std::string& spec = takeValue();
+      const size_t split = spec.find('=');
+      if (split == std::string::npos || split == 0 || split + 1 == spec.size()) {
+        throw UsageError("--input takes NAME=FILE, not '" + spec + "'");
+      }
+      options.inputs.push_back({spec.substr(0, split), spec.substr(split + 1)});
+    } else if (option == "--input-name") {
+      randomNames.push_back(takeValue());
+      options.inputs.push_back({randomNames.back(), ""});
+    } else if (option == "--output") {
+      options.outputs.push_back(takeValue());
+    } else if (option == "--random-inputs") {
+      noValue();
+      options.randomInputs = true;
+    } else if (option == "--seed") {
+      options.seed = static_cast<uint32_t>(parseInteger(option, takeValue(), 0, UINT32_MAX));
+    } else if (option == "--repetitions") {
+      options.repetitions = static_cast<uint32_t>(parseInteger(option, takeValue(), 0, UINT32_MAX));
+      options.haveRepetitions = true;
+    } else if (option == "--backend") {
+      options.backend = static_cast<int>(parseInteger(option, takeValue(), INT32_MIN, INT32_MAX));
+    } else if (option == "--device-type") {
+      options.deviceType = static_cast<int>(parseInteger(option, takeValue(), INT32_MIN, INT32_MAX));
+    } else if (option == "--device-index") {
+      options.deviceIndex = static_cast<int>(parseInteger(option, takeValue(), INT32_MIN, INT32_MAX));
+    } else if (option == "--key") {
+      options.key = takeValue();
+    } else if (option == "--cache-dir") {
+      options.cacheDir = takeValue();
+    } else if (option == "--save-outputs") {
+      options.saveOutputsDir = takeValue();
+      if (options.saveOutputsDir.empty()) throw UsageError("--save-outputs needs a folder");
+    } else if (option == "--quiet" || option == "-q") {
+      noValue();
+      options.quiet = true;
+    } else {
+      throw UsageError("unknown option '" + option + "'");
+    }
+  }
+
+  if (!haveServer) throw UsageError("--server HOST:PORT is required");
+  if (options.netPath.empty()) throw UsageError("--net FILE is required");
+  if (options.outputs.empty()) throw UsageError("at least one --output NAME is required");
+  if (options.inputs.empty()) throw UsageError("name the inputs with --input NAME=FILE or --input-name NAME");
+  if (!randomNames.empty() && !options.randomInputs) {
+    throw UsageError("--input-name " + randomNames.front() + " has no file: add --random-inputs to fill it");
+  }
+  std::set<std::string> outputNames;
+  for (const std::string& name : options.outputs) {
+    if (!outputNames.insert(name).second) throw UsageError("output '" + name + "' is named twice");
+  }
+  std::set<std::string> inputNames;
+  for (const InputSpec& input : options.inputs) {
+    if (!inputNames.insert(input.name).second) throw UsageError("input '" + input.name + "' is named twice");
+  }
+  return options;
+}
+
+const char* remoteRunUsage() {
+  return R"(usage: ks_remote_run --server HOST:PORT --net FILE --output NAME... (--input NAME=FILE | --input-name NAME --random-inputs)... [options]
+Loads a network on a ks inference server, runs it once (or N times with --repetitions) and prints
+the layouts of its tensors and a summary of every output.
+
+  --server HOST:PORT      the inference server (required)
+  --net FILE              network file to upload (required)
+  --input NAME=FILE       feed input NAME from FILE: a .npy array whose dtype and shape equal the
+                          input's layout, or any other file as raw little-endian bytes of exactly the
+                          layout's byte size; checked before the network runs. Repeatable; the order
+                          of --input and --input-name is the order the inputs are named to the server
+  --input-name NAME       an input with no file, filled by --random-inputs. Repeatable
+  --random-inputs         fill inputs without a file with deterministic values: uniform in [-1, 1)
+                          for floating types, small integers otherwise
+  --seed N                seed of --random-inputs (default 1); input k uses N + k
+  --output NAME           an output to fetch (required, repeatable, in the order printed)
+  --repetitions N         run N times and print the server's timing statistics
+  --backend N             backend id sent with the load (default 0, CPU)
+  --device-type N         device type sent with the load (default 0, CPU)
+  --device-index N        device index sent with the load (default 0)
+  --key TEXT              key under which the server may cache the network
+  --cache-dir DIR         cache folder passed to the backend
+  --save-outputs DIR      write DIR/<output>.npy and DIR/<output>.raw for every output ('/' and '\'
+                          in a name become '_'); DIR is created when missing
+  --quiet, -q             print nothing but errors
+  --help, -h              print this and exit
+
+Exit codes:
+  0        success
+  1        bad command line
+  2        a local file problem: an input cannot be read or does not match its layout, or an output
+           cannot be saved
+  10 + N   the client library failed with ks status N, printed as
+           "error: status N (NAME): message" (12, RUNTIME_ERROR, for a server that cannot be
+           reached or refuses a request, gives 22)
+)";
+}
+
+}  // namespace ks::tools
