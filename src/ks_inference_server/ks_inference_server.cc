@@ -109,16 +109,20 @@ void checkDevice(const NetLoadRequest& request) {
   }
 }
 
-// FNV-1a, 64 bits, as 16 hex digits: a file name that no key can steer outside the cache folder.
+// Keys name files in the cache folder, so their length is bounded by what a file name can hold.
+constexpr size_t kMaxKeyBytes = 120;
+
+// The key's bytes in hex: one file per key (unlike a hash, no two keys can share a file, so no client can
+// replace another's network by crafting a key) and no character that could leave the cache folder.
 std::string keyFileName(const std::string& key) {
-  uint64_t hash = 14695981039346656037ull;
+  static const char kHex[] = "0123456789abcdef";
+  std::string name;
+  name.reserve(key.size() * 2 + 5);
   for (unsigned char c : key) {
-    hash ^= c;
-    hash *= 1099511628211ull;
+    name += kHex[c >> 4];
+    name += kHex[c & 15];
   }
-  char name[32];
-  std::snprintf(name, sizeof name, "%016llx.onnx", static_cast<unsigned long long>(hash));
-  return name;
+  return name + ".onnx";
 }
 
 // When the request is served; set before the body is read, taken by the log line.
@@ -286,6 +290,9 @@ std::string InferenceServer::Impl::load(const httplib::Request& req) {
   NetLoadRequest request;
   readMessage([&] { loadRequestFromJson(request, req.body.c_str()); });
   checkDevice(request);
+  if (!options.cacheDir.empty() && request.key.size() > kMaxKeyBytes) {
+    throw Refusal(400, "key is longer than " + std::to_string(kMaxKeyBytes) + " bytes");
+  }
   const std::string bytes = networkBytes(request);
 
   // Built without the session's lock, so a running network is not held up by the next one loading.

@@ -142,6 +142,8 @@ TEST(InferenceServerThroughClient, LoadsACachedNetworkByKeyWhenTheFileIsEmptyOnl
   EXPECT_EQ(later->dstLayout(0), floatLayout({1, 4}));
   EXPECT_KS_THROW(later->load((folder.path / "missing.onnx").string(), {}, {}, "other key", ""), 12,
                   uploadError("empty network, and no network is cached under the key given"));
+  EXPECT_KS_THROW(later->load(modelPath("mlp"), {}, {}, std::string(121, 'k'), ""), 12,
+                  uploadError("key is longer than 120 bytes"));
 }
 
 TEST(InferenceServerThroughClient, ServesEightClientsInParallelEachWithItsOwnNetwork) {
