@@ -64,6 +64,7 @@ def main():
 
     size = "16777216"
     memcpy = gbps("BM_Memcpy/" + size)
+    fresh = gbps("BM_MemcpyFresh/" + size)
     rows = []
 
     def row(figure, ours, baseline, ratio, target, met):
@@ -72,14 +73,17 @@ def main():
     for label, name, py in [("inferenceRequestToJson", "BM_InferenceRequestWrite", "write"),
                             ("inferenceResponseFromJson", "BM_InferenceResponseRead", "read"),
                             ("inferenceResponseFromJson, in place (client)", "BM_InferenceResponseReadInPlace", "read"),
-                            ("inferenceRequestFromJson (server)", "BM_InferenceRequestRead", "read"),
+                            ("inferenceRequestFromJson", "BM_InferenceRequestRead", "read"),
+                            ("inferenceRequestFromJson, in place (server)", "BM_InferenceRequestReadInPlace", "read"),
                             ("inferenceResponseToJson (server)", "BM_InferenceResponseWrite", "write")]:
         ours = gbps(name + "/" + size)
         row("%s, 16 MiB tensor" % label, "%.2f GB/s" % ours, "Python %.2f GB/s" % python[py],
             "%.1f x Python" % (ours / python[py]), ">= 3 GB/s, >= 15 x Python",
             ours >= 3 and ours / python[py] >= 15)
-        row("%s vs memcpy" % label, "%.2f GB/s" % ours, "memcpy %.2f GB/s" % memcpy,
-            "memcpy is %.2f x faster" % (memcpy / ours), "within 3 x of memcpy", memcpy / ours <= 3)
+        row("%s vs memcpy" % label, "%.2f GB/s" % ours,
+            "memcpy %.2f GB/s (into new memory %.2f GB/s)" % (memcpy, fresh),
+            "memcpy is %.2f x faster (%.2f x)" % (memcpy / ours, fresh / ours), "within 3 x of memcpy",
+            memcpy / ours <= 3)
 
     mib = 1048576.0
     resident, reserved, message, tensor = peaks["request_write"]
@@ -118,6 +122,10 @@ def main():
         out.write("Regenerate with `scripts/bench` (it rebuilds `build/release` and rewrites this file).\n\n")
         out.write("| figure | ours | baseline | ratio | target | met |\n|---|---|---|---|---|---|\n")
         out.write("\n".join(rows) + "\n\n")
+        out.write("memcpy copies between two buffers that stay allocated (warm); \"into new memory\" allocates\n"
+                  "the target each time, as a reader must for its output tensor, so it pays the page faults too.\n"
+                  "The readers \"in place\" parse text they own (the client its reply body, the server its request\n"
+                  "body); the others take constant text and parse a private copy of it.\n\n")
         out.write("Throughputs are bytes of tensor data per second. Peak memory is the rise of the resident\n"
                   "high-water mark in a child process (\"reserved\": the rise of its address space). The floor is\n"
                   "cpp-httplib alone: a POST of a body as long as the request message, echoed back by a bare\n"

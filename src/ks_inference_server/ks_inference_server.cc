@@ -22,6 +22,7 @@
 #include "ks_core/ks_exception.h"
 #include "ks_inference_request.h"
 #include "ks_inference_response.h"
+#include "ks_json_io.h"
 #include "ks_layouts_response.h"
 #include "ks_net_load_request.h"
 #include "ks_session_reply.h"
@@ -82,6 +83,11 @@ void readMessage(Read&& read) {
     throw Refusal(400, e.what());
   }
 }
+
+// The request's body as text to parse in place, so a large message is neither copied nor held twice.
+// cpp-httplib hands handlers a const view of a request object that it owns and does not use again after
+// the handler, so writing into its body is sound.
+char* requestText(const httplib::Request& req) { return &const_cast<std::string&>(req.body)[0]; }
 
 // `what` names the operation in the sentence ("action 'load'").
 void requireMethod(const httplib::Request& req, const char* method, const std::string& what) {
@@ -288,7 +294,10 @@ std::string InferenceServer::Impl::load(const httplib::Request& req) {
   requireMethod(req, "POST", "action 'load'");
   const std::shared_ptr<Session> session = sessionOf(req);
   NetLoadRequest request;
-  readMessage([&] { loadRequestFromJson(request, req.body.c_str()); });
+  readMessage([&] {
+    rapidjson::Document document;
+    loadRequestFromJson(request, json::parseObjectInPlace(document, requestText(req)));
+  });
   checkDevice(request);
   if (!options.cacheDir.empty() && request.key.size() > kMaxKeyBytes) {
     throw Refusal(400, "key is longer than " + std::to_string(kMaxKeyBytes) + " bytes");
@@ -363,7 +372,10 @@ std::string InferenceServer::Impl::infer(const httplib::Request& req) {
   requireMethod(req, "POST", "/inference");
   const std::shared_ptr<Session> session = sessionOf(req);
   InferenceRequest request;
-  readMessage([&] { inferenceRequestFromJson(request, req.body.c_str()); });
+  readMessage([&] {
+    rapidjson::Document document;
+    inferenceRequestFromJson(request, json::parseObjectInPlace(document, requestText(req)));
+  });
   if (request.repetitions_count > kMaxRepetitions) {
     throw Refusal(400, "repetitions_count " + std::to_string(request.repetitions_count) + " is above the limit of " +
                            std::to_string(kMaxRepetitions));
