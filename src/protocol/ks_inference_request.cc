@@ -8,13 +8,10 @@
 namespace ks {
 
 std::string inferenceRequestToJson(const InferenceRequest& request) {
-  size_t expected = 64;
-  for (const Tensor& tensor : request.input_tensors) expected += json::tensorJsonSizeHint(tensor);
+  const size_t expected = 64 + json::tensorsJsonSizeHint(request.input_tensors);
   return json::writeObject(expected, [&](json::Writer& writer, json::Output& output) {
     writer.Key("input_tensors");
-    writer.StartArray();
-    for (const Tensor& tensor : request.input_tensors) json::writeTensor(writer, output, tensor);
-    writer.EndArray();
+    json::writeTensors(writer, output, request.input_tensors);
     writer.Key("repetitions_count");
     writer.Uint(request.repetitions_count);
   });
@@ -34,10 +31,7 @@ void inferenceRequestFromJson(InferenceRequest& request, const rapidjson::Value&
     request.repetitions_count = static_cast<uint32_t>(count->GetInt());
   }
   request.input_tensors.clear();
-  for (const rapidjson::Value& value : tensors->GetArray()) {
-    request.input_tensors.emplace_back();
-    tensorFromJson(request.input_tensors.back(), value);
-  }
+  json::appendTensors(request.input_tensors, *tensors);
 }
 
 }  // namespace ks

@@ -14,13 +14,10 @@ std::string inferenceResponseToJson(const InferenceResponse& response) {
   if (!std::isfinite(stats.duration)) {
     throw std::invalid_argument("Inference statistics' duration is not a finite number");
   }
-  size_t expected = 160;
-  for (const Tensor& tensor : response.output_tensors) expected += json::tensorJsonSizeHint(tensor);
+  const size_t expected = 160 + json::tensorsJsonSizeHint(response.output_tensors);
   return json::writeObject(expected, [&](json::Writer& writer, json::Output& output) {
     writer.Key("output_tensors");
-    writer.StartArray();
-    for (const Tensor& tensor : response.output_tensors) json::writeTensor(writer, output, tensor);
-    writer.EndArray();
+    json::writeTensors(writer, output, response.output_tensors);
     writer.Key("inference_stats");
     writer.StartObject();
     writer.Key("has_info");
@@ -41,10 +38,7 @@ void inferenceResponseFromJson(InferenceResponse& response, const char* text) {
 void inferenceResponseFromJson(InferenceResponse& response, const rapidjson::Value& root) {
   const rapidjson::Value* tensors = json::findMember(root, "output_tensors");
   if (!json::isArray(tensors)) throw std::invalid_argument("Server response should contain 'output_tensors' array");
-  for (const rapidjson::Value& value : tensors->GetArray()) {
-    response.output_tensors.emplace_back();
-    tensorFromJson(response.output_tensors.back(), value);
-  }
+  json::appendTensors(response.output_tensors, *tensors);
 
   InferenceStats& stats = response.inference_stats;
   const rapidjson::Value* statsValue = json::findMember(root, "inference_stats");

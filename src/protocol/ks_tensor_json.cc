@@ -114,10 +114,27 @@ void writeTensor(Writer& writer, Output& output, const Tensor& tensor) {
   writer.EndObject();
 }
 
-size_t tensorJsonSizeHint(const Tensor& tensor) {
-  // Member names, punctuation and up to four 11-digit dimensions stay well below 128 characters.
-  const TensorLayout& layout = tensor.layout();
-  return 128 + (layout.isValid() ? base64EncodedLength(layout.byteSize()) : 0);
+void writeTensors(Writer& writer, Output& output, const std::vector<Tensor>& tensors) {
+  writer.StartArray();
+  for (const Tensor& tensor : tensors) writeTensor(writer, output, tensor);
+  writer.EndArray();
+}
+
+size_t tensorsJsonSizeHint(const std::vector<Tensor>& tensors) {
+  size_t size = 2;
+  for (const Tensor& tensor : tensors) {
+    // Member names, punctuation and up to four 11-digit dimensions stay well below 128 characters.
+    const TensorLayout& layout = tensor.layout();
+    size += 128 + (layout.isValid() ? base64EncodedLength(layout.byteSize()) : 0);
+  }
+  return size;
+}
+
+void appendTensors(std::vector<Tensor>& tensors, const rapidjson::Value& array) {
+  for (const rapidjson::Value& value : array.GetArray()) {
+    tensors.emplace_back();
+    tensorFromJson(tensors.back(), value);
+  }
 }
 
 }  // namespace json

@@ -1,6 +1,8 @@
 // The layout object and the tensor object: the building blocks that carry tensors in every message.
 #pragma once
 
+#include <vector>
+
 #include <rapidjson/document.h>
 
 #include "ks_core/ks_tensor.h"
@@ -36,8 +38,16 @@ namespace json {
 void writeLayout(Writer& writer, const TensorLayout& layout);
 void writeTensor(Writer& writer, Output& output, const Tensor& tensor);
 
-// Characters that writeTensor adds for `tensor`, within a few bytes; for reserving message space.
-size_t tensorJsonSizeHint(const Tensor& tensor);
+// An array of tensor objects, in order.
+void writeTensors(Writer& writer, Output& output, const std::vector<Tensor>& tensors);
+
+// Characters that writeTensors adds for `tensors`, within a few bytes per tensor; for reserving message
+// space.
+size_t tensorsJsonSizeHint(const std::vector<Tensor>& tensors);
+
+// Appends one tensor per element of `array`, each filled by tensorFromJson. A bad element throws as
+// tensorFromJson does, leaving the tensors before it and the partly filled one.
+void appendTensors(std::vector<Tensor>& tensors, const rapidjson::Value& array);
 
 }  // namespace json
 
