@@ -245,7 +245,17 @@ void reportPeakMemory() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  reportPeakMemory();
+  // --no-peak-memory skips the memory report, e.g. to profile one benchmark alone.
+  bool peakMemory = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-peak-memory") == 0) {
+      peakMemory = false;
+      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+      --argc;
+      break;
+    }
+  }
+  if (peakMemory) reportPeakMemory();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
