@@ -18,7 +18,7 @@
 
 namespace {
 
-using ks::tools::InputSpec;
+using ks::tools::InputOption;
 using ks::tools::RemoteRunOptions;
 
 constexpr int kExitUsage = 1;
@@ -71,22 +71,22 @@ bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-InputData readInput(const InputSpec& spec) {
+InputData readInput(const InputOption& given) {
   InputData input;
-  if (spec.file.empty()) return input;
+  if (given.file.empty()) return input;
   try {
-    if (endsWith(spec.file, ".npy")) {
+    if (endsWith(given.file, ".npy")) {
       input.isNpy = true;
-      input.npy = ks::tools::readNpyFile(spec.file);
+      input.npy = ks::tools::readNpyFile(given.file);
       return input;
     }
   } catch (const ks::tools::NpyError& e) {
-    throw LocalFileError("input '" + spec.name + "': " + e.what());
+    throw LocalFileError("input '" + given.name + "': " + e.what());
   }
-  std::ifstream file(spec.file, std::ios::binary);
-  if (!file) throw LocalFileError("input '" + spec.name + "': cannot open '" + spec.file + "'");
+  std::ifstream file(given.file, std::ios::binary);
+  if (!file) throw LocalFileError("input '" + given.name + "': cannot open '" + given.file + "'");
   input.raw.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  if (file.bad()) throw LocalFileError("input '" + spec.name + "': cannot read '" + spec.file + "'");
+  if (file.bad()) throw LocalFileError("input '" + given.name + "': cannot read '" + given.file + "'");
   return input;
 }
 
@@ -94,22 +94,22 @@ InputData readInput(const InputSpec& spec) {
 // a mismatch; ks::Exception for a layout without a byte size.
 ks::Tensor makeInputTensor(const RemoteRunOptions& options, size_t index, const InputData& data,
                            const ks::TensorLayout& layout) {
-  const InputSpec& spec = options.inputs[index];
+  const InputOption& given = options.inputs[index];
   ks::Tensor tensor(layout);
   const size_t byteSize = layout.byteSize();
-  if (spec.file.empty()) {
+  if (given.file.empty()) {
     const size_t count = byteSize / ks::elementSize(layout.dataType());
     ks::tools::fillRandom(layout.dataType(), tensor.data(), count, options.seed + static_cast<uint32_t>(index));
   } else if (data.isNpy) {
     if (data.npy.dataType != layout.dataType() || data.npy.shape != dimsOf(layout)) {
-      throw LocalFileError("input '" + spec.name + "': '" + spec.file + "' holds " + dimsText(data.npy.shape) + " " +
+      throw LocalFileError("input '" + given.name + "': '" + given.file + "' holds " + dimsText(data.npy.shape) + " " +
                            ks::tools::dataTypeName(data.npy.dataType) + " but the network expects " +
                            dimsText(dimsOf(layout)) + " " + ks::tools::dataTypeName(layout.dataType()));
     }
     std::copy(data.npy.data.begin(), data.npy.data.end(), tensor.data());
   } else {
     if (data.raw.size() != byteSize) {
-      throw LocalFileError("input '" + spec.name + "': '" + spec.file + "' holds " + std::to_string(data.raw.size()) +
+      throw LocalFileError("input '" + given.name + "': '" + given.file + "' holds " + std::to_string(data.raw.size()) +
                            " bytes but the network expects " + std::to_string(byteSize) + " (" +
                            layoutText(layout) + ")");
     }
@@ -160,9 +160,9 @@ void saveOutput(const std::string& dir, const std::string& name, const ks::Tenso
 int run(const RemoteRunOptions& options) {
   std::vector<InputData> inputData;
   std::vector<std::string> inputNames;
-  for (const InputSpec& spec : options.inputs) {
-    inputData.push_back(readInput(spec));
-    inputNames.push_back(spec.name);
+  for (const InputOption& given : options.inputs) {
+    inputData.push_back(readInput(given));
+    inputNames.push_back(given.name);
   }
 
   ks::RemoteNetBackend backend(options.host, options.port, static_cast<ks::BackendId>(options.backend),

@@ -64,12 +64,12 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
     } else if (option == "--net") {
       options.netPath = takeValue();
     } else if (option == "--input") {
-      const std::string& spec = takeValue();
-      const size_t split = spec.find('=');
-      if (split == std::string::npos || split == 0 || split + 1 == spec.size()) {
-        throw UsageError("--input takes NAME=FILE, not '" + spec + "'");
+      const std::string& given = takeValue();
+      const size_t split = given.find('=');
+      if (split == std::string::npos || split == 0 || split + 1 == given.size()) {
+        throw UsageError("--input takes NAME=FILE, not '" + given + "'");
       }
-      options.inputs.push_back({spec.substr(0, split), spec.substr(split + 1)});
+      options.inputs.push_back({given.substr(0, split), given.substr(split + 1)});
     } else if (option == "--input-name") {
       randomNames.push_back(takeValue());
       options.inputs.push_back({randomNames.back(), ""});
@@ -116,7 +116,7 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
     if (!outputNames.insert(name).second) throw UsageError("output '" + name + "' is named twice");
   }
   std::set<std::string> inputNames;
-  for (const InputSpec& input : options.inputs) {
+  for (const InputOption& input : options.inputs) {
     if (!inputNames.insert(input.name).second) throw UsageError("input '" + input.name + "' is named twice");
   }
   return options;

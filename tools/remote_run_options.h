@@ -14,7 +14,7 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-struct InputSpec {
+struct InputOption {
   std::string name;
   std::string file;  // .npy or raw bytes; empty when the input is filled with random values
 };
@@ -24,7 +24,7 @@ struct RemoteRunOptions {
   std::string host;
   int port = 0;
   std::string netPath;
-  std::vector<InputSpec> inputs;  // in the order given: the network's inputs are named in this order
+  std::vector<InputOption> inputs;  // in the order given: the network's inputs are named in this order
   std::vector<std::string> outputs;
   bool randomInputs = false;
   uint32_t seed = 1;
