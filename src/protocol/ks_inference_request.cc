@@ -23,15 +23,15 @@ void inferenceRequestFromJson(InferenceRequest& request, const char* text) {
 }
 
 void inferenceRequestFromJson(InferenceRequest& request, const rapidjson::Value& root) {
-  const rapidjson::Value* tensors = json::findMember(root, "input_tensors");
-  if (!json::isArray(tensors)) throw std::invalid_argument("'input_tensors' should be an array of tensors");
+  const rapidjson::Value& tensors = json::requireMember(root, "input_tensors", json::isArray,
+      "'input_tensors' should be an array of tensors");
   const rapidjson::Value* count = json::findMember(root, "repetitions_count");
   if (count != nullptr) {
     if (!count->IsInt()) throw std::invalid_argument("'repetitions_count' should be int");
     request.repetitions_count = static_cast<uint32_t>(count->GetInt());
   }
   request.input_tensors.clear();
-  json::appendTensors(request.input_tensors, *tensors);
+  json::appendTensors(request.input_tensors, tensors);
 }
 
 }  // namespace ks

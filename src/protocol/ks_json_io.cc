@@ -1,6 +1,7 @@
 #include "ks_json_io.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace ks {
 namespace json {
@@ -50,6 +51,13 @@ const rapidjson::Value* findMember(const rapidjson::Value& object, const char* n
   // FindMember scans from the first member, so the first of equal names is the one found.
   const auto it = object.FindMember(name);
   return it == object.MemberEnd() ? nullptr : &it->value;
+}
+
+const rapidjson::Value& requireMember(const rapidjson::Value& object, const char* name,
+                                      bool (*test)(const rapidjson::Value*), const char* message) {
+  const rapidjson::Value* member = findMember(object, name);
+  if (!test(member)) throw std::invalid_argument(message);
+  return *member;
 }
 
 }  // namespace json

@@ -108,6 +108,11 @@ inline bool isBool(const rapidjson::Value* v) { return v && v->IsBool(); }
 // -3.4028234e38..3.4028234e38.
 inline bool isFloat(const rapidjson::Value* v) { return v && v->IsFloat(); }
 
+// The first member of `object` named `name` when it passes `test`; otherwise throws std::invalid_argument
+// with `message`. A reader's checks in their order are a sequence of these.
+const rapidjson::Value& requireMember(const rapidjson::Value& object, const char* name,
+                                      bool (*test)(const rapidjson::Value*), const char* message);
+
 // The characters of a string value before its first NUL.
 inline std::string cString(const rapidjson::Value& v) { return std::string(v.GetString()); }
 

@@ -82,33 +82,31 @@ void loadRequestFromJson(NetLoadRequest& request, const char* text) {
 }
 
 void loadRequestFromJson(NetLoadRequest& request, const rapidjson::Value& root) {
-  const rapidjson::Value* inputs = json::findMember(root, "input_tensors");
-  if (!json::isArray(inputs)) throw std::invalid_argument("'input_tensors' is not set properly");
-  const rapidjson::Value* outputs = json::findMember(root, "output_tensors");
-  if (!json::isArray(outputs)) throw std::invalid_argument("'output_tensors' is not set properly");
-  const rapidjson::Value* net = json::findMember(root, "net");
-  if (!json::isString(net)) throw std::invalid_argument("'net' is not set properly");
-  const rapidjson::Value* key = json::findMember(root, "key");
-  if (!json::isString(key)) throw std::invalid_argument("'key' is not set properly");
-  const rapidjson::Value* cacheDir = json::findMember(root, "cache_dir");
-  if (!json::isString(cacheDir)) throw std::invalid_argument("'cache_dir' is not set properly");
-  const rapidjson::Value* backend = json::findMember(root, "backend");
-  if (!json::isInt(backend)) throw std::invalid_argument("'backend' is not set properly");
-  const rapidjson::Value* deviceType = json::findMember(root, "device_type");
-  if (!json::isInt(deviceType)) throw std::invalid_argument("'device_type' is not set properly");
-  const rapidjson::Value* deviceIndex = json::findMember(root, "device_index");
-  if (!json::isInt(deviceIndex)) throw std::invalid_argument("'device_index' is not set properly");
+  const rapidjson::Value& inputs = json::requireMember(root, "input_tensors", json::isArray,
+      "'input_tensors' is not set properly");
+  const rapidjson::Value& outputs = json::requireMember(root, "output_tensors", json::isArray,
+      "'output_tensors' is not set properly");
+  const rapidjson::Value& net = json::requireMember(root, "net", json::isString, "'net' is not set properly");
+  const rapidjson::Value& key = json::requireMember(root, "key", json::isString, "'key' is not set properly");
+  const rapidjson::Value& cacheDir = json::requireMember(root, "cache_dir", json::isString,
+      "'cache_dir' is not set properly");
+  const rapidjson::Value& backend = json::requireMember(root, "backend", json::isInt,
+      "'backend' is not set properly");
+  const rapidjson::Value& deviceType = json::requireMember(root, "device_type", json::isInt,
+      "'device_type' is not set properly");
+  const rapidjson::Value& deviceIndex = json::requireMember(root, "device_index", json::isInt,
+      "'device_index' is not set properly");
 
-  request.backend = backend->GetInt();
-  request.device_type = deviceType->GetInt();
-  request.device_index = deviceIndex->GetInt();
-  const char* netText = net->GetString();
+  request.backend = backend.GetInt();
+  request.device_type = deviceType.GetInt();
+  request.device_index = deviceIndex.GetInt();
+  const char* netText = net.GetString();
   const size_t netLength = std::strlen(netText);
   request.net.assign(netText, netText + netLength + 1);
-  request.key = json::cString(*key);
-  request.cache_dir = json::cString(*cacheDir);
-  readNames(request.input_tensors, *inputs, "'input_tensors' should be an array of strings");
-  readNames(request.output_tensors, *outputs, "'output_tensors' should be an array of strings");
+  request.key = json::cString(key);
+  request.cache_dir = json::cString(cacheDir);
+  readNames(request.input_tensors, inputs, "'input_tensors' should be an array of strings");
+  readNames(request.output_tensors, outputs, "'output_tensors' should be an array of strings");
 }
 
 }  // namespace ks

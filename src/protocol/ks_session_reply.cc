@@ -19,9 +19,9 @@ void sessionReplyFromJson(std::string& sessionId, const char* text) {
 }
 
 void sessionReplyFromJson(std::string& sessionId, const rapidjson::Value& root) {
-  const rapidjson::Value* id = json::findMember(root, "session_id");
-  if (!json::isString(id)) throw std::invalid_argument("Bas server response: cannot get session_id");
-  sessionId = json::cString(*id);
+  const rapidjson::Value& id = json::requireMember(root, "session_id", json::isString,
+      "Bas server response: cannot get session_id");
+  sessionId = json::cString(id);
 }
 
 }  // namespace ks

@@ -33,19 +33,19 @@ rapidjson::Value layoutToJson(const TensorLayout& layout, rapidjson::Document::A
 
 void layoutFromJson(TensorLayout& layout, const rapidjson::Value& value) {
   if (!value.IsObject()) throw std::invalid_argument("Tensor laoyut JSON's should be an object");
-  const rapidjson::Value* size = json::findMember(value, "size");
-  if (!json::isArray(size)) throw std::invalid_argument("Tensor laoyut JSON's 'shape' should be an array");
-  const rapidjson::Value* type = json::findMember(value, "type");
-  if (!json::isInt(type)) throw std::invalid_argument("Tensor laoyut JSON's 'type' should be an int");
-  const rapidjson::Value* format = json::findMember(value, "format");
-  if (!json::isInt(format)) throw std::invalid_argument("Tensor laoyut JSON's 'format' should be an int");
+  const rapidjson::Value& size = json::requireMember(value, "size", json::isArray,
+      "Tensor laoyut JSON's 'shape' should be an array");
+  const rapidjson::Value& type = json::requireMember(value, "type", json::isInt,
+      "Tensor laoyut JSON's 'type' should be an int");
+  const rapidjson::Value& format = json::requireMember(value, "format", json::isInt,
+      "Tensor laoyut JSON's 'format' should be an int");
 
   TensorSize dimensions;
-  for (const rapidjson::Value& dimension : size->GetArray()) {
+  for (const rapidjson::Value& dimension : size.GetArray()) {
     if (!dimension.IsInt()) throw std::invalid_argument("Tensor laoyut JSON's 'size' should be an array of ints");
     dimensions.pushBack(dimension.GetInt());
   }
-  layout = TensorLayout(static_cast<TensorDataType>(type->GetInt()), static_cast<TensorFormat>(format->GetInt()),
+  layout = TensorLayout(static_cast<TensorDataType>(type.GetInt()), static_cast<TensorFormat>(format.GetInt()),
                         dimensions, TensorSize(), TensorChannelOrder::kNone);
 }
 
@@ -64,8 +64,8 @@ rapidjson::Value tensorToJson(const Tensor& tensor, rapidjson::Document::Allocat
 
 void tensorFromJson(Tensor& tensor, const rapidjson::Value& value) {
   if (!value.IsObject()) throw std::invalid_argument("Tensor should be a JSON object");
-  const rapidjson::Value* data = json::findMember(value, "data");
-  if (!json::isString(data)) throw std::invalid_argument("Tensor JSON's 'tensor_data' should be a string");
+  const rapidjson::Value& data = json::requireMember(value, "data", json::isString,
+      "Tensor JSON's 'tensor_data' should be a string");
   const rapidjson::Value* layoutValue = json::findMember(value, "layout");
   if (layoutValue == nullptr) throw std::invalid_argument("Tensor JSON's should have a 'layout'");
   TensorLayout layout;
@@ -75,13 +75,13 @@ void tensorFromJson(Tensor& tensor, const rapidjson::Value& value) {
   // cannot make us reserve memory for data it did not send.
   const uint32_t bytes = layout.byteSize();
   const unsigned length = estimateBase64Length(bytes);
-  if (data->GetStringLength() < length) {
+  if (data.GetStringLength() < length) {
     throw std::invalid_argument("Tensor JSON's 'tensor_data' is shorter than its layout requires");
   }
   tensor.reuse(layout, DeviceContext());
 
   // Characters after the first `length` are ignored.
-  const Base64Decoded decoded = decodeBase64To(data->GetString(), length, tensor.data(), bytes);
+  const Base64Decoded decoded = decodeBase64To(data.GetString(), length, tensor.data(), bytes);
   if (!decoded.ok) throw std::invalid_argument("Tensor JSON's 'tensor_data' is not valid Base64");
   if (decoded.size < bytes) {
     throw std::invalid_argument("Tensor JSON's 'tensor_data' holds fewer bytes than its layout requires");
