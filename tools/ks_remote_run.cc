@@ -101,10 +101,20 @@ ks::Tensor makeInputTensor(const RemoteRunOptions& options, size_t index, const 
     const size_t count = byteSize / ks::elementSize(layout.dataType());
     ks::tools::fillRandom(layout.dataType(), tensor.data(), count, options.seed + static_cast<uint32_t>(index));
   } else if (data.isNpy) {
-    if (data.npy.dataType != layout.dataType() || data.npy.shape != dimsOf(layout)) {
+    // The layouts reply shows a dimension the network leaves open as 1, so only the type and the rank
+    // (a scalar travels as one dimension of 1) are ours to check; the server checks the extents.
+    std::vector<int64_t> shape = data.npy.shape;
+    if (shape.empty()) shape.push_back(1);
+    if (data.npy.dataType != layout.dataType() || shape.size() != layout.size().size()) {
       throw LocalFileError("input '" + given.name + "': '" + given.file + "' holds " + dimsText(data.npy.shape) + " " +
                            ks::tools::dataTypeName(data.npy.dataType) + " but the network expects " +
                            dimsText(dimsOf(layout)) + " " + ks::tools::dataTypeName(layout.dataType()));
+    }
+    if (shape != dimsOf(layout)) {
+      ks::TensorSize size;
+      for (int64_t dim : shape) size.pushBack(static_cast<int32_t>(dim));
+      tensor = ks::Tensor(ks::TensorLayout(layout.dataType(), layout.format(), size, ks::TensorSize(),
+                                           ks::TensorChannelOrder::kNone));
     }
     std::copy(data.npy.data.begin(), data.npy.data.end(), tensor.data());
   } else {
@@ -169,9 +179,23 @@ int run(const RemoteRunOptions& options) {
                                static_cast<ks::DeviceType>(options.deviceType), options.deviceIndex);
   backend.load(options.netPath, inputNames, options.outputs, options.key, options.cacheDir);
 
+  // With no output named the server sends all of them, in the network's order; the protocol carries no
+  // names, so they are named by position.
+  std::vector<std::string> outputNames = options.outputs;
+  if (outputNames.empty()) {
+    for (unsigned i = 0;; ++i) {
+      try {
+        backend.dstLayout(i);
+      } catch (const ks::Exception&) {  // past the last output
+        break;
+      }
+      outputNames.push_back("output_" + std::to_string(i));
+    }
+  }
+
   size_t width = 0;
   for (const std::string& name : inputNames) width = std::max(width, name.size());
-  for (const std::string& name : options.outputs) width = std::max(width, name.size());
+  for (const std::string& name : outputNames) width = std::max(width, name.size());
 
   if (!options.quiet) std::printf("layouts:\n");
   std::vector<ks::Tensor> inputs;
@@ -183,9 +207,9 @@ int run(const RemoteRunOptions& options) {
     inputs.push_back(makeInputTensor(options, i, inputData[i], layout));
   }
   if (!options.quiet) {
-    for (size_t i = 0; i < options.outputs.size(); ++i) {
+    for (size_t i = 0; i < outputNames.size(); ++i) {
       const ks::TensorLayout layout = backend.dstLayout(static_cast<unsigned>(i));
-      std::printf("  output %s %s\n", padded(options.outputs[i], width).c_str(), layoutText(layout).c_str());
+      std::printf("  output %s %s\n", padded(outputNames[i], width).c_str(), layoutText(layout).c_str());
     }
   }
 
@@ -196,15 +220,15 @@ int run(const RemoteRunOptions& options) {
   } else {
     backend.forward(inputs, outputs);
   }
-  if (outputs.size() != options.outputs.size()) {
-    std::fprintf(stderr, "warning: asked for %zu outputs, the server returned %zu\n", options.outputs.size(),
+  if (outputs.size() != outputNames.size()) {
+    std::fprintf(stderr, "warning: asked for %zu outputs, the server returned %zu\n", outputNames.size(),
                  outputs.size());
   }
-  const size_t named = std::min(outputs.size(), options.outputs.size());
+  const size_t named = std::min(outputs.size(), outputNames.size());
 
   if (!options.quiet) {
     std::printf("results:\n");
-    for (size_t i = 0; i < named; ++i) printSummary(options.outputs[i], width, outputs[i]);
+    for (size_t i = 0; i < named; ++i) printSummary(outputNames[i], width, outputs[i]);
     if (options.haveRepetitions) {
       if (stats.hasInfo) {
         std::printf("statistics: %u repetitions, %.4f ms per run (the server's mean)\n", stats.repetitionsCount,
@@ -218,7 +242,7 @@ int run(const RemoteRunOptions& options) {
     std::error_code ec;
     std::filesystem::create_directories(options.saveOutputsDir, ec);
     if (ec) throw LocalFileError("cannot create '" + options.saveOutputsDir + "': " + ec.message());
-    for (size_t i = 0; i < named; ++i) saveOutput(options.saveOutputsDir, options.outputs[i], outputs[i]);
+    for (size_t i = 0; i < named; ++i) saveOutput(options.saveOutputsDir, outputNames[i], outputs[i]);
     if (!options.quiet) std::printf("saved %zu outputs to %s\n", named, options.saveOutputsDir.c_str());
   }
   return 0;

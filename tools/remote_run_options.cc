@@ -106,7 +106,6 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
 
   if (!haveServer) throw UsageError("--server HOST:PORT is required");
   if (options.netPath.empty()) throw UsageError("--net FILE is required");
-  if (options.outputs.empty()) throw UsageError("at least one --output NAME is required");
   if (options.inputs.empty()) throw UsageError("name the inputs with --input NAME=FILE or --input-name NAME");
   if (!randomNames.empty() && !options.randomInputs) {
     throw UsageError("--input-name " + randomNames.front() + " has no file: add --random-inputs to fill it");
@@ -123,21 +122,23 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
 }
 
 const char* remoteRunUsage() {
-  return R"(usage: ks_remote_run --server HOST:PORT --net FILE --output NAME... (--input NAME=FILE | --input-name NAME --random-inputs)... [options]
+  return R"(usage: ks_remote_run --server HOST:PORT --net FILE [--output NAME]... (--input NAME=FILE | --input-name NAME --random-inputs)... [options]
 Loads a network on a ks inference server, runs it once (or N times with --repetitions) and prints
 the layouts of its tensors and a summary of every output.
 
   --server HOST:PORT      the inference server (required)
   --net FILE              network file to upload (required)
-  --input NAME=FILE       feed input NAME from FILE: a .npy array whose dtype and shape equal the
-                          input's layout, or any other file as raw little-endian bytes of exactly the
-                          layout's byte size; checked before the network runs. Repeatable; the order
+  --input NAME=FILE       feed input NAME from FILE: a .npy array of the input's dtype and rank (its
+                          shape is sent as it is, so a dimension the network leaves open takes the
+                          array's extent; the server checks the others), or any other file as raw
+                          little-endian bytes of exactly the layout's byte size. Repeatable; the order
                           of --input and --input-name is the order the inputs are named to the server
   --input-name NAME       an input with no file, filled by --random-inputs. Repeatable
   --random-inputs         fill inputs without a file with deterministic values: uniform in [-1, 1)
                           for floating types, small integers otherwise
   --seed N                seed of --random-inputs (default 1); input k uses N + k
-  --output NAME           an output to fetch (required, repeatable, in the order printed)
+  --output NAME           an output to fetch (repeatable, in the order printed); with none, every
+                          output is fetched in the network's order, named output_0, output_1, ...
   --repetitions N         run N times and print the server's timing statistics
   --backend N             backend id sent with the load (default 0, CPU)
   --device-type N         device type sent with the load (default 0, CPU)

@@ -25,7 +25,7 @@ struct RemoteRunOptions {
   int port = 0;
   std::string netPath;
   std::vector<InputOption> inputs;  // in the order given: the network's inputs are named in this order
-  std::vector<std::string> outputs;
+  std::vector<std::string> outputs;  // empty: all of the network's outputs
   bool randomInputs = false;
   uint32_t seed = 1;
   bool haveRepetitions = false;
@@ -40,7 +40,7 @@ struct RemoteRunOptions {
 };
 
 // Parses argv[1..argc). Options take their value as the next argument or after '='. Throws UsageError
-// for an unknown option, a missing or malformed value, a missing --server, --net or --output, no input
+// for an unknown option, a missing or malformed value, a missing --server or --net, no input
 // at all, a repeated name, or --input-name without --random-inputs. With --help nothing else is checked.
 RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv);
 

@@ -8,7 +8,7 @@
 #include <ostream>
 #include <string>
 
-#include "ks_session_store.h"
+#include "ks_inference_service.h"
 
 namespace ks {
 namespace server {
@@ -16,13 +16,8 @@ namespace server {
 struct InferenceServerOptions {
   std::string host = "127.0.0.1";
   int port = 0;  // 0: any free port, chosen by the system
-  size_t maxSessions = 64;
   size_t maxBodyBytes = size_t{256} << 20;  // larger requests are refused with 413
-  std::chrono::seconds idleTimeout{600};    // 0: sessions never expire
-  // Folder in which networks uploaded with a key are kept, so that a later load may send the key and no
-  // network. Empty: no cache. The server never reads or writes files anywhere else; the folder a client
-  // names in its request is ignored.
-  std::string cacheDir;
+  InferenceServiceOptions service;
   // One line per request (method, path, action, HTTP status, milliseconds) when not null. The stream must
   // outlive the server; the server serialises its writes.
   std::ostream* log = nullptr;
@@ -53,7 +48,7 @@ class InferenceServer {
   // The bound port; 0 before start().
   int port() const;
 
-  SessionStore& sessions();
+  InferenceService& service();
 
  private:
   struct Impl;  // keeps cpp-httplib, whose class layout depends on its build flags, out of this header

@@ -3,12 +3,14 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
 
 #include "ks_inference_server.h"
+#include "ks_onnx_runtime.h"
 
 namespace {
 
@@ -20,6 +22,10 @@ const char kUsage[] =
     "  --max-body-mb N        largest request body in MiB (default 256)\n"
     "  --idle-timeout-s N     close sessions unused for N seconds; 0 never does (default 600)\n"
     "  --cache-dir DIR        keep networks uploaded with a key in DIR (default: no cache)\n"
+    "  --cache-max-mb N       most MiB of networks the cache keeps; least recently used go first (default 4096)\n"
+    "  --threads N            threads one inference may use, shared by all networks (default: processors)\n"
+    "  --network-memory-mb N  most MiB the engine may hold for one loaded network (default 2048)\n"
+    "  --inference-memory-mb N  most MiB one inference may allocate in the engine (default 2048)\n"
     "  --help                 print this and exit\n"
     "Prints \"listening on http://HOST:PORT\" on stdout once the port is bound.\n";
 
@@ -39,7 +45,7 @@ long long numberOption(const std::string& option, const std::string& text, long 
   return value;
 }
 
-ks::server::InferenceServerOptions parseArguments(int argc, char** argv, bool& help) {
+ks::server::InferenceServerOptions parseArguments(int argc, char** argv, bool& help, unsigned& threads) {
   ks::server::InferenceServerOptions options;
   options.port = 8080;
   help = false;
@@ -56,13 +62,21 @@ ks::server::InferenceServerOptions parseArguments(int argc, char** argv, bool& h
     } else if (option == "--port") {
       options.port = static_cast<int>(numberOption(option, value, 0, 65535));
     } else if (option == "--max-sessions") {
-      options.maxSessions = static_cast<size_t>(numberOption(option, value, 1, 1000000));
+      options.service.maxSessions = static_cast<size_t>(numberOption(option, value, 1, 1000000));
     } else if (option == "--max-body-mb") {
       options.maxBodyBytes = static_cast<size_t>(numberOption(option, value, 1, 1 << 20)) << 20;
     } else if (option == "--idle-timeout-s") {
-      options.idleTimeout = std::chrono::seconds(numberOption(option, value, 0, 365LL * 24 * 3600));
+      options.service.idleTimeout = std::chrono::seconds(numberOption(option, value, 0, 365LL * 24 * 3600));
     } else if (option == "--cache-dir") {
-      options.cacheDir = value;
+      options.service.cacheDir = value;
+    } else if (option == "--cache-max-mb") {
+      options.service.cacheMaxBytes = static_cast<uint64_t>(numberOption(option, value, 1, 1 << 24)) << 20;
+    } else if (option == "--threads") {
+      threads = static_cast<unsigned>(numberOption(option, value, 1, 1024));
+    } else if (option == "--network-memory-mb") {
+      options.service.networkMemoryBytes = static_cast<size_t>(numberOption(option, value, 1, 1 << 24)) << 20;
+    } else if (option == "--inference-memory-mb") {
+      options.service.inferenceMemoryBytes = static_cast<size_t>(numberOption(option, value, 1, 1 << 24)) << 20;
     } else {
       throw std::invalid_argument("unknown option: " + option);
     }
@@ -74,9 +88,10 @@ ks::server::InferenceServerOptions parseArguments(int argc, char** argv, bool& h
 
 int main(int argc, char** argv) {
   bool help = false;
+  unsigned threads = 0;
   ks::server::InferenceServerOptions options;
   try {
-    options = parseArguments(argc, argv, help);
+    options = parseArguments(argc, argv, help, threads);
   } catch (const std::exception& e) {
     std::cerr << "ks_inference_server: " << e.what() << "\n" << kUsage;
     return 2;
@@ -94,6 +109,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   options.log = &std::cerr;
+  ks::server::OnnxRuntime::configure(threads);
   const std::string host = options.host;
   try {
     ks::server::InferenceServer server(std::move(options));

@@ -31,6 +31,14 @@ TEST(SessionStore, IssuesDistinctIdsOf32LowerCaseHexDigits) {
   EXPECT_EQ(store.openCount(), 200u);
 }
 
+TEST(SessionStore, PrefixesIdsWithTheNodeName) {
+  SessionStore store(10, seconds(0), "node2");
+  const std::string id = store.open().value();
+  ASSERT_EQ(id.size(), 6u + 32u);
+  EXPECT_EQ(id.substr(0, 6), "node2-");
+  EXPECT_NE(store.find(id), nullptr);
+}
+
 TEST(SessionStore, RefusesSessionsBeyondTheCapUntilOneCloses) {
   SessionStore store(2, seconds(0));
   const std::string first = store.open().value();
@@ -45,7 +53,7 @@ TEST(SessionStore, RefusesSessionsBeyondTheCapUntilOneCloses) {
 
 TEST(SessionStore, ExpiresSessionsIdleLongerThanTheTimeoutCountingEachFindAsAUse) {
   ManualClock clock;
-  SessionStore store(2, seconds(60), clock.function());
+  SessionStore store(2, seconds(60), "", clock.function());
   const std::string used = store.open().value();
   const std::string idle = store.open().value();
   EXPECT_FALSE(store.open().has_value());
@@ -59,11 +67,11 @@ TEST(SessionStore, ExpiresSessionsIdleLongerThanTheTimeoutCountingEachFindAsAUse
 
 TEST(SessionStore, KeepsASessionARequestIsHoldingAndAllWithoutTimeout) {
   ManualClock clock;
-  SessionStore store(10, seconds(60), clock.function());
+  SessionStore store(10, seconds(60), "", clock.function());
   const std::shared_ptr<Session> held = store.find(store.open().value());
   EXPECT_EQ(store.expireIdle(clock.now + seconds(3600)), 0u);
 
-  SessionStore forever(10, seconds(0), clock.function());
+  SessionStore forever(10, seconds(0), "", clock.function());
   forever.open();
   EXPECT_EQ(forever.expireIdle(clock.now + std::chrono::hours(24 * 365)), 0u);
 }

@@ -17,11 +17,24 @@
 namespace ks {
 namespace server {
 
-// One client's state. Whoever uses `engine` holds `mutex` (an engine is not thread-safe); sessions share
-// nothing, so different sessions run at the same time.
-struct Session {
-  std::mutex mutex;
-  std::unique_ptr<InferenceEngine> engine;  // null until a network is loaded
+// One client's state: the network it loaded. Engines are immutable, so a request takes the current one and
+// runs it without holding anything; a load meanwhile replaces it for later requests only.
+class Session {
+ public:
+  // Null until a network is loaded.
+  std::shared_ptr<const InferenceEngine> engine() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return engine_;
+  }
+  // The previous engine goes when its last request ends.
+  void setEngine(std::shared_ptr<const InferenceEngine> engine) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    engine_.swap(engine);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const InferenceEngine> engine_;
 };
 
 // Thread-safe. The store's own lock is held only to find, insert or erase an entry, never while a network
@@ -33,14 +46,16 @@ class SessionStore {
   using Now = std::function<Clock::time_point()>;
 
   // At most `maxSessions` sessions are open at once. A session unused for `idleTimeout` expires; a zero
-  // timeout never expires any. `now` tells the time (tests pass a clock they move by hand).
-  SessionStore(size_t maxSessions, Clock::duration idleTimeout, Now now = Clock::now);
+  // timeout never expires any. Ids start with `nodeName` and '-' when a node name is given. `now` tells the
+  // time (tests pass a clock they move by hand).
+  SessionStore(size_t maxSessions, Clock::duration idleTimeout, std::string nodeName = "", Now now = Clock::now);
 
   SessionStore(const SessionStore&) = delete;
   SessionStore& operator=(const SessionStore&) = delete;
 
-  // Expires idle sessions, then opens a new one and returns its identifier: 32 lower-case hex digits of
-  // 128 bits from std::random_device. Returns nothing when `maxSessions` are still open.
+  // Expires idle sessions, then opens a new one and returns its identifier: the node prefix, then 32
+  // lower-case hex digits of 128 bits from std::random_device. Returns nothing when `maxSessions` are still
+  // open.
   std::optional<std::string> open();
 
   // Expires idle sessions, then returns the session `id` and counts this as a use of it; null when there
@@ -68,6 +83,7 @@ class SessionStore {
 
   const size_t maxSessions_;
   const Clock::duration idleTimeout_;
+  const std::string idPrefix_;
   const Now now_;
   mutable std::mutex mutex_;  // guards everything below
   std::random_device random_;

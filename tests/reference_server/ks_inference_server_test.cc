@@ -29,10 +29,6 @@ std::unique_ptr<RemoteNetBackend> openBackend(int port, BackendId backend = Back
   return std::make_unique<RemoteNetBackend>("127.0.0.1", port, backend, DeviceType::kCpu, 0);
 }
 
-// What the engine itself says about these bytes and names.
-std::string engineRefusal(const std::string& bytes, const std::vector<std::string>& inputs) {
-  return ks::testing::thrownMessage<std::invalid_argument>([&] { InferenceEngine(bytes, inputs, {}); });
-}
 
 std::string uploadError(const std::string& serverText) {
   return "Server returned error: " + serverText + "; operation: upload network";
@@ -101,13 +97,13 @@ TEST(InferenceServerThroughClient, PassesTheEnginesRefusalOfANameOrOfACorruptNet
   RunningServer running;
   auto backend = openBackend(running.port);
   EXPECT_KS_THROW(backend->load(modelPath("mlp"), {"no_such_input"}, {}, "", ""), 12,
-                  uploadError(engineRefusal(readFile(modelPath("mlp")), {"no_such_input"})));
+                  uploadError("The network has no input named 'no_such_input'; its inputs are 'input'."));
 
   TempFolder folder;
   const std::string corrupt = readFile(modelPath("mlp")).substr(0, 40) + "\x01\x02 not protobuf";
   std::ofstream((folder.path / "corrupt.onnx").string(), std::ios::binary) << corrupt;
   EXPECT_KS_THROW(backend->load((folder.path / "corrupt.onnx").string(), {}, {}, "", ""), 12,
-                  uploadError(engineRefusal(corrupt, {})));
+                  uploadError("cannot load network: Not an ONNX model: the data is not a valid ONNX protobuf message."));
   EXPECT_KS_THROW(backend->load((folder.path / "missing.onnx").string(), {}, {}, "", ""), 12,
                   uploadError("empty network"));
 
@@ -122,20 +118,20 @@ TEST(InferenceServerThroughClient, ClosesTheSessionWhenTheBackendIsDestroyed) {
     auto first = openBackend(running.port);
     auto second = openBackend(running.port);
     first->load(modelPath("mlp"), {}, {}, "", "");
-    EXPECT_EQ(running.server.sessions().openCount(), 2u);
+    EXPECT_EQ(running.server.service().sessions().openCount(), 2u);
   }
-  EXPECT_EQ(running.server.sessions().openCount(), 0u);
+  EXPECT_EQ(running.server.service().sessions().openCount(), 0u);
 }
 
 TEST(InferenceServerThroughClient, LoadsACachedNetworkByKeyWhenTheFileIsEmptyOnlyFromItsOwnFolder) {
   TempFolder folder;
   InferenceServerOptions options;
-  options.cacheDir = (folder.path / "cache").string();
+  options.service.cacheDir = (folder.path / "cache").string();
   RunningServer running(options);
   const std::string elsewhere = (folder.path / "client_dir").string();
   openBackend(running.port)->load(modelPath("mlp"), {}, {}, "../../mlp key", elsewhere);
   EXPECT_FALSE(std::filesystem::exists(elsewhere));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(options.cacheDir), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(options.service.cacheDir), {}), 1);
 
   auto later = openBackend(running.port);
   later->load((folder.path / "missing.onnx").string(), {}, {}, "../../mlp key", "");
@@ -144,6 +140,13 @@ TEST(InferenceServerThroughClient, LoadsACachedNetworkByKeyWhenTheFileIsEmptyOnl
                   uploadError("empty network, and no network is cached under the key given"));
   EXPECT_KS_THROW(later->load(modelPath("mlp"), {}, {}, std::string(121, 'k'), ""), 12,
                   uploadError("key is longer than 120 bytes"));
+
+  // The longest key is cached too: its file name and the name it is written under both fit in 255 bytes.
+  const std::string longest(120, '\xff');
+  later->load(modelPath("cnn"), {}, {}, longest, "");
+  auto third = openBackend(running.port);
+  third->load((folder.path / "missing.onnx").string(), {}, {}, longest, "");
+  EXPECT_EQ(third->dstLayout(1), floatLayout({1, 4, 1, 1}));
 }
 
 TEST(InferenceServerThroughClient, ServesEightClientsInParallelEachWithItsOwnNetwork) {
@@ -175,7 +178,7 @@ TEST(InferenceServerThroughClient, ServesEightClientsInParallelEachWithItsOwnNet
     expectClose(valuesOf(results[i][0]), referenceValues(i % 2 == 0 ? "mlp" : "cnn", i % 2 == 0 ? "logits" : "pooled"),
                 "client " + std::to_string(i));
   }
-  EXPECT_EQ(running.server.sessions().openCount(), 0u);
+  EXPECT_EQ(running.server.service().sessions().openCount(), 0u);
 }
 
 }  // namespace

@@ -6,8 +6,11 @@
 namespace ks {
 namespace server {
 
-SessionStore::SessionStore(size_t maxSessions, Clock::duration idleTimeout, Now now)
-    : maxSessions_(maxSessions), idleTimeout_(idleTimeout), now_(std::move(now)) {}
+SessionStore::SessionStore(size_t maxSessions, Clock::duration idleTimeout, std::string nodeName, Now now)
+    : maxSessions_(maxSessions),
+      idleTimeout_(idleTimeout),
+      idPrefix_(nodeName.empty() ? std::string() : nodeName + "-"),
+      now_(std::move(now)) {}
 
 std::optional<std::string> SessionStore::open() {
   const Clock::time_point now = now_();
@@ -64,7 +67,7 @@ std::string SessionStore::newIdLocked() {
   static const char kHex[] = "0123456789abcdef";
   std::string id;
   do {
-    id.clear();
+    id = idPrefix_;
     for (int word = 0; word < 4; ++word) {
       const uint32_t bits = random_();
       for (int shift = 28; shift >= 0; shift -= 4) id.push_back(kHex[(bits >> shift) & 0xf]);

@@ -94,7 +94,7 @@ class InferenceServerHttp : public ::testing::Test {
  protected:
   static InferenceServerOptions options() {
     InferenceServerOptions options;
-    options.maxSessions = 3;
+    options.service.maxSessions = 3;
     options.maxBodyBytes = 4096;
     return options;
   }
@@ -115,7 +115,12 @@ class InferenceServerHttp : public ::testing::Test {
 TEST_F(InferenceServerHttp, AnswersMalformedMessagesWithTheCodecsText) {
   const std::string id = openSession();
   const std::string load = "/net?action=load&session_id=" + id;
-  for (const char* body : {"", "not json", "[]", "{}", R"({"input_tensors":["a"],"output_tensors":[7]})",
+  // Text that is not JSON is told so, not blamed on a member.
+  EXPECT_EQ(statusOf(client.Post(load.c_str(), "", kJson)),
+            refused(400, "the request body is not JSON: The document is empty. (at byte 0)"));
+  EXPECT_EQ(statusOf(client.Post(load.c_str(), "{\"input_tensors\": [", kJson)),
+            refused(400, "the request body is not JSON: Invalid value. (at byte 19)"));
+  for (const char* body : {"[]", "{}", R"({"input_tensors":["a"],"output_tensors":[7]})",
                            R"({"input_tensors":["a",7],"output_tensors":[],"net":"","key":"","cache_dir":"",
                                "backend":0,"device_type":0,"device_index":0})"}) {
     const std::string text = readerError([&] {

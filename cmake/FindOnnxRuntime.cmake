@@ -1,0 +1,42 @@
+# Finds ONNX Runtime's C/C++ API headers and shared library and defines the imported target
+# OnnxRuntime::OnnxRuntime.
+#
+# Where to look: OnnxRuntime_ROOT (a folder with include/ and lib/), else the copy scripts/fetch-onnxruntime
+# puts in the cache folder. The results are the cache variables OnnxRuntime_INCLUDE_DIR and
+# OnnxRuntime_LIBRARY, so a user with an ONNX Runtime of their own points either at it.
+set(ks_onnxruntime_cache "$ENV{KS_CACHE_DIR}")
+if(NOT ks_onnxruntime_cache)
+  if(DEFINED ENV{XDG_CACHE_HOME})
+    set(ks_onnxruntime_cache "$ENV{XDG_CACHE_HOME}/ks_netclient")
+  else()
+    set(ks_onnxruntime_cache "$ENV{HOME}/.cache/ks_netclient")
+  endif()
+endif()
+set(ks_onnxruntime_hint "${ks_onnxruntime_cache}/onnxruntime-1.30.0")
+
+find_path(OnnxRuntime_INCLUDE_DIR onnxruntime_cxx_api.h
+  HINTS ${ks_onnxruntime_hint}/include
+  PATH_SUFFIXES onnxruntime onnxruntime/core/session
+  DOC "Folder holding onnxruntime_cxx_api.h")
+find_library(OnnxRuntime_LIBRARY onnxruntime
+  HINTS ${ks_onnxruntime_hint}/lib
+  DOC "ONNX Runtime's shared library")
+
+if(OnnxRuntime_INCLUDE_DIR AND EXISTS "${OnnxRuntime_INCLUDE_DIR}/onnxruntime_c_api.h")
+  file(STRINGS "${OnnxRuntime_INCLUDE_DIR}/onnxruntime_c_api.h" ks_ort_api_line REGEX "^#define ORT_API_VERSION [0-9]+")
+  string(REGEX REPLACE "^#define ORT_API_VERSION ([0-9]+).*" "\\1" OnnxRuntime_API_VERSION "${ks_ort_api_line}")
+endif()
+
+include(FindPackageHandleStandardArgs)
+find_package_handle_standard_args(OnnxRuntime
+  REQUIRED_VARS OnnxRuntime_LIBRARY OnnxRuntime_INCLUDE_DIR
+  REASON_FAILURE_MESSAGE "run scripts/fetch-onnxruntime, or set OnnxRuntime_ROOT to an ONNX Runtime with include/ and lib/")
+
+if(OnnxRuntime_FOUND AND NOT TARGET OnnxRuntime::OnnxRuntime)
+  add_library(OnnxRuntime::OnnxRuntime SHARED IMPORTED)
+  set_target_properties(OnnxRuntime::OnnxRuntime PROPERTIES
+    IMPORTED_LOCATION "${OnnxRuntime_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${OnnxRuntime_INCLUDE_DIR}"
+    INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "${OnnxRuntime_INCLUDE_DIR}")
+endif()
+mark_as_advanced(OnnxRuntime_INCLUDE_DIR OnnxRuntime_LIBRARY)

@@ -1,0 +1,29 @@
+// What the engine raises, typed by whose fault it is, so the server chooses the reply by type and adds
+// its wording once.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace ks {
+namespace server {
+
+class EngineError : public std::runtime_error {
+ public:
+  enum class Kind {
+    kBadNetwork,   // the network cannot be loaded as sent
+    kBadRequest,   // names, inputs or options the network cannot take
+    kOverBudget,   // loading or running needs more memory than allowed
+    kRunFailed,    // the engine failed while running; the text is the engine's own
+    kInterrupted,  // the run was stopped from outside (time limit, server stopping)
+  };
+
+  EngineError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+}  // namespace server
+}  // namespace ks

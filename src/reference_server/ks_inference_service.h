@@ -1,0 +1,75 @@
+// What the reference server does for each request of the protocol, apart from HTTP: sessions, networks
+// and inferences, each answered with the reply's JSON text or refused with a status and a sentence.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "ks_network_cache.h"
+#include "ks_network_registry.h"
+#include "ks_run_control.h"
+#include "ks_session_store.h"
+
+namespace ks {
+namespace server {
+
+struct InferenceServiceOptions {
+  size_t maxSessions = 64;
+  std::chrono::seconds idleTimeout{600};  // 0: sessions never expire
+  // Prefixed to every session id, so a proxy can send a session's requests to the server that issued it.
+  std::string nodeName;
+  // Folder in which networks uploaded with a key are kept; empty: no cache. The folder a client names in
+  // its request is ignored.
+  std::string cacheDir;
+  uint64_t cacheMaxBytes = uint64_t{4} << 30;  // 0: no bound
+  size_t networkMemoryBytes = size_t{2} << 30;  // what the engine may hold for one loaded network; 0: no bound
+  size_t totalNetworkMemoryBytes = 0;           // for all loaded networks together; 0: no bound
+  size_t inferenceMemoryBytes = size_t{2} << 30;  // what one inference may allocate; 0: no bound
+  uint32_t maxRepetitions = 10000;
+};
+
+// A request turned down: the HTTP status and the sentence its status message carries.
+class Refusal : public std::runtime_error {
+ public:
+  Refusal(int httpStatus, const std::string& text) : std::runtime_error(text), httpStatus_(httpStatus) {}
+  int httpStatus() const { return httpStatus_; }
+
+ private:
+  int httpStatus_;
+};
+
+// Thread-safe. Every method returns the JSON text of its reply or throws Refusal; std::bad_alloc passes.
+// `sessionId` is the request's session_id parameter, null when it has none. Bodies are parsed in place.
+class InferenceService {
+ public:
+  // Throws std::runtime_error when the cache folder cannot be made or read.
+  explicit InferenceService(InferenceServiceOptions options);
+
+  std::string openSession();
+  std::string closeSession(const std::string* sessionId);
+  std::string layouts(const std::string* sessionId);
+  std::string load(const std::string* sessionId, char* body);
+  // `control`, when not null, lets another thread stop the inference.
+  std::string infer(const std::string* sessionId, char* body, RunControl* control);
+
+  const InferenceServiceOptions& options() const { return options_; }
+  SessionStore& sessions() { return sessions_; }
+  NetworkRegistry& networks() { return networks_; }
+  NetworkCache* cache() { return cache_.get(); }
+
+ private:
+  std::shared_ptr<Session> sessionOf(const std::string* sessionId);
+  std::string networkBytes(const char* base64, const std::string& key);
+
+  const InferenceServiceOptions options_;
+  SessionStore sessions_;
+  NetworkRegistry networks_;
+  std::unique_ptr<NetworkCache> cache_;
+};
+
+}  // namespace server
+}  // namespace ks

@@ -1,0 +1,21 @@
+// SHA-256, to recognise byte-identical networks without keeping their bytes: a network is shared between
+// sessions only under its digest, and no client can craft bytes that collide with another's network.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ks {
+namespace server {
+
+using Sha256Digest = std::array<uint8_t, 32>;
+
+Sha256Digest sha256(const void* data, size_t size);
+
+// The digest in 64 lower-case hex digits.
+std::string toHex(const Sha256Digest& digest);
+
+}  // namespace server
+}  // namespace ks

@@ -1,0 +1,435 @@
+#include "ks_inference_engine.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ks_engine_error.h"
+#include "ks_network_registry.h"
+#include "onnx_model_builder.h"
+
+// KS_TEST_MODELS_DIR holds the networks of models/make_models.py, the inputs of `reference.py --make-inputs`
+// and numpy's outputs for them, as <model>.<value>.raw files of little-endian float32.
+
+namespace ks {
+namespace server {
+namespace {
+
+using onnx::TensorProto;
+using testing::OnnxModelBuilder;
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) throw std::runtime_error("cannot open " + path);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+std::string modelBytes(const std::string& name) {
+  return readFile(std::string(KS_TEST_MODELS_DIR) + "/" + name + ".onnx");
+}
+
+std::vector<float> referenceValues(const std::string& model, const std::string& value) {
+  const std::string bytes = readFile(std::string(KS_TEST_MODELS_DIR) + "/" + model + "." + value + ".raw");
+  std::vector<float> values(bytes.size() / sizeof(float));
+  std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
+  return values;
+}
+
+TensorLayout layoutOf(TensorDataType type, const TensorSize& size) {
+  return TensorLayout(type, size.size() == 4 ? TensorFormat::kNchw : TensorFormat::kPlain, size, TensorSize(),
+                      TensorChannelOrder::kNone);
+}
+
+TensorLayout floatLayout(const TensorSize& size) { return layoutOf(TensorDataType::kFloat32, size); }
+
+Tensor floatTensor(const TensorSize& size, const std::vector<float>& values) {
+  Tensor tensor(floatLayout(size));
+  EXPECT_EQ(tensor.layout().byteSize(), values.size() * sizeof(float));
+  std::memcpy(tensor.data(), values.data(), tensor.layout().byteSize());
+  return tensor;
+}
+
+Tensor referenceInput(const std::string& model, const std::string& input, const TensorSize& size) {
+  return floatTensor(size, referenceValues(model, input));
+}
+
+std::vector<float> valuesOf(const Tensor& tensor) {
+  std::vector<float> values(tensor.layout().byteSize() / sizeof(float));
+  std::memcpy(values.data(), tensor.data(), tensor.layout().byteSize());
+  return values;
+}
+
+// Equal within a relative 1e-4, with an absolute floor of 1e-5 for values near zero.
+void expectClose(const std::vector<float>& got, const std::vector<float>& expected, const std::string& what) {
+  ASSERT_EQ(got.size(), expected.size()) << what;
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_NEAR(got[i], expected[i], 1e-4 * std::fabs(expected[i]) + 1e-5) << what << " element " << i;
+  }
+}
+
+NetworkRegistry& registry() {
+  static NetworkRegistry* shared = new NetworkRegistry(size_t{256} << 20, 0);
+  return *shared;
+}
+
+InferenceEngine load(const std::string& bytes, const std::vector<std::string>& inputs = {},
+                     const std::vector<std::string>& outputs = {}) {
+  return InferenceEngine(registry().load(bytes), inputs, outputs);
+}
+
+std::vector<Tensor> run(const InferenceEngine& engine, const std::vector<Tensor>& inputs, const RunLimits& limits = {}) {
+  std::vector<Tensor> outputs;
+  engine.runTimed(inputs, 0, outputs, limits);
+  return outputs;
+}
+
+// "<kind>: <text>" of the EngineError `work` throws.
+template <typename Work>
+std::string engineError(Work&& work) {
+  try {
+    work();
+  } catch (const EngineError& e) {
+    static const char* const kKinds[] = {"bad network", "bad request", "over budget", "run failed", "interrupted"};
+    return std::string(kKinds[static_cast<int>(e.kind())]) + ": " + e.what();
+  }
+  return "<nothing thrown>";
+}
+
+std::string loadError(const std::string& bytes, const std::vector<std::string>& inputs = {},
+                      const std::vector<std::string>& outputs = {}) {
+  return engineError([&] { load(bytes, inputs, outputs); });
+}
+
+TEST(InferenceEngine, DeclaresTheLayoutsOfEachTestNetwork) {
+  const InferenceEngine mlp = load(modelBytes("mlp"));
+  EXPECT_EQ(mlp.inputNames(), std::vector<std::string>{"input"});
+  EXPECT_EQ(mlp.outputNames(), std::vector<std::string>{"logits"});
+  EXPECT_EQ(mlp.inputLayouts(), std::vector<TensorLayout>{floatLayout({1, 16})});
+  EXPECT_EQ(mlp.outputLayouts(), std::vector<TensorLayout>{floatLayout({1, 4})});
+
+  const InferenceEngine cnn = load(modelBytes("cnn"));
+  EXPECT_EQ(cnn.inputNames(), std::vector<std::string>{"image"});
+  EXPECT_EQ(cnn.outputNames(), (std::vector<std::string>{"features", "pooled"}));
+  EXPECT_EQ(cnn.inputLayouts(), std::vector<TensorLayout>{floatLayout({1, 3, 8, 8})});
+  EXPECT_EQ(cnn.outputLayouts(), (std::vector<TensorLayout>{floatLayout({1, 4, 8, 8}), floatLayout({1, 4, 1, 1})}));
+
+  const InferenceEngine identity = load(modelBytes("identity"), {"input"}, {"output"});
+  EXPECT_EQ(identity.inputLayouts(), std::vector<TensorLayout>{floatLayout({1, 1024})});
+  EXPECT_EQ(identity.outputLayouts(), std::vector<TensorLayout>{floatLayout({1, 1024})});
+}
+
+TEST(InferenceEngine, MlpAgreesWithNumpy) {
+  const InferenceEngine mlp = load(modelBytes("mlp"));
+  const std::vector<Tensor> outputs = run(mlp, {referenceInput("mlp", "input", {1, 16})});
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(outputs[0].layout(), floatLayout({1, 4}));
+  expectClose(valuesOf(outputs[0]), referenceValues("mlp", "logits"), "logits");
+}
+
+TEST(InferenceEngine, CnnAgreesWithNumpyOnBothOutputs) {
+  const InferenceEngine cnn = load(modelBytes("cnn"));
+  const std::vector<Tensor> outputs = run(cnn, {referenceInput("cnn", "image", {1, 3, 8, 8})});
+  ASSERT_EQ(outputs.size(), 2u);
+  EXPECT_EQ(outputs[0].layout(), floatLayout({1, 4, 8, 8}));
+  EXPECT_EQ(outputs[1].layout(), floatLayout({1, 4, 1, 1}));
+  expectClose(valuesOf(outputs[0]), referenceValues("cnn", "features"), "features");
+  expectClose(valuesOf(outputs[1]), referenceValues("cnn", "pooled"), "pooled");
+}
+
+TEST(InferenceEngine, IdentityReturnsTheInputBitForBit) {
+  const InferenceEngine identity = load(modelBytes("identity"));
+  const Tensor input = referenceInput("identity", "input", {1, 1024});
+  const std::vector<Tensor> outputs = run(identity, {input});
+  ASSERT_EQ(outputs.size(), 1u);
+  ASSERT_EQ(outputs[0].layout(), input.layout());
+  EXPECT_EQ(std::memcmp(outputs[0].data(), input.data(), input.layout().byteSize()), 0);
+  EXPECT_EQ(valuesOf(outputs[0]), referenceValues("identity", "output"));
+}
+
+TEST(InferenceEngine, ReturnsOutputsInTheRequestedOrderAndOnlyThoseRequested) {
+  const Tensor image = referenceInput("cnn", "image", {1, 3, 8, 8});
+
+  const InferenceEngine reversed = load(modelBytes("cnn"), {"image"}, {"pooled", "features"});
+  EXPECT_EQ(reversed.outputNames(), (std::vector<std::string>{"pooled", "features"}));
+  EXPECT_EQ(reversed.outputLayouts(),
+            (std::vector<TensorLayout>{floatLayout({1, 4, 1, 1}), floatLayout({1, 4, 8, 8})}));
+  std::vector<Tensor> outputs = run(reversed, {image});
+  ASSERT_EQ(outputs.size(), 2u);
+  expectClose(valuesOf(outputs[0]), referenceValues("cnn", "pooled"), "pooled");
+  expectClose(valuesOf(outputs[1]), referenceValues("cnn", "features"), "features");
+
+  const InferenceEngine pooledOnly = load(modelBytes("cnn"), {}, {"pooled"});
+  outputs = run(pooledOnly, {image});
+  ASSERT_EQ(outputs.size(), 1u);
+  expectClose(valuesOf(outputs[0]), referenceValues("cnn", "pooled"), "pooled");
+}
+
+TEST(InferenceEngine, ResultsOfOneRunSurviveTheNext) {
+  const InferenceEngine identity = load(modelBytes("identity"));
+  const std::vector<Tensor> first = run(identity, {floatTensor({1, 1024}, std::vector<float>(1024, 1.0f))});
+  const std::vector<Tensor> second = run(identity, {floatTensor({1, 1024}, std::vector<float>(1024, 2.0f))});
+  EXPECT_EQ(valuesOf(first[0]), std::vector<float>(1024, 1.0f));
+  EXPECT_EQ(valuesOf(second[0]), std::vector<float>(1024, 2.0f));
+}
+
+TEST(InferenceEngine, RefusesNamesTheNetworkDoesNotHaveListingItsOwn) {
+  const std::string cnn = modelBytes("cnn");
+  EXPECT_EQ(loadError(cnn, {"images"}), "bad request: The network has no input named 'images'; its inputs are 'image'.");
+  EXPECT_EQ(loadError(cnn, {}, {"features", "logits"}),
+            "bad request: The network has no output named 'logits'; its outputs are 'features', 'pooled'.");
+  EXPECT_EQ(loadError(cnn, {}, {"pooled", "pooled"}),
+            "bad request: The output 'pooled' is requested twice; the network's outputs are 'features', 'pooled'.");
+}
+
+TEST(InferenceEngine, RefusesToLeaveANetworkInputUnfed) {
+  OnnxModelBuilder add;
+  add.input("x", TensorProto::FLOAT, {1, 4}).input("bias", TensorProto::FLOAT, {1, 4});
+  add.output("y", TensorProto::FLOAT, {1, 4}).node("Add", {"x", "bias"}, {"y"});
+  EXPECT_EQ(loadError(add.bytes(), {"bias"}),
+            "bad request: The network's input 'x' is not requested; every input must be fed. The network's inputs "
+            "are 'x', 'bias'.");
+}
+
+TEST(InferenceEngine, RefusesBytesThatAreNotAModelWithTheCheckersOrTheEnginesText) {
+  const std::string mlp = modelBytes("mlp");
+  EXPECT_EQ(loadError(""), "bad network: Not an ONNX model: the data is empty.");
+  EXPECT_EQ(loadError(mlp.substr(0, mlp.size() / 2)),
+            "bad network: Not an ONNX model: the data is not a valid ONNX protobuf message.");
+  OnnxModelBuilder unknown;
+  unknown.input("x", TensorProto::FLOAT, {1}).output("y", TensorProto::FLOAT, {1}).node("NoSuchOperator", {"x"}, {"y"});
+  const std::string message = loadError(unknown.bytes());
+  EXPECT_EQ(message.rfind("bad network: ", 0), 0u) << message;
+  EXPECT_NE(message.find("NoSuchOperator"), std::string::npos) << message;
+}
+
+TEST(InferenceEngine, RunsEverySevenDataTypeInAndOutBitForBit) {
+  const std::vector<std::pair<int32_t, TensorDataType>> types = {
+      {TensorProto::FLOAT, TensorDataType::kFloat32}, {TensorProto::FLOAT16, TensorDataType::kFloat16},
+      {TensorProto::INT32, TensorDataType::kInt32},   {TensorProto::INT16, TensorDataType::kInt16},
+      {TensorProto::INT8, TensorDataType::kInt8},     {TensorProto::UINT8, TensorDataType::kUInt8},
+      {TensorProto::INT64, TensorDataType::kInt64}};
+  for (const auto& [onnxType, type] : types) {
+    OnnxModelBuilder identity;
+    identity.input("x", onnxType, {2, 3}).output("y", onnxType, {2, 3}).node("Identity", {"x"}, {"y"});
+    const InferenceEngine engine = load(identity.bytes());
+    EXPECT_EQ(engine.inputLayouts()[0], layoutOf(type, {2, 3}));
+    Tensor input(layoutOf(type, {2, 3}));
+    for (size_t i = 0; i < input.layout().byteSize(); ++i) input.data()[i] = static_cast<unsigned char>(i * 37 + 1);
+    const std::vector<Tensor> outputs = run(engine, {input});
+    ASSERT_EQ(outputs.size(), 1u);
+    ASSERT_EQ(outputs[0].layout(), input.layout()) << onnxType;
+    EXPECT_EQ(std::memcmp(outputs[0].data(), input.data(), input.layout().byteSize()), 0) << onnxType;
+  }
+}
+
+TEST(InferenceEngine, RefusesAtLoadAValueItCannotSend) {
+  OnnxModelBuilder toBool;
+  toBool.input("x", TensorProto::FLOAT, {4}).output("y", TensorProto::BOOL, {4});
+  toBool.node("Cast", {"x"}, {"y"}).add_attribute()->set_name("to");
+  toBool.model().mutable_graph()->mutable_node(0)->mutable_attribute(0)->set_i(TensorProto::BOOL);
+  toBool.model().mutable_graph()->mutable_node(0)->mutable_attribute(0)->set_type(onnx::AttributeProto::INT);
+  EXPECT_EQ(loadError(toBool.bytes()),
+            "bad request: The output 'y' is a bool; only tensors of float32, float16, int32, int16, int8, uint8 and "
+            "int64 can be sent.");
+
+  OnnxModelBuilder fiveDims;
+  fiveDims.input("x", TensorProto::FLOAT, {1, 1, 1, 1, 2}).output("y", TensorProto::FLOAT, {1, 1, 1, 1, 2});
+  fiveDims.node("Identity", {"x"}, {"y"});
+  EXPECT_EQ(loadError(fiveDims.bytes()), "bad request: The input 'x' has 5 dimensions; at most 4 can be sent.");
+}
+
+TEST(InferenceEngine, TakesAnyExtentOfAnOpenDimensionAndReturnsTheShapeProduced) {
+  OnnxModelBuilder transpose;
+  transpose.input("x", TensorProto::FLOAT, {"batch", 3, "width"}).output("y", TensorProto::FLOAT, {"width", 3, "batch"});
+  transpose.node("Transpose", {"x"}, {"y"});
+  const InferenceEngine engine = load(transpose.bytes());
+  EXPECT_EQ(engine.inputLayouts()[0], floatLayout({1, 3, 1}));  // the layouts reply counts an open dimension as 1
+
+  std::vector<float> values(2 * 3 * 5);
+  for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i);
+  const std::vector<Tensor> outputs = run(engine, {floatTensor({2, 3, 5}, values)});
+  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(outputs[0].layout(), floatLayout({5, 3, 2}));
+  EXPECT_EQ(valuesOf(outputs[0])[1], values[15]);  // y[0][0][1] = x[1][0][0]
+
+  EXPECT_EQ(engineError([&] { run(engine, {floatTensor({2, 4, 5}, std::vector<float>(40))}); }),
+            "bad request: Input 'x' should be float32 [?,3,?], got float32 [2,4,5].");
+}
+
+TEST(InferenceEngine, CarriesAScalarAsOneDimensionOfOne) {
+  OnnxModelBuilder negate;
+  negate.input("x", TensorProto::INT64, {}).output("y", TensorProto::INT64, {}).node("Neg", {"x"}, {"y"});
+  const InferenceEngine engine = load(negate.bytes());
+  EXPECT_EQ(engine.inputLayouts()[0], layoutOf(TensorDataType::kInt64, {1}));
+  Tensor input(layoutOf(TensorDataType::kInt64, {1}));
+  const int64_t seven = 7;
+  std::memcpy(input.data(), &seven, 8);
+  const std::vector<Tensor> outputs = run(engine, {input});
+  ASSERT_EQ(outputs.size(), 1u);
+  ASSERT_EQ(outputs[0].layout(), layoutOf(TensorDataType::kInt64, {1}));
+  int64_t result = 0;
+  std::memcpy(&result, outputs[0].data(), 8);
+  EXPECT_EQ(result, -7);
+}
+
+TEST(InferenceEngine, RefusesInputsThatDoNotMatchTheDeclaredLayouts) {
+  const InferenceEngine cnn = load(modelBytes("cnn"));
+  auto runError = [&](const std::vector<Tensor>& inputs) { return engineError([&] { run(cnn, inputs); }); };
+  const Tensor image = referenceInput("cnn", "image", {1, 3, 8, 8});
+  EXPECT_EQ(runError({}), "bad request: The network takes 1 input tensor(s) ('image'), got 0.");
+  EXPECT_EQ(runError({image, image}), "bad request: The network takes 1 input tensor(s) ('image'), got 2.");
+  EXPECT_EQ(runError({Tensor(floatLayout({1, 3, 8, 9}))}),
+            "bad request: Input 'image' should be float32 [1,3,8,8], got float32 [1,3,8,9].");
+  EXPECT_EQ(runError({Tensor(floatLayout({3, 8, 8}))}),
+            "bad request: Input 'image' should be float32 [1,3,8,8], got float32 [3,8,8].");
+  const TensorLayout int32Image(TensorDataType::kInt32, TensorFormat::kNchw, {1, 3, 8, 8}, TensorSize(),
+                                TensorChannelOrder::kNone);
+  EXPECT_EQ(runError({Tensor(int32Image)}),
+            "bad request: Input 'image' should be float32 [1,3,8,8], got int32 [1,3,8,8].");
+
+  Tensor shrunk = image;
+  shrunk.buffer()->shrink(100);
+  EXPECT_EQ(runError({shrunk}), "bad request: Input 'image' holds 100 bytes; its layout needs 768.");
+}
+
+TEST(InferenceEngine, AcceptsAnInputInAnotherFormatWithTheSameTypeAndDimensions) {
+  const InferenceEngine cnn = load(modelBytes("cnn"));
+  Tensor plain(TensorLayout(TensorDataType::kFloat32, TensorFormat::kPlain, {1, 3, 8, 8}, TensorSize(),
+                            TensorChannelOrder::kNone));
+  std::memcpy(plain.data(), referenceValues("cnn", "image").data(), plain.layout().byteSize());
+  expectClose(valuesOf(run(cnn, {plain})[1]), referenceValues("cnn", "pooled"), "pooled");
+}
+
+TEST(InferenceEngine, RunTimedRepeatsAndKeepsTheLastResults) {
+  const InferenceEngine mlp = load(modelBytes("mlp"));
+  const Tensor input = referenceInput("mlp", "input", {1, 16});
+  std::vector<Tensor> outputs;
+  const double milliseconds = mlp.runTimed({input}, 5, outputs);
+  EXPECT_GT(milliseconds, 0.0);
+  ASSERT_EQ(outputs.size(), 1u);
+  expectClose(valuesOf(outputs[0]), referenceValues("mlp", "logits"), "logits");
+}
+
+TEST(InferenceEngine, RunTimedWithoutRepetitionsStillProducesOutputsButNoDuration) {
+  const InferenceEngine mlp = load(modelBytes("mlp"));
+  std::vector<Tensor> outputs;
+  EXPECT_EQ(mlp.runTimed({referenceInput("mlp", "input", {1, 16})}, 0, outputs), 0.0);
+  ASSERT_EQ(outputs.size(), 1u);
+  expectClose(valuesOf(outputs[0]), referenceValues("mlp", "logits"), "logits");
+}
+
+TEST(InferenceEngine, RunTimedLeavesOutputsAloneWhenItRefuses) {
+  const InferenceEngine mlp = load(modelBytes("mlp"));
+  std::vector<Tensor> outputs(3);
+  EXPECT_THROW(mlp.runTimed({}, 2, outputs), EngineError);
+  EXPECT_EQ(outputs.size(), 3u);
+}
+
+TEST(InferenceEngine, OneNetworkRunsOnSeveralThreadsAtOnce) {
+  const InferenceEngine cnn = load(modelBytes("cnn"), {}, {"pooled"});
+  const Tensor image = referenceInput("cnn", "image", {1, 3, 8, 8});
+  const std::vector<float> pooled = referenceValues("cnn", "pooled");
+  std::vector<std::vector<float>> last(4);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < last.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) last[t] = valuesOf(run(cnn, {image})[0]);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (size_t t = 0; t < last.size(); ++t) expectClose(last[t], pooled, "thread " + std::to_string(t));
+}
+
+// A 148-byte network that asks for a 1 x 1 x 40000 x 40000 float output (6.4 GB) from a 2 x 2 input.
+std::string hugeResize() {
+  OnnxModelBuilder resize;
+  resize.input("x", TensorProto::FLOAT, {1, 1, 2, 2}).outputOfAnyShape("y", TensorProto::FLOAT);
+  resize.initializer("roi", TensorProto::FLOAT, {0}, std::vector<float>{});
+  resize.initializer("scales", TensorProto::FLOAT, {4}, std::vector<float>{1, 1, 20000, 20000});
+  resize.node("Resize", {"x", "roi", "scales"}, {"y"});
+  return resize.bytes();
+}
+
+TEST(InferenceEngine, RefusesARunOverItsMemoryBudgetAndRunsTheNextOne) {
+  const InferenceEngine engine = load(hugeResize());
+  const Tensor input = floatTensor({1, 1, 2, 2}, {1, 2, 3, 4});
+  EXPECT_EQ(engineError([&] { run(engine, {input}, RunLimits{size_t{64} << 20, nullptr}); }),
+            "over budget: the inference needs more than the 64 MiB of memory one inference may use");
+  EXPECT_EQ(engineError([&] { run(load(modelBytes("identity")), {referenceInput("identity", "input", {1, 1024})},
+                                  RunLimits{size_t{64} << 20, nullptr}); }),
+            "<nothing thrown>");
+}
+
+TEST(InferenceEngine, RefusesANetworkOverItsMemoryBudgetAtLoad) {
+  NetworkRegistry small(size_t{1} << 20, 0);
+  OnnxModelBuilder big;
+  big.input("x", TensorProto::FLOAT, {1 << 19}).output("y", TensorProto::FLOAT, {1 << 19});
+  big.initializer("w", TensorProto::FLOAT, {1 << 19}, std::vector<float>(1 << 19, 1.0f));
+  big.node("Add", {"x", "w"}, {"y"});
+  EXPECT_EQ(engineError([&] { small.load(big.bytes()); }),
+            "over budget: loading the network needs more than the 1 MiB of memory one network may hold");
+  EXPECT_EQ(small.count(), 0u);
+}
+
+TEST(InferenceEngine, StopsARunWhenItsControlIsInterrupted) {
+  // Large enough to run for seconds: a 2048 x 2048 matrix multiplied by itself, 64 times over.
+  OnnxModelBuilder slow;
+  slow.input("x", TensorProto::FLOAT, {2048, 2048}).output("y", TensorProto::FLOAT, {2048, 2048});
+  std::string previous = "x";
+  for (int i = 0; i < 64; ++i) {
+    const std::string next = i == 63 ? "y" : "m" + std::to_string(i);
+    slow.node("MatMul", {previous, "x"}, {next});
+    previous = next;
+  }
+  const InferenceEngine engine = load(slow.bytes());
+  RunControl control;
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    control.interrupt("the server is stopping");
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(engineError([&] { run(engine, {Tensor(floatLayout({2048, 2048}))}, RunLimits{0, &control}); }),
+            "interrupted: the server is stopping");
+  stopper.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+TEST(NetworkRegistry, SharesByteIdenticalNetworksAndFreesTheLastUsersOne) {
+  NetworkRegistry networks(0, 0);
+  const std::string cnn = modelBytes("cnn");
+  std::shared_ptr<const OnnxNetwork> first = networks.load(cnn);
+  std::shared_ptr<const OnnxNetwork> second = networks.load(std::string(cnn));
+  EXPECT_EQ(first.get(), second.get());
+  EXPECT_NE(networks.load(modelBytes("mlp")).get(), first.get());  // released at once
+  EXPECT_EQ(networks.count(), 1u);
+  EXPECT_GT(networks.heldBytes(), 0u);
+  first.reset();
+  second.reset();
+  EXPECT_EQ(networks.count(), 0u);
+  EXPECT_EQ(networks.heldBytes(), 0u);
+}
+
+TEST(NetworkRegistry, LoadsOnceForManyConcurrentCallers) {
+  NetworkRegistry networks(0, 0);
+  const std::string cnn = modelBytes("cnn");
+  std::vector<std::shared_ptr<const OnnxNetwork>> loaded(8);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < loaded.size(); ++i) threads.emplace_back([&, i] { loaded[i] = networks.load(cnn); });
+  for (std::thread& thread : threads) thread.join();
+  for (const auto& network : loaded) EXPECT_EQ(network.get(), loaded[0].get());
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace ks

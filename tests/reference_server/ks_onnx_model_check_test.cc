@@ -1,0 +1,133 @@
+#include "ks_onnx_model_check.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "onnx_model_builder.h"
+#include "support/expect_throw.h"
+
+namespace ks {
+namespace server {
+namespace {
+
+using testing::OnnxModelBuilder;
+using onnx::TensorProto;
+
+// y = x + w over four floats, with `w` as the test sets it up.
+OnnxModelBuilder addModel() {
+  OnnxModelBuilder builder;
+  builder.input("x", TensorProto::FLOAT, {4}).output("y", TensorProto::FLOAT, {4});
+  builder.node("Add", {"x", "w"}, {"y"});
+  return builder;
+}
+
+std::string checkError(const OnnxModelBuilder& builder) {
+  return ks::testing::thrownMessage<std::invalid_argument>([&] { checkOnnxModel(builder.bytes()); });
+}
+
+TEST(OnnxModelCheck, AcceptsTensorsThatHoldWhatTheirDimensionsSay) {
+  OnnxModelBuilder raw = addModel();
+  raw.initializer("w", TensorProto::FLOAT, {4}, std::vector<float>{1, 2, 3, 4});
+  EXPECT_NO_THROW(checkOnnxModel(raw.bytes()));
+
+  OnnxModelBuilder typed = addModel();
+  onnx::TensorProto& w = typed.initializer("w", TensorProto::FLOAT, {2, 2}, "");
+  w.clear_raw_data();
+  for (float v : {1.f, 2.f, 3.f, 4.f}) w.add_float_data(v);
+  EXPECT_NO_THROW(checkOnnxModel(typed.bytes()));
+
+  OnnxModelBuilder packed = addModel();  // 4-bit values: five of them take three bytes
+  packed.initializer("w", 22, {5}, std::string(3, '\x11'));
+  EXPECT_NO_THROW(checkOnnxModel(packed.bytes()));
+}
+
+TEST(OnnxModelCheck, RefusesAnInitializerShorterOrLongerThanItsDimensions) {
+  OnnxModelBuilder shorter = addModel();
+  shorter.initializer("w", TensorProto::FLOAT, {1000}, std::string(8, '\0'));
+  EXPECT_EQ(checkError(shorter), "The network's tensor 'w' holds 8 bytes of data where its dimensions say 4000.");
+
+  OnnxModelBuilder longer = addModel();
+  longer.initializer("w", TensorProto::INT64, {1}, std::string(16, '\0'));
+  EXPECT_EQ(checkError(longer), "The network's tensor 'w' holds 16 bytes of data where its dimensions say 8.");
+
+  OnnxModelBuilder typed = addModel();
+  onnx::TensorProto& w = typed.initializer("w", TensorProto::FLOAT16, {3}, "");
+  w.clear_raw_data();
+  w.add_int32_data(1);
+  EXPECT_EQ(checkError(typed), "The network's tensor 'w' holds 1 values where its dimensions say 3.");
+}
+
+TEST(OnnxModelCheck, RefusesAbsurdDimensionsBeforeMultiplyingThem) {
+  OnnxModelBuilder negative = addModel();
+  negative.initializer("w", TensorProto::FLOAT, {-1, 4}, "");
+  EXPECT_EQ(checkError(negative), "The network's tensor 'w' has the negative dimension -1.");
+
+  OnnxModelBuilder overflow = addModel();  // 2^32 * 2^32 wraps to 0 in 64 bits, which an empty tensor matches
+  overflow.initializer("w", TensorProto::FLOAT, {int64_t{1} << 32, int64_t{1} << 32}, "");
+  EXPECT_EQ(checkError(overflow), "The network's tensor 'w' has more than 2^63 elements.");
+}
+
+TEST(OnnxModelCheck, RefusesExternalDataWhateverItNames) {
+  OnnxModelBuilder external = addModel();
+  onnx::TensorProto& w = external.initializer("w", TensorProto::FLOAT, {4}, "");
+  w.clear_raw_data();
+  w.set_data_location(TensorProto::EXTERNAL);
+  onnx::StringStringEntryProto* location = w.add_external_data();
+  location->set_key("location");
+  location->set_value("../../etc/passwd");
+  EXPECT_EQ(checkError(external),
+            "The network's tensor 'w' refers to external data; this server takes a network as one file and opens no "
+            "other.");
+}
+
+TEST(OnnxModelCheck, LooksIntoConstantNodesAndSubgraphsOfAnyDepth) {
+  OnnxModelBuilder constant = addModel();
+  onnx::AttributeProto* value = constant.node("Constant", {}, {"w"}).add_attribute();
+  value->set_name("value");
+  value->set_type(onnx::AttributeProto::TENSOR);
+  OnnxModelBuilder::fillTensor(value->mutable_t(), "c", TensorProto::FLOAT, {4}, std::string(4, '\0'));
+  EXPECT_EQ(checkError(constant),
+            "The network's tensor 'c' in attribute 'value' of node '' (Constant) holds 4 bytes of data where its "
+            "dimensions say 16.");
+
+  // An If whose branch holds a Loop whose body holds the short initializer.
+  OnnxModelBuilder nested = addModel();
+  onnx::GraphProto inner;
+  OnnxModelBuilder::fillTensor(inner.add_initializer(), "deep", TensorProto::FLOAT, {100}, std::string(4, '\0'));
+  onnx::GraphProto branch;
+  onnx::AttributeProto* body = branch.add_node()->add_attribute();
+  body->set_name("body");
+  *body->mutable_g() = inner;
+  onnx::AttributeProto* thenBranch = nested.node("If", {"c"}, {"w"}).add_attribute();
+  thenBranch->set_name("then_branch");
+  *thenBranch->mutable_g() = branch;
+  EXPECT_EQ(checkError(nested), "The network's tensor 'deep' holds 4 bytes of data where its dimensions say 400.");
+}
+
+TEST(OnnxModelCheck, RefusesSparseIndicesOutsideTheDenseShape) {
+  OnnxModelBuilder sparse = addModel();
+  onnx::SparseTensorProto* w = sparse.model().mutable_graph()->add_sparse_initializer();
+  w->add_dims(4);
+  OnnxModelBuilder::fillTensor(w->mutable_values(), "w", TensorProto::FLOAT, {2}, std::string(8, '\0'));
+  const std::vector<int64_t> indices = {1, 4};
+  OnnxModelBuilder::fillTensor(w->mutable_indices(), "", TensorProto::INT64, {2},
+                               std::string(reinterpret_cast<const char*>(indices.data()), 16));
+  EXPECT_EQ(checkError(sparse), "The network's tensor 'w' (initializer) has the index 4 outside its dense shape.");
+}
+
+TEST(OnnxModelCheck, RefusesBytesThatAreNotAModel) {
+  EXPECT_THROW_MSG(checkOnnxModel(""), std::invalid_argument, "Not an ONNX model: the data is empty.");
+  EXPECT_THROW_MSG(checkOnnxModel("\xff\xff\xff"), std::invalid_argument,
+                   "Not an ONNX model: the data is not a valid ONNX protobuf message.");
+  onnx::ModelProto noVersion;
+  noVersion.mutable_graph();
+  EXPECT_THROW_MSG(checkOnnxModel(noVersion.SerializeAsString()), std::invalid_argument,
+                   "Not an ONNX model: it states no IR version.");
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace ks
