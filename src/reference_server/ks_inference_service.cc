@@ -24,6 +24,12 @@ namespace {
 
 const char kUnknownSession[] = "unknown session: it was never opened, was closed or has expired";
 
+// The session_id parameter every request but "create session" carries.
+const std::string& requireSessionId(const std::string* sessionId) {
+  if (sessionId == nullptr) throw Refusal(400, "missing session_id");
+  return *sessionId;
+}
+
 // Parses a request body in place and hands its root object to `read`, a codec reader; what the parser or
 // the reader rejects is the client's fault.
 template <typename Read>
@@ -82,8 +88,7 @@ InferenceService::InferenceService(InferenceServiceOptions options)
 }
 
 std::shared_ptr<Session> InferenceService::sessionOf(const std::string* sessionId) {
-  if (sessionId == nullptr) throw Refusal(400, "missing session_id");
-  std::shared_ptr<Session> session = sessions_.find(*sessionId);
+  std::shared_ptr<Session> session = sessions_.find(requireSessionId(sessionId));
   if (!session) throw Refusal(404, kUnknownSession);
   return session;
 }
@@ -98,8 +103,7 @@ std::string InferenceService::openSession() {
 }
 
 std::string InferenceService::closeSession(const std::string* sessionId) {
-  if (sessionId == nullptr) throw Refusal(400, "missing session_id");
-  if (!sessions_.close(*sessionId)) throw Refusal(404, kUnknownSession);
+  if (!sessions_.close(requireSessionId(sessionId))) throw Refusal(404, kUnknownSession);
   return statusToJson(StatusMessage{true, ""});
 }
 
