@@ -1,0 +1,107 @@
+#include "ks_server_metrics.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace ks {
+namespace server {
+namespace {
+
+void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string& out, const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (length > 0) out.append(line, static_cast<size_t>(length) < sizeof line ? static_cast<size_t>(length) : sizeof line - 1);
+}
+
+}  // namespace
+
+const std::array<double, ServerMetrics::kBuckets> ServerMetrics::kBucketBounds = {
+    0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 10, 60};
+
+const char* endpointName(Endpoint endpoint) {
+  switch (endpoint) {
+    case Endpoint::kSessionNew: return "session_new";
+    case Endpoint::kSessionDelete: return "session_delete";
+    case Endpoint::kGetLayouts: return "get_layouts";
+    case Endpoint::kLoad: return "load";
+    case Endpoint::kInference: return "inference";
+    case Endpoint::kHealthz: return "healthz";
+    case Endpoint::kMetrics: return "metrics";
+    case Endpoint::kOther: return "other";
+  }
+  return "other";
+}
+
+void ServerMetrics::Histogram::add(double seconds) {
+  size_t bucket = 0;
+  while (bucket < kBuckets && seconds > kBucketBounds[bucket]) ++bucket;
+  if (bucket < kBuckets) ++counts[bucket];
+  ++count;
+  sum += seconds;
+}
+
+void ServerMetrics::recordRequest(Endpoint endpoint, int httpStatus, double seconds, uint64_t bytesIn,
+                                  uint64_t bytesOut) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++requests_[{endpoint, httpStatus}];
+  latency_[endpoint].add(seconds);
+  bytesIn_ += bytesIn;
+  bytesOut_ += bytesOut;
+}
+
+void ServerMetrics::recordEngineTime(double seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  engine_.add(seconds);
+}
+
+std::string ServerMetrics::render(const ServerGauges& gauges) const {
+  std::string out;
+  auto histogram = [&](const char* name, const char* labels, const Histogram& h) {
+    uint64_t cumulative = 0;
+    for (size_t i = 0; i < kBuckets; ++i) {
+      cumulative += h.counts[i];
+      appendf(out, "%s_bucket{%s%sle=\"%g\"} %llu\n", name, labels, *labels ? "," : "", kBucketBounds[i],
+              static_cast<unsigned long long>(cumulative));
+    }
+    appendf(out, "%s_bucket{%s%sle=\"+Inf\"} %llu\n", name, labels, *labels ? "," : "",
+            static_cast<unsigned long long>(h.count));
+    appendf(out, "%s_sum{%s} %.6f\n", name, labels, h.sum);
+    appendf(out, "%s_count{%s} %llu\n", name, labels, static_cast<unsigned long long>(h.count));
+  };
+  std::lock_guard<std::mutex> lock(mutex_);
+  out += "# HELP ks_requests_total Requests answered, by endpoint and HTTP status.\n";
+  out += "# TYPE ks_requests_total counter\n";
+  for (const auto& [key, count] : requests_) {
+    appendf(out, "ks_requests_total{endpoint=\"%s\",status=\"%d\"} %llu\n", endpointName(key.first), key.second,
+            static_cast<unsigned long long>(count));
+  }
+  out += "# HELP ks_request_duration_seconds Time from a request's first byte to its reply's last.\n";
+  out += "# TYPE ks_request_duration_seconds histogram\n";
+  for (const auto& [endpoint, h] : latency_) {
+    const std::string labels = std::string("endpoint=\"") + endpointName(endpoint) + "\"";
+    histogram("ks_request_duration_seconds", labels.c_str(), h);
+  }
+  out += "# HELP ks_engine_duration_seconds Time the engine spent on one inference request.\n";
+  out += "# TYPE ks_engine_duration_seconds histogram\n";
+  histogram("ks_engine_duration_seconds", "", engine_);
+  out += "# HELP ks_received_bytes_total Request bytes received.\n# TYPE ks_received_bytes_total counter\n";
+  appendf(out, "ks_received_bytes_total %llu\n", static_cast<unsigned long long>(bytesIn_));
+  out += "# HELP ks_sent_bytes_total Reply bytes sent.\n# TYPE ks_sent_bytes_total counter\n";
+  appendf(out, "ks_sent_bytes_total %llu\n", static_cast<unsigned long long>(bytesOut_));
+  const std::pair<const char*, uint64_t> gaugeValues[] = {
+      {"ks_open_sessions", gauges.openSessions},       {"ks_loaded_networks", gauges.loadedNetworks},
+      {"ks_network_memory_bytes", gauges.networkBytes}, {"ks_cached_networks", gauges.cachedNetworks},
+      {"ks_cache_bytes", gauges.cacheBytes},            {"ks_open_connections", gauges.openConnections},
+      {"ks_queued_requests", gauges.queuedRequests},    {"ks_running_requests", gauges.runningRequests}};
+  for (const auto& [name, value] : gaugeValues) {
+    appendf(out, "# TYPE %s gauge\n%s %llu\n", name, name, static_cast<unsigned long long>(value));
+  }
+  return out;
+}
+
+}  // namespace server
+}  // namespace ks

@@ -1,0 +1,59 @@
+// What GET /metrics reports, in Prometheus's text format: requests by endpoint and outcome, their latency,
+// bytes in and out, engine time, and the server's gauges.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace ks {
+namespace server {
+
+// The endpoints requests are counted under.
+enum class Endpoint { kSessionNew, kSessionDelete, kGetLayouts, kLoad, kInference, kHealthz, kMetrics, kOther };
+const char* endpointName(Endpoint endpoint);
+
+// Values read when the metrics are rendered.
+struct ServerGauges {
+  uint64_t openSessions = 0;
+  uint64_t loadedNetworks = 0;
+  uint64_t networkBytes = 0;     // what the engine holds for them
+  uint64_t cachedNetworks = 0;
+  uint64_t cacheBytes = 0;
+  uint64_t openConnections = 0;
+  uint64_t queuedRequests = 0;   // complete, waiting for a worker
+  uint64_t runningRequests = 0;  // with a worker
+};
+
+// Thread-safe.
+class ServerMetrics {
+ public:
+  void recordRequest(Endpoint endpoint, int httpStatus, double seconds, uint64_t bytesIn, uint64_t bytesOut);
+  // Wall-clock time the engine spent on one inference request (every repetition).
+  void recordEngineTime(double seconds);
+
+  std::string render(const ServerGauges& gauges) const;
+
+ private:
+  static constexpr size_t kBuckets = 14;
+  static const std::array<double, kBuckets> kBucketBounds;  // seconds; +Inf is implied
+  struct Histogram {
+    std::array<uint64_t, kBuckets> counts{};  // not cumulative; rendered cumulatively
+    uint64_t count = 0;
+    double sum = 0.0;
+    void add(double seconds);
+  };
+
+  mutable std::mutex mutex_;  // guards everything below
+  std::map<std::pair<Endpoint, int>, uint64_t> requests_;
+  std::map<Endpoint, Histogram> latency_;
+  uint64_t bytesIn_ = 0;
+  uint64_t bytesOut_ = 0;
+  Histogram engine_;
+};
+
+}  // namespace server
+}  // namespace ks
