@@ -116,7 +116,8 @@ TEST(HttpRequestParser, ChunkedBodyIsTheSameWhateverTheFeedSplits) {
 
 TEST(HttpRequestParser, PipelinedRequestsAreParsedOneAfterAnother) {
   const std::string first = "POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
-  const std::string second = "\r\nGET /b?x=%41 HTTP/1.0\r\n\r\n";  // a stray CRLF between requests is allowed
+  // A stray CRLF between requests is allowed; a proxy may send an absolute URL.
+  const std::string second = "\r\nGET http://host:80/b?x=%41 HTTP/1.0\r\n\r\n";
   const std::string both = first + second;
   HttpRequestParser parser(smallLimits());
   EXPECT_EQ(feedInPieces(parser, both), first.size());
