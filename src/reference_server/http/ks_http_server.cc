@@ -331,7 +331,9 @@ void HttpServer::Impl::run() {
   epoll_event events[256];
   for (;;) {
     int timeout = -1;
-    if (nextSweep != kNever) {
+    if (!resumable.empty()) {
+      timeout = 0;
+    } else if (nextSweep != kNever) {
       const auto wait = std::chrono::ceil<std::chrono::milliseconds>(nextSweep - Clock::now()).count();
       timeout = static_cast<int>(std::clamp<decltype(wait)>(wait, 0, 60'000));
     }
