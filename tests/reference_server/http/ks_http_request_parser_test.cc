@@ -1,0 +1,154 @@
+#include "ks_http_request_parser.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace ks {
+namespace server {
+namespace {
+
+HttpLimits smallLimits() {
+  HttpLimits limits;
+  limits.maxRequestLineBytes = 64;
+  limits.maxHeaderBytes = 256;
+  limits.maxHeaderFields = 4;
+  limits.maxBodyBytes = 16;
+  limits.maxChunkLineBytes = 16;
+  return limits;
+}
+
+// Feeds `bytes` in pieces of `piece` bytes (0: all at once) the way a connection would, until the request
+// is complete or refused; returns how many bytes were consumed.
+size_t feedInPieces(HttpRequestParser& parser, const std::string& bytes, size_t piece = 0) {
+  size_t used = 0;
+  while (used < bytes.size()) {
+    const size_t size = piece == 0 ? bytes.size() - used : std::min(piece, bytes.size() - used);
+    const size_t taken = parser.feed(std::string_view(bytes).substr(used, size));
+    used += taken;
+    const auto phase = parser.phase();
+    if (phase == HttpRequestParser::Phase::kComplete || phase == HttpRequestParser::Phase::kRefused) break;
+    if (taken == 0 && size > 0) ADD_FAILURE() << "the parser stalled at byte " << used;
+  }
+  return used;
+}
+
+// "<status> <reason>" of the refusal of `request`, or "accepted".
+std::string refusalOf(const std::string& request) {
+  HttpRequestParser parser(smallLimits());
+  feedInPieces(parser, request);
+  if (parser.phase() != HttpRequestParser::Phase::kRefused) return "accepted";
+  return std::to_string(parser.refusalStatus()) + " " + parser.refusalReason();
+}
+
+std::string statusOf(const std::string& request) { return refusalOf(request).substr(0, 3); }
+
+TEST(HttpRequestParser, RefusesEachFramingFaultWithItsStatus) {
+  const std::string get = "GET / HTTP/1.1\r\n";
+  const struct {
+    std::string request;
+    std::string status;
+  } cases[] = {
+      {"GET /" + std::string(70, 'a') + " HTTP/1.1\r\n", "414"},
+      {"GET /" + std::string(200, 'a'), "414"},  // refused before the line ends
+      {get + "A: " + std::string(300, 'x'), "431"},
+      {get + "A: 1\r\nB: 2\r\nC: 3\r\nD: 4\r\nE: 5\r\n\r\n", "431"},
+      {"POST / HTTP/1.1\r\nContent-Length: 17\r\n\r\n", "413"},  // before any body byte
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n8\r\n12345678\r\n9\r\n", "413"},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(20, '0'), "400"},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n" + std::string(300, 'T'), "431"},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\nA: 1\r\nB: 1\r\nC: 1\r\nD: 1\r\nE: 1\r\n", "431"},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\n12345\r\n", "400"},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nx\r\n", "400"},
+      {"POST / HTTP/1.1\r\nContent-Length: 1x\r\n\r\n", "400"},
+      {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", "400"},
+      {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n", "400"},
+      {"POST / HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\n", "400"},
+      {"POST / HTTP/1.1\r\nContent-Length: 3, 4\r\n\r\n", "400"},
+      {"POST / HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n", "400"},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n", "501"},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n", "501"},
+      {"POST / HTTP/1.1\r\n\r\n", "411"},
+      {"PUT / HTTP/1.1\r\n\r\n", "411"},
+      {get + "A: 1\r\n  continued\r\n\r\n", "400"},
+      {get + "A 1\r\n\r\n", "400"},
+      {get + "A : 1\r\n\r\n", "400"},
+      {get + "A: 1\r2\r\n\r\n", "400"},
+      {get + "A: \x01\r\n\r\n", "400"},
+      {"GET / HTTP/2.0\r\n\r\n", "505"},
+      {"GET / HTTP/1.2\r\n\r\n", "505"},
+      {"GET /\r\n\r\n", "400"},
+      {"GET  / HTTP/1.1\r\n\r\n", "400"},
+      {"GET / HTTP/1.1 \r\n\r\n", "400"},
+      {"GET /a b HTTP/1.1\r\n\r\n", "400"},
+      {"G(T / HTTP/1.1\r\n\r\n", "400"},
+      {"GET relative HTTP/1.1\r\n\r\n", "400"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(statusOf(c.request), c.status) << c.request;
+  EXPECT_EQ(refusalOf("POST / HTTP/1.1\r\nContent-Length: 17\r\n\r\n"),
+            "413 request body too large: the limit is 16 bytes");
+}
+
+TEST(HttpRequestParser, ChunkedBodyIsTheSameWhateverTheFeedSplits) {
+  const std::string request =
+      "POST /run%20it?a=1&b=x%2By+z&flag HTTP/1.1\n"  // bare LF lines are accepted too
+      "Host: h\r\nTransfer-Encoding: Chunked\r\n\r\n"
+      "5;name=value\r\nhello\r\n1\r\n \r\n5\r\nworld\r\n0\r\nTrailer: t\r\n\r\n"
+      "GET /next HTTP/1.1\r\n\r\n";
+  for (const size_t piece : {size_t{0}, size_t{1}, size_t{7}}) {
+    HttpRequestParser parser(smallLimits());
+    const size_t used = feedInPieces(parser, request, piece);
+    ASSERT_EQ(parser.phase(), HttpRequestParser::Phase::kComplete) << parser.refusalReason();
+    EXPECT_EQ(used, request.find("GET /next")) << "piece " << piece;
+    const HttpRequest& r = parser.request();
+    EXPECT_EQ(r.body, "hello world");
+    EXPECT_EQ(r.path, "/run it");
+    EXPECT_EQ(r.query, "a=1&b=x%2By+z&flag");
+    ASSERT_NE(r.param("b"), nullptr);
+    EXPECT_EQ(*r.param("b"), "x+y z");
+    ASSERT_NE(r.param("flag"), nullptr);
+    EXPECT_EQ(*r.param("flag"), "");
+    ASSERT_NE(r.header("HOST"), nullptr);
+    EXPECT_EQ(*r.header("HOST"), "h");
+  }
+}
+
+TEST(HttpRequestParser, PipelinedRequestsAreParsedOneAfterAnother) {
+  const std::string first = "POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
+  // A stray CRLF between requests is allowed; a proxy may send an absolute URL.
+  const std::string second = "\r\nGET http://host:80/b?x=%41 HTTP/1.0\r\n\r\n";
+  const std::string both = first + second;
+  HttpRequestParser parser(smallLimits());
+  EXPECT_EQ(feedInPieces(parser, both), first.size());
+  EXPECT_EQ(parser.takeRequest().body, "abc");
+  parser.reset();
+  EXPECT_EQ(feedInPieces(parser, second), second.size());
+  ASSERT_EQ(parser.phase(), HttpRequestParser::Phase::kComplete);
+  EXPECT_EQ(parser.request().path, "/b");
+  EXPECT_EQ(*parser.request().param("x"), "A");
+  EXPECT_EQ(parser.request().minorVersion, 0);
+}
+
+TEST(HttpRequestParser, StopsAfterTheHeadSoThatContinueCanBeSentFirst) {
+  const std::string head = "PUT /a HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 4\r\n\r\n";
+  HttpRequestParser parser(smallLimits());
+  EXPECT_EQ(parser.feed(head + "body"), head.size());
+  EXPECT_EQ(parser.phase(), HttpRequestParser::Phase::kBody);
+  EXPECT_TRUE(parser.expectsContinue());
+  EXPECT_EQ(parser.bodyBytesAnnounced(), 4u);
+
+  const auto expects = [](const std::string& request) {
+    HttpRequestParser p(smallLimits());
+    feedInPieces(p, request);
+    return p.expectsContinue();
+  };
+  EXPECT_FALSE(expects("PUT /a HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 4\r\n\r\n"));
+  EXPECT_FALSE(expects("PUT /a HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 0\r\n\r\n"));
+  // Over the limit: the refusal, never a 100 Continue.
+  EXPECT_FALSE(expects("PUT /a HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 99\r\n\r\n"));
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace ks

@@ -1,0 +1,465 @@
+// The server as hostile and ordinary peers see it: real loopback sockets, raw bytes as an attacker sends them,
+// and Debian's cpp-httplib client as the library's own peer.
+#include "ks_http_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <rapidjson/document.h>
+
+#include "ks_unique_fd.h"
+
+namespace ks {
+namespace server {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+double millisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// A loopback connection that sends raw bytes and reads raw replies.
+class RawClient {
+ public:
+  explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error("connect failed");
+    }
+  }
+
+  // False once the server has closed the connection.
+  bool send(const std::string& bytes) {
+    return ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+
+  // The next reply, head and Content-Length body; "" when none arrives whole within the time.
+  std::string readReply(std::chrono::milliseconds timeout = 5s) {
+    const auto end = Clock::now() + timeout;
+    for (;;) {
+      const size_t head = buffered_.find("\r\n\r\n");
+      if (head != std::string::npos) {
+        size_t length = 0;
+        const size_t field = buffered_.find("Content-Length: ");
+        if (field != std::string::npos && field < head) length = std::stoul(buffered_.substr(field + 16));
+        if (buffered_.size() >= head + 4 + length) {
+          std::string reply = buffered_.substr(0, head + 4 + length);
+          buffered_.erase(0, reply.size());
+          return reply;
+        }
+      }
+      if (!receive(end)) return "";
+    }
+  }
+
+  // Everything until the server closes; "" + what came when it does not close within the time.
+  std::string readToEnd(std::chrono::milliseconds timeout = 5s) {
+    const auto end = Clock::now() + timeout;
+    while (receive(end)) {
+    }
+    closed_ = closed_ || Clock::now() < end;
+    return std::move(buffered_);
+  }
+
+  // Whether the server closed the connection within the time.
+  bool closedByServer(std::chrono::milliseconds timeout = 5s) {
+    readToEnd(timeout);
+    return closed_;
+  }
+
+ private:
+  bool receive(Clock::time_point end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    pollfd ready{fd_.get(), POLLIN, 0};
+    if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) <= 0) return false;
+    char chunk[65536];
+    const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
+    if (n <= 0) {
+      closed_ = true;
+      return false;
+    }
+    buffered_.append(chunk, static_cast<size_t>(n));
+    return true;
+  }
+
+  UniqueFd fd_;
+  std::string buffered_;
+  bool closed_ = false;
+};
+
+std::string statusOf(const std::string& reply) { return reply.size() >= 12 ? reply.substr(9, 3) : "none"; }
+std::string bodyOf(const std::string& reply) { return reply.substr(reply.find("\r\n\r\n") + 4); }
+
+// Sends `bytes` on a thread of its own, ignoring the server closing on it.
+class Sender {
+ public:
+  Sender(RawClient& client, std::function<std::string(size_t)> part, size_t parts)
+      : thread_([&client, part, parts, this] {
+          for (size_t i = 0; i < parts && !stop_ && client.send(part(i)); ++i) {
+          }
+        }) {}
+  ~Sender() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// The server under test with a few routes, and the records of its request log.
+class TestServer {
+ public:
+  explicit TestServer(HttpServerOptions options) : server_(std::move(options)) {
+    // GET echoes the query, POST the body.
+    server_.route("/echo", [](HttpRequest& request, HttpResponse& response) {
+      response.contentType = "text/plain";
+      response.body = request.method == "GET" ? request.query : request.body;
+    });
+    server_.route("/throw", [](HttpRequest&, HttpResponse&) { throw std::runtime_error("handler fault"); });
+    server_.route(
+        "/slow",
+        [](HttpRequest& request, HttpResponse& response) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(std::stoi(*request.param("ms"))));
+          response.body = R"({"answer":42})";
+        },
+        RouteBody::kJson);
+    server_.setRequestLog([this](const HttpRequestRecord& record) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      records_.push_back(record);
+      recorded_.notify_all();
+    });
+  }
+
+  HttpServer& server() { return server_; }
+  int start() { return port_ = server_.start(); }
+  int port() const { return port_; }
+
+  // The first record with `status`, waiting for it up to 5 s (the log follows the reply's last write).
+  HttpRequestRecord recordWithStatus(int status) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto match = [&] {
+      return std::find_if(records_.begin(), records_.end(), [&](const auto& r) { return r.status == status; });
+    };
+    recorded_.wait_for(lock, 5s, [&] { return match() != records_.end(); });
+    return match() != records_.end() ? *match() : HttpRequestRecord{};
+  }
+
+  std::vector<HttpRequestRecord> records() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable recorded_;
+  std::vector<HttpRequestRecord> records_;
+  HttpServer server_;  // last: stopped before the records go
+  int port_ = 0;
+};
+
+HttpServerOptions testOptions() {
+  HttpServerOptions options;
+  options.workers = 2;
+  options.limits.maxBodyBytes = size_t{1} << 20;
+  options.stopGrace = 1s;
+  options.keepAliveInterval = 100ms;
+  return options;
+}
+
+// The process's peak resident memory since the last reset, in bytes.
+size_t peakRss() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
+  }
+  return 0;
+}
+void resetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// The sanitizers' shadow memory and quarantine make resident memory say little about the server's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMemoryIsMeasurable = false;
+#elif defined(__has_feature)
+constexpr bool kMemoryIsMeasurable = !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer);
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
+TEST(HttpServer, ChunkedBodyPastTheLimitGets413AndTheConnectionCloses) {
+  TestServer s(testOptions());
+  RawClient client(s.start());
+  const size_t limit = size_t{1} << 20;
+  resetPeakRss();
+  const size_t peakBefore = peakRss();
+  client.send("POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
+  const std::string chunk = "10000\r\n" + std::string(0x10000, 'a') + "\r\n";
+  {
+    Sender sender(client, [&](size_t) { return chunk; }, 1024);  // 64 MiB if nothing stops it
+    EXPECT_EQ(statusOf(client.readReply()), "413");
+    EXPECT_TRUE(client.closedByServer());
+  }
+  EXPECT_LE(s.recordWithStatus(413).bytesIn, limit + 1024);  // the body up to the limit, and its framing
+  if (kMemoryIsMeasurable) {
+    EXPECT_LT(peakRss() - peakBefore, 2 * limit + (size_t{4} << 20));
+  }
+}
+
+TEST(HttpServer, PostWithoutLengthGets411AndTheConnectionCloses) {
+  TestServer s(testOptions());
+  RawClient client(s.start());
+  client.send("POST /echo HTTP/1.1\r\nHost: x\r\n\r\n" + std::string(4096, 'a'));
+  EXPECT_EQ(statusOf(client.readReply()), "411");
+  EXPECT_TRUE(client.closedByServer());
+}
+
+TEST(HttpServer, HeaderBombGets431AfterAtMostTheHeaderLimit) {
+  TestServer s(testOptions());
+  RawClient client(s.start());
+  client.send("GET /echo HTTP/1.1\r\n");
+  Sender sender(client, [](size_t i) { return "X-" + std::to_string(i) + ": " + std::string(8000, 'h') + "\r\n"; }, 25000);
+  EXPECT_EQ(statusOf(client.readReply()), "431");
+  EXPECT_LE(s.recordWithStatus(431).bytesIn, HttpLimits{}.maxHeaderBytes + 64);
+}
+
+TEST(HttpServer, ConflictingContentLengthsGet400AndTheConnectionCloses) {
+  TestServer s(testOptions());
+  RawClient client(s.start());
+  client.send("POST /echo HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\nabcGET /echo HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(statusOf(client.readReply()), "400");
+  EXPECT_TRUE(client.closedByServer());
+}
+
+TEST(HttpServer, TricklingClientsStarveNobodyAndGet408AtTheHeaderDeadline) {
+  HttpServerOptions options = testOptions();
+  options.headerDeadline = 1500ms;
+  TestServer s(options);
+  s.start();
+  std::vector<std::unique_ptr<RawClient>> tricklers;
+  for (int i = 0; i < 200; ++i) tricklers.push_back(std::make_unique<RawClient>(s.port()));
+  const std::string head = "GET /echo HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(100, 'p') + "\r\n\r\n";
+  std::atomic<bool> done{false};
+  std::atomic<size_t> rounds{0};
+  std::thread trickle([&] {
+    for (size_t i = 0; i < head.size() && !done; ++i, ++rounds) {
+      for (auto& t : tricklers) t->send(head.substr(i, 1));
+      std::this_thread::sleep_for(100ms);
+    }
+  });
+  while (rounds < 2) std::this_thread::yield();
+
+  const auto start = Clock::now();
+  httplib::Client client("127.0.0.1", s.port());
+  const auto result = client.Get("/echo?normal");
+  EXPECT_LT(millisecondsSince(start), 1000.0);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->body, "normal");
+
+  size_t timedOut = 0;
+  for (auto& t : tricklers) timedOut += statusOf(t->readReply(3s)) == "408";
+  done = true;
+  trickle.join();
+  EXPECT_EQ(timedOut, 200u);
+}
+
+TEST(HttpServer, StopWithTricklingClientsOpenReturnsAtOnce) {
+  HttpServerOptions options = testOptions();
+  options.stopGrace = 2s;
+  TestServer s(options);
+  s.start();
+  std::vector<std::unique_ptr<RawClient>> tricklers;
+  for (int i = 0; i < 200; ++i) {
+    tricklers.push_back(std::make_unique<RawClient>(s.port()));
+    tricklers.back()->send("GET /echo HTTP/1.1\r\nHo");
+  }
+  for (const auto end = Clock::now() + 5s; s.server().openConnections() < 200 && Clock::now() < end;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_EQ(s.server().openConnections(), 200u);
+  const auto start = Clock::now();
+  s.server().stop();
+  // Nothing reached a handler, so nothing may hold stop() back, let alone for the grace period.
+  EXPECT_LT(millisecondsSince(start), 500.0);
+  EXPECT_TRUE(tricklers.front()->closedByServer(1s));
+}
+
+TEST(HttpServer, ConnectionsPastTheCapAreClosedAtOnce) {
+  HttpServerOptions options = testOptions();
+  options.maxConnections = 2;
+  TestServer s(options);
+  RawClient first(s.start());
+  RawClient second(s.port());
+  RawClient third(s.port());
+  EXPECT_TRUE(third.closedByServer(1s));
+  first.send("GET /echo?first HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(bodyOf(first.readReply()), "first");
+}
+
+TEST(HttpServer, ClientThatStopsReadingIsDroppedAfterTheWriteStallTimeout) {
+  HttpServerOptions options = testOptions();
+  options.writeStallTimeout = 300ms;
+  options.limits.maxBodyBytes = size_t{64} << 20;  // a reply far larger than the socket buffers
+  TestServer s(options);
+  RawClient client(s.start());
+  const std::string body(options.limits.maxBodyBytes, 'r');
+  client.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  const auto start = Clock::now();
+  while (s.server().openConnections() > 0 && millisecondsSince(start) < 5000) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(s.server().openConnections(), 0u);
+  EXPECT_EQ(s.records().at(0).status, 0);  // the reply was not written whole
+}
+
+TEST(HttpServer, SlowJsonReplyIsStreamedAsSpacesThenTheBodyToADefaultClient) {
+  TestServer s(testOptions());
+  httplib::Client client("127.0.0.1", s.start());
+  const auto result = client.Get("/slow?ms=1000");
+  ASSERT_TRUE(result) << httplib::to_string(result.error());
+  EXPECT_EQ(result->status, 200);
+  const size_t spaces = result->body.find_first_not_of(' ');
+  EXPECT_GE(spaces, 5u);  // one every 100 ms from 100 ms on
+  rapidjson::Document json;
+  json.Parse(result->body.c_str());
+  ASSERT_FALSE(json.HasParseError()) << result->body;
+  EXPECT_EQ(json["answer"].GetInt(), 42);
+  EXPECT_TRUE(s.recordWithStatus(200).streamed);
+}
+
+TEST(HttpServer, StreamedSpacesKeepAClientWithAShortReadTimeoutWaiting) {
+  TestServer s(testOptions());
+  httplib::Client client("127.0.0.1", s.start());
+  client.set_read_timeout(0, 400'000);  // as the 5 s default against a 12 s inference, scaled down
+  const auto result = client.Get("/slow?ms=1500");
+  ASSERT_TRUE(result) << httplib::to_string(result.error());
+  EXPECT_EQ(result->body.substr(result->body.find_first_not_of(' ')), R"({"answer":42})");
+}
+
+TEST(HttpServer, SlowJsonReplyToHttp10EndsWithTheConnection) {
+  TestServer s(testOptions());
+  RawClient client(s.start());
+  client.send("GET /slow?ms=500 HTTP/1.0\r\n\r\n");
+  const std::string reply = client.readToEnd();
+  EXPECT_EQ(statusOf(reply), "200");
+  EXPECT_EQ(reply.find("Transfer-Encoding"), std::string::npos) << reply;
+  const std::string body = bodyOf(reply);
+  EXPECT_GE(body.find_first_not_of(' '), 2u) << body;
+  EXPECT_EQ(body.substr(body.find_first_not_of(' ')), R"({"answer":42})");
+}
+
+TEST(HttpServer, KeepAliveRequestsTakeWellUnderTheDelayedAckTime) {
+  TestServer s(testOptions());
+  httplib::Client client("127.0.0.1", s.start());
+  client.set_keep_alive(true);
+  std::vector<double> times;
+  for (int i = 0; i < 200; ++i) {
+    const auto start = Clock::now();
+    const auto result = client.Get("/echo?small");
+    times.push_back(millisecondsSince(start));
+    ASSERT_TRUE(result);
+  }
+  std::nth_element(times.begin(), times.begin() + 100, times.end());
+  EXPECT_LT(times[100], 5.0);  // Nagle against a delayed ACK costs about 40 ms
+  std::set<std::string> connections;
+  for (const auto& record : s.records()) connections.insert(record.clientAddress);
+  EXPECT_EQ(connections.size(), 1u);
+}
+
+TEST(HttpServer, PipelinedRequestsAreAnsweredInOrder) {
+  TestServer s(testOptions());
+  RawClient client(s.start());
+  client.send("POST /echo HTTP/1.1\r\nContent-Length: 1\r\n\r\naGET /echo?b HTTP/1.1\r\n\r\nGET /none HTTP/1.1\r\n\r\n"
+              "GET /echo?d HTTP/1.1\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(bodyOf(client.readReply()), "a");
+  EXPECT_EQ(bodyOf(client.readReply()), "b");
+  EXPECT_EQ(statusOf(client.readReply()), "404");
+  EXPECT_EQ(bodyOf(client.readReply()), "d");
+  EXPECT_TRUE(client.closedByServer());
+}
+
+TEST(HttpServer, ThrowingHandlerGets500AndTheServerGoesOn) {
+  TestServer s(testOptions());
+  httplib::Client client("127.0.0.1", s.start());
+  const auto failed = client.Get("/throw");
+  ASSERT_TRUE(failed);
+  EXPECT_EQ(failed->status, 500);
+  EXPECT_EQ(failed->body, "internal error\n");
+  const auto next = client.Get("/echo?after");
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->body, "after");
+}
+
+TEST(HttpServer, ContinueIsSentOnlyWhenTheBodyBudgetAllowsTheBody) {
+  HttpServerOptions options = testOptions();
+  options.bodyBudgetBytes = options.limits.maxBodyBytes * 3 / 2;
+  TestServer s(options);
+  s.start();
+  const std::string body(options.limits.maxBodyBytes, 'b');
+  const std::string head = "POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " +
+                           std::to_string(body.size()) + "\r\n\r\n";
+  RawClient first(s.port());
+  first.send(head);
+  EXPECT_EQ(first.readReply(), "HTTP/1.1 100 Continue\r\n\r\n");
+  RawClient second(s.port());
+  second.send(head);
+  EXPECT_EQ(statusOf(second.readReply()), "503");  // both bodies together would pass the budget
+  first.send(body);
+  EXPECT_EQ(bodyOf(first.readReply()).size(), body.size());
+}
+
+TEST(HttpServer, HandlerRunningAtStopGetsTheOverrunCallAfterTheGrace) {
+  HttpServerOptions options = testOptions();
+  options.stopGrace = 300ms;
+  std::mutex mutex;
+  std::condition_variable released;
+  bool aborted = false;
+  Clock::time_point abortedAt;
+  HttpServer server(options);
+  server.route("/hang", [&](HttpRequest&, HttpResponse&) {
+    std::unique_lock<std::mutex> lock(mutex);
+    released.wait_for(lock, 10s, [&] { return aborted; });
+  });
+  server.setStopOverrun([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    aborted = true;
+    abortedAt = Clock::now();
+    released.notify_all();
+  });
+  RawClient client(server.start());
+  client.send("GET /hang HTTP/1.1\r\n\r\n");
+  for (const auto end = Clock::now() + 5s; server.requestsRunning() == 0 && Clock::now() < end;) {
+    std::this_thread::sleep_for(5ms);
+  }
+  const auto start = Clock::now();
+  server.stop();
+  const double stopped = millisecondsSince(start);
+  ASSERT_TRUE(aborted);
+  EXPECT_GE((std::chrono::duration<double, std::milli>(abortedAt - start).count()), 300.0);
+  EXPECT_LT(stopped, 300.0 + 500.0);
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace ks
