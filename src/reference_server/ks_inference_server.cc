@@ -1,247 +1,251 @@
 #include "ks_inference_server.h"
 
-#include <atomic>
-#include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <iterator>
+#include <ctime>
 #include <mutex>
 #include <new>
 #include <stdexcept>
-#include <thread>
+#include <string>
 #include <utility>
-#include <vector>
 
-#include <httplib.h>
-
+#include "ks_run_watchdog.h"
+#include "ks_server_metrics.h"
 #include "ks_status_message.h"
 
 namespace ks {
 namespace server {
-
 namespace {
 
 const char kJson[] = "application/json";
 
-void refuse(httplib::Response& res, int httpStatus, const std::string& text) {
-  res.status = httpStatus;
-  res.set_content(statusToJson(StatusMessage{false, text}), kJson);
-}
+std::string refusalBody(const std::string& text) { return statusToJson(StatusMessage{false, text}); }
 
 // Runs a handler's `work` and turns whatever it returns or throws into the reply.
-void answer(httplib::Response& res, const std::function<std::string()>& work) {
+template <typename Work>
+void answer(HttpResponse& response, Work&& work) {
   try {
-    std::string body = work();
-    res.status = 200;
-    res.set_content(std::move(body), kJson);
+    response.body = work();
+    response.status = 200;
+    return;
   } catch (const Refusal& e) {
-    refuse(res, e.httpStatus(), e.what());
+    response.status = e.httpStatus();
+    response.body = refusalBody(e.what());
   } catch (const std::bad_alloc&) {
-    refuse(res, 503, "out of memory");
+    response.status = 503;
+    response.body = refusalBody("out of memory");
   } catch (const std::exception& e) {
-    refuse(res, 500, std::string("internal error: ") + e.what());
-  } catch (...) {
-    refuse(res, 500, "internal error");
+    response.status = 500;
+    response.body = refusalBody(std::string("internal error: ") + e.what());
   }
 }
 
-// The request's body as text to parse in place, so a large message is neither copied nor held twice.
-// cpp-httplib hands handlers a const view of a request object that it owns and does not use again after
-// the handler, so writing into its body is sound.
-char* requestText(const httplib::Request& req) { return &const_cast<std::string&>(req.body)[0]; }
-
 // `what` names the operation in the sentence ("action 'load'").
-void requireMethod(const httplib::Request& req, const char* method, const std::string& what) {
-  if (req.method != method) throw Refusal(405, what + " takes " + method + ", not " + req.method);
+void requireMethod(const HttpRequest& request, const char* method, const std::string& what) {
+  if (request.method != method) throw Refusal(405, what + " takes " + method + ", not " + request.method);
 }
 
-Refusal unknownAction(const httplib::Request& req) {
-  if (!req.has_param("action")) return Refusal(400, "missing action for " + req.path);
-  return Refusal(400, "unknown action '" + req.get_param_value("action") + "' for " + req.path);
+Refusal unknownAction(const HttpRequest& request) {
+  const std::string* action = request.param("action");
+  if (action == nullptr) return Refusal(400, "missing action for " + request.path);
+  return Refusal(400, "unknown action '" + *action + "' for " + request.path);
 }
 
-// The session_id parameter, null when absent.
-struct SessionParam {
-  explicit SessionParam(const httplib::Request& req)
-      : present(req.has_param("session_id")), value(req.get_param_value("session_id")) {}
-  const std::string* get() const { return present ? &value : nullptr; }
-  bool present;
-  std::string value;
-};
+// The value of `name` in a raw query, undecoded; empty when absent.
+std::string rawParam(const std::string& query, const std::string& name) {
+  size_t at = 0;
+  while (at <= query.size()) {
+    const size_t end = std::min(query.find('&', at), query.size());
+    if (query.compare(at, name.size() + 1, name + "=") == 0) return query.substr(at + name.size() + 1, end - at - name.size() - 1);
+    at = end + 1;
+  }
+  return {};
+}
 
-// When the request is served; set before the body is read, taken by the log line.
-thread_local std::chrono::steady_clock::time_point requestStart;
-thread_local bool requestStarted = false;
+Endpoint endpointOf(const std::string& path, const std::string& query) {
+  if (path == "/inference") return Endpoint::kInference;
+  if (path == "/healthz") return Endpoint::kHealthz;
+  if (path == "/metrics") return Endpoint::kMetrics;
+  const std::string action = rawParam(query, "action");
+  if (path == "/session" && action == "new") return Endpoint::kSessionNew;
+  if (path == "/session" && action == "delete") return Endpoint::kSessionDelete;
+  if (path == "/net" && action == "get_layouts") return Endpoint::kGetLayouts;
+  if (path == "/net" && action == "load") return Endpoint::kLoad;
+  return Endpoint::kOther;
+}
+
+// Text from a client, made safe for one log line: at most `limit` characters, anything but letters,
+// digits and a few marks shown as '?'.
+std::string loggable(const std::string& text, size_t limit) {
+  std::string safe;
+  for (char c : text.substr(0, limit)) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.' || c == '/' || c == ':' || c == '[' || c == ']';
+    safe += plain ? c : '?';
+  }
+  return text.size() > limit ? safe + "..." : safe;
+}
+
+// A session id as the log shows it: its node prefix and the first 8 of its 32 digits. The id is a
+// client's only credential, so the log never holds enough of it to use.
+std::string shortSessionId(const std::string& id) {
+  if (id.empty()) return "-";
+  const size_t dash = id.rfind('-');
+  const size_t digits = dash == std::string::npos ? 0 : dash + 1;
+  return loggable(id.substr(0, std::min(id.size(), digits + 8)), 48);
+}
+
+std::string utcTime(std::chrono::system_clock::time_point when) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(millis));
+  return text;
+}
 
 }  // namespace
 
 struct InferenceServer::Impl {
-  explicit Impl(InferenceServerOptions opts) : options(std::move(opts)), service(options.service) {}
+  explicit Impl(InferenceServerOptions opts)
+      : options(std::move(opts)), service(options.service), http(options.http), watchdog(options.inferenceTimeout) {}
 
-  void fillErrorReply(const httplib::Request& req, httplib::Response& res) const;
-  void logRequest(const httplib::Request& req, const httplib::Response& res);
-  void installHandlers();
+  void installRoutes();
+  void logRequest(const HttpRequestRecord& record);
+  std::string metricsText();
 
   const InferenceServerOptions options;
   InferenceService service;
-  httplib::Server http;
-  std::thread serving;
-  std::atomic<bool> servingEnded{false};
-  bool started = false;
-  int boundPort = 0;
+  HttpServer http;
+  RunWatchdog watchdog;
+  ServerMetrics metrics;
   std::mutex logMutex;
 };
 
-void InferenceServer::Impl::installHandlers() {
-  http.set_payload_max_length(options.maxBodyBytes);
-  http.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-    requestStart = std::chrono::steady_clock::now();
-    requestStarted = true;
-    return httplib::Server::HandlerResponse::Unhandled;
+void InferenceServer::Impl::installRoutes() {
+  http.route(
+      "/session",
+      [this](HttpRequest& request, HttpResponse& response) {
+        answer(response, [&] {
+          const std::string* action = request.param("action");
+          if (action != nullptr && *action == "new") {
+            requireMethod(request, "GET", "action 'new'");
+            std::string reply = service.openSession();
+            response.logNote = reply;
+            return reply;
+          }
+          if (action != nullptr && *action == "delete") {
+            requireMethod(request, "GET", "action 'delete'");
+            return service.closeSession(request.param("session_id"));
+          }
+          throw unknownAction(request);
+        });
+      },
+      RouteBody::kJson);
+  http.route(
+      "/net",
+      [this](HttpRequest& request, HttpResponse& response) {
+        answer(response, [&] {
+          const std::string* action = request.param("action");
+          if (action != nullptr && *action == "get_layouts") {
+            requireMethod(request, "GET", "action 'get_layouts'");
+            return service.layouts(request.param("session_id"));
+          }
+          if (action != nullptr && *action == "load") {
+            requireMethod(request, "POST", "action 'load'");
+            return service.load(request.param("session_id"), &request.body[0]);
+          }
+          throw unknownAction(request);
+        });
+      },
+      RouteBody::kJson);
+  http.route(
+      "/inference",
+      [this](HttpRequest& request, HttpResponse& response) {
+        answer(response, [&] {
+          requireMethod(request, "POST", "/inference");
+          RunControl control;
+          const RunWatchdog::Watch watch(watchdog, control);
+          double engineSeconds = 0.0;
+          std::string reply = service.infer(request.param("session_id"), &request.body[0], &control, &engineSeconds);
+          metrics.recordEngineTime(engineSeconds);
+          return reply;
+        });
+      },
+      RouteBody::kJson);
+  http.route("/healthz", [](HttpRequest&, HttpResponse& response) {
+    response.contentType = "text/plain";
+    response.body = "ok\n";
   });
-
-  const auto session = [this](const httplib::Request& req, httplib::Response& res) {
-    answer(res, [&] {
-      const std::string action = req.get_param_value("action");
-      if (action == "new") {
-        requireMethod(req, "GET", "action 'new'");
-        return service.openSession();
-      }
-      if (action == "delete") {
-        requireMethod(req, "GET", "action 'delete'");
-        return service.closeSession(SessionParam(req).get());
-      }
-      throw unknownAction(req);
-    });
-  };
-  const auto net = [this](const httplib::Request& req, httplib::Response& res) {
-    answer(res, [&] {
-      const std::string action = req.get_param_value("action");
-      if (action == "get_layouts") {
-        requireMethod(req, "GET", "action 'get_layouts'");
-        return service.layouts(SessionParam(req).get());
-      }
-      if (action == "load") {
-        requireMethod(req, "POST", "action 'load'");
-        return service.load(SessionParam(req).get(), requestText(req));
-      }
-      throw unknownAction(req);
-    });
-  };
-  const auto inference = [this](const httplib::Request& req, httplib::Response& res) {
-    answer(res, [&] {
-      requireMethod(req, "POST", "/inference");
-      return service.infer(SessionParam(req).get(), requestText(req), nullptr);
-    });
-  };
-  http.Get("/session", session).Post("/session", session);
-  http.Get("/net", net).Post("/net", net);
-  http.Get("/inference", inference).Post("/inference", inference);
-
-  // Replies that cpp-httplib makes itself (unknown path, body too large, unreadable request) get a status
-  // message too; replies our handlers made already carry one.
-  http.set_error_handler(httplib::Server::HandlerWithResponse(
-      [this](const httplib::Request& req, httplib::Response& res) {
-        if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        fillErrorReply(req, res);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-  // Every handler catches everything; this is the net below the net.
-  http.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-    refuse(res, 500, "internal error");
+  http.route("/metrics", [this](HttpRequest&, HttpResponse& response) {
+    response.contentType = "text/plain; version=0.0.4";
+    response.body = Impl::metricsText();
   });
-  if (options.log != nullptr) {
-    http.set_logger([this](const httplib::Request& req, const httplib::Response& res) { logRequest(req, res); });
-  }
+  http.setRefusalBody([](int, const std::string& why) { return refusalBody(why); }, kJson);
+  http.setStopOverrun([this] { watchdog.interruptAll("the server is stopping"); });
+  http.setRequestLog([this](const HttpRequestRecord& record) { logRequest(record); });
 }
 
-void InferenceServer::Impl::fillErrorReply(const httplib::Request& req, httplib::Response& res) const {
-  std::string text;
-  switch (res.status) {
-    case 404:
-      text = "unknown path: " + req.method + " " + req.path;
-      break;
-    case 413:
-      text = "request body too large: the limit is " + std::to_string(options.maxBodyBytes) + " bytes";
-      break;
-    case 414:
-      text = "request URI too long";
-      break;
-    case 400:
-      text = "malformed HTTP request";
-      break;
-    default:
-      text = "HTTP error " + std::to_string(res.status);
-  }
-  res.set_content(statusToJson(StatusMessage{false, text}), kJson);
-}
+void InferenceServer::Impl::logRequest(const HttpRequestRecord& record) {
+  const Endpoint endpoint = endpointOf(record.path, record.query);
+  const double seconds = static_cast<double>(record.duration.count()) / 1e6;
+  metrics.recordRequest(endpoint, record.status, seconds, record.bytesIn, record.bytesOut);
+  if (options.log == nullptr) return;
 
-void InferenceServer::Impl::logRequest(const httplib::Request& req, const httplib::Response& res) {
-  double ms = 0.0;
-  if (requestStarted) {
-    ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - requestStart).count();
-    requestStarted = false;
+  // A new session's id is in its reply, which the handler noted.
+  std::string session = rawParam(record.query, "session_id");
+  if (endpoint == Endpoint::kSessionNew && !record.note.empty()) {
+    const size_t open = record.note.find(":\"");
+    const size_t close = record.note.find('"', open + 2);
+    if (open != std::string::npos && close != std::string::npos) session = record.note.substr(open + 2, close - open - 2);
   }
-  // The session id is a client's only credential: it stays out of the log.
-  std::string line = (req.method.empty() ? std::string("-") : req.method) + " " +
-                     (req.path.empty() ? std::string("-") : req.path);
-  if (req.has_param("action")) line += " action=" + req.get_param_value("action");
-  char tail[64];
-  std::snprintf(tail, sizeof tail, " %d %.3f ms\n", res.status, ms);
+  const std::string method = record.method.empty() ? "-" : loggable(record.method, 16);
+  const std::string path = record.path.empty() ? "-" : loggable(record.path, 64);
+  std::string line = utcTime(record.start) + " " + record.clientAddress + " " + method + " " + path + " " +
+                     endpointName(endpoint) + " session=" + shortSessionId(session);
+  char tail[128];
+  std::snprintf(tail, sizeof tail, " %d in=%llu out=%llu %.3fms%s\n", record.status,
+                static_cast<unsigned long long>(record.bytesIn), static_cast<unsigned long long>(record.bytesOut),
+                seconds * 1e3, record.streamed ? " streamed" : "");
   line += tail;
   std::lock_guard<std::mutex> lock(logMutex);
   *options.log << line << std::flush;
 }
 
 InferenceServer::InferenceServer(InferenceServerOptions options) {
-  if (options.port < 0 || options.port > 65535) {
-    throw std::invalid_argument("port " + std::to_string(options.port) + " is outside 0..65535");
-  }
   if (options.service.maxSessions == 0) throw std::invalid_argument("the session limit must be at least 1");
-  if (options.maxBodyBytes == 0) throw std::invalid_argument("the request body limit must be at least 1 byte");
   impl_ = std::make_unique<Impl>(std::move(options));
-  impl_->installHandlers();
+  impl_->installRoutes();
 }
 
 InferenceServer::~InferenceServer() { stop(); }
 
-int InferenceServer::start() {
-  Impl& impl = *impl_;
-  if (impl.started) throw std::runtime_error("the server was started before");
-  impl.started = true;
-  const std::string& host = impl.options.host;
-  int port = impl.options.port;
-  if (port == 0) {
-    port = impl.http.bind_to_any_port(host);
-  } else if (!impl.http.bind_to_port(host, port)) {
-    port = -1;
-  }
-  if (port <= 0) {
-    throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(impl.options.port));
-  }
-  impl.boundPort = port;
-  impl.serving = std::thread([&impl] {
-    impl.http.listen_after_bind();
-    impl.servingEnded = true;
-  });
-  return port;
-}
+int InferenceServer::start() { return impl_->http.start(); }
 
-void InferenceServer::stop() {
-  Impl& impl = *impl_;
-  if (!impl.serving.joinable()) return;
-  // stop() before the accept loop has begun would be lost, and the loop would never end.
-  while (!impl.http.is_running() && !impl.servingEnded) std::this_thread::yield();
-  impl.http.stop();
-  impl.serving.join();
-}
+void InferenceServer::stop() { impl_->http.stop(); }
 
-int InferenceServer::port() const { return impl_->boundPort; }
+int InferenceServer::port() const { return impl_->http.port(); }
 
 InferenceService& InferenceServer::service() { return impl_->service; }
+
+std::string InferenceServer::metricsText() const { return impl_->metricsText(); }
+
+std::string InferenceServer::Impl::metricsText() {
+  ServerGauges gauges;
+  gauges.openSessions = service.sessions().openCount();
+  gauges.loadedNetworks = service.networks().count();
+  gauges.networkBytes = service.networks().heldBytes();
+  if (service.cache() != nullptr) {
+    gauges.cachedNetworks = service.cache()->count();
+    gauges.cacheBytes = service.cache()->totalBytes();
+  }
+  gauges.openConnections = http.openConnections();
+  gauges.queuedRequests = http.requestsQueued();
+  gauges.runningRequests = http.requestsRunning();
+  return metrics.render(gauges);
+}
 
 }  // namespace server
 }  // namespace ks

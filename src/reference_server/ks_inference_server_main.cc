@@ -16,18 +16,30 @@ namespace {
 
 const char kUsage[] =
     "usage: ks_inference_server [options]\n"
-    "  --host HOST            address to listen on (default 127.0.0.1)\n"
-    "  --port PORT            port to listen on; 0 picks a free one (default 8080)\n"
-    "  --max-sessions N       most sessions open at once (default 64)\n"
-    "  --max-body-mb N        largest request body in MiB (default 256)\n"
-    "  --idle-timeout-s N     close sessions unused for N seconds; 0 never does (default 600)\n"
-    "  --cache-dir DIR        keep networks uploaded with a key in DIR (default: no cache)\n"
-    "  --cache-max-mb N       most MiB of networks the cache keeps; least recently used go first (default 4096)\n"
-    "  --threads N            threads one inference may use, shared by all networks (default: processors)\n"
-    "  --network-memory-mb N  most MiB the engine may hold for one loaded network (default 2048)\n"
+    "  --host HOST              address to listen on (default 127.0.0.1)\n"
+    "  --port PORT              port to listen on; 0 picks a free one (default 8080)\n"
+    "  --node-name NAME         prefix of the session ids this server issues, for a proxy's routing\n"
+    "                           (letters, digits, '_'; default none)\n"
+    "  --workers N              requests handled at once (default: processors)\n"
+    "  --threads N              threads one inference may use; one pool shared by all networks\n"
+    "                           (default: processors)\n"
+    "  --max-sessions N         most sessions open at once (default 64)\n"
+    "  --idle-timeout-s N       close sessions unused for N seconds; 0 never does (default 600)\n"
+    "  --max-body-mb N          largest request body in MiB, whatever its framing (default 256)\n"
+    "  --max-connections N      most client connections open at once (default 4096)\n"
+    "  --header-timeout-s N     time a client has to send a request's head (default 10)\n"
+    "  --request-timeout-s N    time a client has to send a whole request (default 120)\n"
+    "  --inference-timeout-s N  longest an inference may run; 0: no limit (default 300)\n"
+    "  --stop-timeout-s N       on SIGTERM, time given to requests being handled (default 30)\n"
+    "  --network-memory-mb N    most MiB one loaded network may hold in the engine (default 2048)\n"
+    "  --networks-memory-mb N   most MiB all loaded networks may hold together; 0: no limit (default 0)\n"
     "  --inference-memory-mb N  most MiB one inference may allocate in the engine (default 2048)\n"
-    "  --help                 print this and exit\n"
-    "Prints \"listening on http://HOST:PORT\" on stdout once the port is bound.\n";
+    "  --cache-dir DIR          keep networks uploaded with a key in DIR (default: no cache)\n"
+    "  --cache-max-mb N         most MiB of networks the cache keeps; least recently used go first\n"
+    "                           (default 4096)\n"
+    "  --help                   print this and exit\n"
+    "Prints \"listening on http://HOST:PORT\" on stdout once the port is bound, and one line per request\n"
+    "on stderr.\n";
 
 // A whole decimal number in [minimum, maximum]; throws std::invalid_argument naming the option otherwise.
 long long numberOption(const std::string& option, const std::string& text, long long minimum, long long maximum) {
@@ -45,58 +57,84 @@ long long numberOption(const std::string& option, const std::string& text, long 
   return value;
 }
 
-ks::server::InferenceServerOptions parseArguments(int argc, char** argv, bool& help, unsigned& threads) {
+struct Arguments {
   ks::server::InferenceServerOptions options;
-  options.port = 8080;
-  help = false;
+  unsigned threads = 0;
+  bool help = false;
+};
+
+Arguments parseArguments(int argc, char** argv) {
+  Arguments arguments;
+  ks::server::InferenceServerOptions& options = arguments.options;
+  options.http.port = 8080;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
-      help = true;
-      return options;
+      arguments.help = true;
+      return arguments;
     }
     if (i + 1 >= argc) throw std::invalid_argument("unknown option or missing value: " + option);
     const std::string value = argv[++i];
+    auto number = [&](long long minimum, long long maximum) { return numberOption(option, value, minimum, maximum); };
+    auto seconds = [&](long long minimum) { return std::chrono::seconds(number(minimum, 365LL * 24 * 3600)); };
+    auto mebibytes = [&](long long minimum) { return static_cast<size_t>(number(minimum, 1 << 24)) << 20; };
     if (option == "--host") {
-      options.host = value;
+      options.http.host = value;
     } else if (option == "--port") {
-      options.port = static_cast<int>(numberOption(option, value, 0, 65535));
+      options.http.port = static_cast<int>(number(0, 65535));
+    } else if (option == "--node-name") {
+      if (value.empty() || value.size() > 32 || value.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string::npos) {
+        throw std::invalid_argument("--node-name takes 1 to 32 letters, digits or '_', not '" + value + "'");
+      }
+      options.service.nodeName = value;
+    } else if (option == "--workers") {
+      options.http.workers = static_cast<unsigned>(number(1, 1024));
+    } else if (option == "--threads") {
+      arguments.threads = static_cast<unsigned>(number(1, 1024));
     } else if (option == "--max-sessions") {
-      options.service.maxSessions = static_cast<size_t>(numberOption(option, value, 1, 1000000));
-    } else if (option == "--max-body-mb") {
-      options.maxBodyBytes = static_cast<size_t>(numberOption(option, value, 1, 1 << 20)) << 20;
+      options.service.maxSessions = static_cast<size_t>(number(1, 1000000));
     } else if (option == "--idle-timeout-s") {
-      options.service.idleTimeout = std::chrono::seconds(numberOption(option, value, 0, 365LL * 24 * 3600));
+      options.service.idleTimeout = seconds(0);
+    } else if (option == "--max-body-mb") {
+      options.http.limits.maxBodyBytes = mebibytes(1);
+    } else if (option == "--max-connections") {
+      options.http.maxConnections = static_cast<size_t>(number(1, 1000000));
+    } else if (option == "--header-timeout-s") {
+      options.http.headerDeadline = seconds(1);
+    } else if (option == "--request-timeout-s") {
+      options.http.requestDeadline = seconds(1);
+    } else if (option == "--inference-timeout-s") {
+      options.inferenceTimeout = seconds(0);
+    } else if (option == "--stop-timeout-s") {
+      options.http.stopGrace = seconds(0);
+    } else if (option == "--network-memory-mb") {
+      options.service.networkMemoryBytes = mebibytes(1);
+    } else if (option == "--networks-memory-mb") {
+      options.service.totalNetworkMemoryBytes = mebibytes(0);
+    } else if (option == "--inference-memory-mb") {
+      options.service.inferenceMemoryBytes = mebibytes(1);
     } else if (option == "--cache-dir") {
       options.service.cacheDir = value;
     } else if (option == "--cache-max-mb") {
-      options.service.cacheMaxBytes = static_cast<uint64_t>(numberOption(option, value, 1, 1 << 24)) << 20;
-    } else if (option == "--threads") {
-      threads = static_cast<unsigned>(numberOption(option, value, 1, 1024));
-    } else if (option == "--network-memory-mb") {
-      options.service.networkMemoryBytes = static_cast<size_t>(numberOption(option, value, 1, 1 << 24)) << 20;
-    } else if (option == "--inference-memory-mb") {
-      options.service.inferenceMemoryBytes = static_cast<size_t>(numberOption(option, value, 1, 1 << 24)) << 20;
+      options.service.cacheMaxBytes = mebibytes(1);
     } else {
       throw std::invalid_argument("unknown option: " + option);
     }
   }
-  return options;
+  return arguments;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool help = false;
-  unsigned threads = 0;
-  ks::server::InferenceServerOptions options;
+  Arguments arguments;
   try {
-    options = parseArguments(argc, argv, help, threads);
+    arguments = parseArguments(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "ks_inference_server: " << e.what() << "\n" << kUsage;
     return 2;
   }
-  if (help) {
+  if (arguments.help) {
     std::cout << kUsage;
     return 0;
   }
@@ -107,11 +145,14 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // A client that leaves while its reply is written must not end the server.
+  signal(SIGPIPE, SIG_IGN);
 
+  ks::server::InferenceServerOptions& options = arguments.options;
   options.log = &std::cerr;
-  ks::server::OnnxRuntime::configure(threads);
-  const std::string host = options.host;
+  const std::string host = options.http.host;
   try {
+    ks::server::OnnxRuntime::configure(arguments.threads);
     ks::server::InferenceServer server(std::move(options));
     const int port = server.start();
     std::cout << "listening on http://" << host << ":" << port << std::endl;

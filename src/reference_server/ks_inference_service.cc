@@ -1,5 +1,6 @@
 #include "ks_inference_service.h"
 
+#include <chrono>
 #include <cstring>
 #include <utility>
 
@@ -155,7 +156,8 @@ std::string InferenceService::networkBytes(const char* base64, const std::string
   return bytes;
 }
 
-std::string InferenceService::infer(const std::string* sessionId, char* body, RunControl* control) {
+std::string InferenceService::infer(const std::string* sessionId, char* body, RunControl* control,
+                                    double* engineSeconds) {
   const std::shared_ptr<Session> session = sessionOf(sessionId);
   InferenceRequest request;
   readMessage(body, [&](const rapidjson::Value& root) { inferenceRequestFromJson(request, root); });
@@ -167,11 +169,18 @@ std::string InferenceService::infer(const std::string* sessionId, char* body, Ru
   if (!engine) throw Refusal(409, "no network loaded");
   InferenceResponse reply;
   double milliseconds = 0.0;
+  const auto start = std::chrono::steady_clock::now();
   try {
     milliseconds = engine->runTimed(request.input_tensors, request.repetitions_count, reply.output_tensors,
                                     RunLimits{options_.inferenceMemoryBytes, control});
   } catch (const EngineError& e) {
+    if (engineSeconds != nullptr) {
+      *engineSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
     throw refusalOf(e);
+  }
+  if (engineSeconds != nullptr) {
+    *engineSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   // With 0 repetitions the network ran once for the outputs, untimed: duration 0 over a count of 0.
   reply.inference_stats.hasInfo = true;

@@ -53,8 +53,9 @@ class InferenceService {
   std::string closeSession(const std::string* sessionId);
   std::string layouts(const std::string* sessionId);
   std::string load(const std::string* sessionId, char* body);
-  // `control`, when not null, lets another thread stop the inference.
-  std::string infer(const std::string* sessionId, char* body, RunControl* control);
+  // `control`, when not null, lets another thread stop the inference; `engineSeconds`, when not null,
+  // receives the time the engine took (all repetitions), also when it fails.
+  std::string infer(const std::string* sessionId, char* body, RunControl* control, double* engineSeconds = nullptr);
 
   const InferenceServiceOptions& options() const { return options_; }
   SessionStore& sessions() { return sessions_; }

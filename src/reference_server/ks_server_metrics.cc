@@ -69,8 +69,9 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
     }
     appendf(out, "%s_bucket{%s%sle=\"+Inf\"} %llu\n", name, labels, *labels ? "," : "",
             static_cast<unsigned long long>(h.count));
-    appendf(out, "%s_sum{%s} %.6f\n", name, labels, h.sum);
-    appendf(out, "%s_count{%s} %llu\n", name, labels, static_cast<unsigned long long>(h.count));
+    const std::string braced = *labels ? std::string("{") + labels + "}" : std::string();
+    appendf(out, "%s_sum%s %.6f\n", name, braced.c_str(), h.sum);
+    appendf(out, "%s_count%s %llu\n", name, braced.c_str(), static_cast<unsigned long long>(h.count));
   };
   std::lock_guard<std::mutex> lock(mutex_);
   out += "# HELP ks_requests_total Requests answered, by endpoint and HTTP status.\n";

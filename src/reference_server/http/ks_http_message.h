@@ -31,6 +31,7 @@ struct HttpResponse {
   int status = 200;
   std::string contentType = "application/json";
   std::string body;
+  std::string logNote;  // not sent: handed to the request log with the request's record
 };
 
 }  // namespace server

@@ -50,6 +50,7 @@ struct HttpRequestRecord {
   uint64_t bytesOut = 0;  // reply bytes written
   std::chrono::microseconds duration{0};  // first byte of the request to the last byte of the reply
   bool streamed = false;                  // the reply was started early and kept alive with whitespace
+  std::string note;                       // the handler's HttpResponse::logNote
 };
 
 // How the server may treat a route's reply body.
