@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Writes the small ONNX test networks (mlp.onnx, cnn.onnx, identity.onnx) into a folder.
+"""Writes the small ONNX test networks (mlp.onnx, cnn.onnx, identity.onnx, slow.onnx) into a folder.
 
 The weights come from fixed seeds, so every run writes byte-identical files. reference.py recomputes the
 outputs of these networks with numpy from the weights stored in the files.
@@ -15,7 +15,7 @@ import numpy as np
 import onnx
 from onnx import TensorProto, helper, numpy_helper
 
-# Opset 11 and IR version 7: what OpenCV 4.6's importer reads without complaint.
+# Opset 11 and IR version 7: the networks date from an engine that read no later ones.
 OPSET = 11
 IR_VERSION = 7
 
@@ -84,6 +84,35 @@ def make_identity(elements):
     return _model(graph)
 
 
+def make_slow():
+    """iterations [1] int64, x [1,64] -> x = tanh(x W) repeated `iterations` times -> y [1,64]: a network
+    whose run time the caller chooses, for tests of long inferences."""
+    rng = np.random.RandomState(3)
+    w = _weights(rng, (64, 64), 0.2)
+    body = helper.make_graph(
+        [helper.make_node("Identity", ["condition_in"], ["condition_out"]),
+         helper.make_node("MatMul", ["value_in", "slow.weight"], ["product"]),
+         helper.make_node("Tanh", ["product"], ["value_out"])],
+        "slow_body",
+        [helper.make_tensor_value_info("iteration", TensorProto.INT64, []),
+         helper.make_tensor_value_info("condition_in", TensorProto.BOOL, []),
+         helper.make_tensor_value_info("value_in", TensorProto.FLOAT, [1, 64])],
+        [helper.make_tensor_value_info("condition_out", TensorProto.BOOL, []),
+         helper.make_tensor_value_info("value_out", TensorProto.FLOAT, [1, 64])])
+    nodes = [
+        helper.make_node("Squeeze", ["iterations"], ["trip_count"], axes=[0]),
+        helper.make_node("Constant", [], ["always"], value=helper.make_tensor("always", TensorProto.BOOL, [], [True])),
+        helper.make_node("Loop", ["trip_count", "always", "x"], ["y"], body=body),
+    ]
+    graph = helper.make_graph(
+        nodes, "slow",
+        [helper.make_tensor_value_info("iterations", TensorProto.INT64, [1]),
+         helper.make_tensor_value_info("x", TensorProto.FLOAT, [1, 64])],
+        [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 64])],
+        initializer=[numpy_helper.from_array(w, "slow.weight")])
+    return _model(graph)
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description="Write the ONNX test networks into OUT_DIR.")
     parser.add_argument("out_dir", help="folder to write mlp.onnx, cnn.onnx and identity.onnx into")
@@ -94,7 +123,8 @@ def main(argv):
         parser.error("--identity-elements must be at least 1")
 
     os.makedirs(args.out_dir, exist_ok=True)
-    models = {"mlp": make_mlp(), "cnn": make_cnn(), "identity": make_identity(args.identity_elements)}
+    models = {"mlp": make_mlp(), "cnn": make_cnn(), "identity": make_identity(args.identity_elements),
+              "slow": make_slow()}
     for name, model in models.items():
         onnx.save(model, os.path.join(args.out_dir, name + ".onnx"))
     return 0

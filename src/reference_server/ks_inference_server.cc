@@ -30,6 +30,7 @@ void answer(HttpResponse& response, Work&& work) {
   } catch (const Refusal& e) {
     response.status = e.httpStatus();
     response.body = refusalBody(e.what());
+    response.closeConnection = e.unframed();
   } catch (const std::bad_alloc&) {
     response.status = 503;
     response.body = refusalBody("out of memory");

@@ -40,7 +40,8 @@ void readMessage(char* body, Read&& read) {
   if (document.HasParseError()) {
     throw Refusal(400, std::string("the request body is not JSON: ") +
                            rapidjson::GetParseError_En(document.GetParseError()) + " (at byte " +
-                           std::to_string(document.GetErrorOffset()) + ")");
+                           std::to_string(document.GetErrorOffset()) + ")",
+                  true);
   }
   try {
     read(root);

@@ -35,11 +35,16 @@ struct InferenceServiceOptions {
 // A request turned down: the HTTP status and the sentence its status message carries.
 class Refusal : public std::runtime_error {
  public:
-  Refusal(int httpStatus, const std::string& text) : std::runtime_error(text), httpStatus_(httpStatus) {}
+  // `unframed`: the body made no sense as a message, a sign that the client and the server disagree on
+  // where it ends, so the connection should not carry another request.
+  Refusal(int httpStatus, const std::string& text, bool unframed = false)
+      : std::runtime_error(text), httpStatus_(httpStatus), unframed_(unframed) {}
   int httpStatus() const { return httpStatus_; }
+  bool unframed() const { return unframed_; }
 
  private:
   int httpStatus_;
+  bool unframed_;
 };
 
 // Thread-safe. Every method returns the JSON text of its reply or throws Refusal; std::bad_alloc passes.

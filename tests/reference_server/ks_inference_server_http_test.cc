@@ -16,6 +16,7 @@
 
 #include "ks_inference_request.h"
 #include "ks_inference_server_test_support.h"
+#include "support/raw_connection.h"
 #include "ks_net_load_request.h"
 #include "ks_session_reply.h"
 #include "ks_status_message.h"
@@ -50,45 +51,7 @@ std::string readerError(Read&& read) {
 }
 
 // A loopback TCP connection written byte by byte, closed by the destructor.
-class RawConnection {
- public:
-  explicit RawConnection(int port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    if (fd_ < 0) throw std::runtime_error("socket failed");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      ::close(fd_);
-      throw std::runtime_error("connect failed");
-    }
-  }
-  ~RawConnection() { ::close(fd_); }
-  RawConnection(const RawConnection&) = delete;
-  RawConnection& operator=(const RawConnection&) = delete;
-
-  void send(const std::string& bytes) { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size())); }
-
-  // One reply: its headers and a body of its Content-Length. Our side stays open, since the server
-  // writes nothing to a peer that has hung up. Gives up after 5 s without data.
-  std::string receiveReply() {
-    timeval timeout{5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    std::string received;
-    char chunk[4096];
-    for (ssize_t n; (n = ::recv(fd_, chunk, sizeof chunk, 0)) > 0;) {
-      received.append(chunk, static_cast<size_t>(n));
-      const size_t headersEnd = received.find("\r\n\r\n");
-      const size_t length = received.find("Content-Length: ");
-      if (headersEnd == std::string::npos || length == std::string::npos) continue;
-      if (received.size() >= headersEnd + 4 + std::stoul(received.substr(length + 16))) break;
-    }
-    return received;
-  }
-
- private:
-  int fd_;
-};
+using ks::testing::RawConnection;
 
 class InferenceServerHttp : public ::testing::Test {
  protected:

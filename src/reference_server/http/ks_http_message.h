@@ -32,6 +32,9 @@ struct HttpResponse {
   std::string contentType = "application/json";
   std::string body;
   std::string logNote;  // not sent: handed to the request log with the request's record
+  // The connection closes after this reply: for a request whose body made no sense, since what follows it
+  // on the connection cannot be trusted to start a request.
+  bool closeConnection = false;
 };
 
 }  // namespace server

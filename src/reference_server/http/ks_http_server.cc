@@ -313,7 +313,7 @@ void HttpServer::Impl::work() {
     try {
       job->route->handler(job->request, job->response);
     } catch (...) {
-      job->response = HttpResponse{500, refusalContentType, refusalText(500, "internal error"), ""};
+      job->response = HttpResponse{500, refusalContentType, refusalText(500, "internal error"), "", false};
     }
     job->request = HttpRequest{};  // the body goes now, on this thread
     --requestsRunning;
@@ -502,7 +502,7 @@ void HttpServer::Impl::dispatch(Connection& c) {
     budgetUsed -= c.budget;
     c.budget = 0;
     HttpResponse notFound{404, refusalContentType,
-                          refusalText(404, "unknown path: " + request.method + " " + request.path), ""};
+                          refusalText(404, "unknown path: " + request.method + " " + request.path), "", false};
     return reply(c, notFound);
   }
   c.phase = Phase::kHandling;
@@ -545,6 +545,7 @@ std::string HttpServer::Impl::statusLine(int status) {
 void HttpServer::Impl::reply(Connection& c, HttpResponse& response) {
   c.replyStatus = response.status;
   c.record.note = std::move(response.logNote);
+  if (response.closeConnection) c.keepAlive = false;
   c.phase = Phase::kWriting;
   if (c.streaming) {  // the head and the spaces are out: the body follows as the last chunk
     if (c.http10) {
@@ -587,7 +588,7 @@ void HttpServer::Impl::refuse(Connection& c, int status, const std::string& why)
   c.keepAlive = false;
   c.headOnly = false;
   c.pending.clear();
-  HttpResponse response{status, refusalContentType, refusalText(status, why), ""};
+  HttpResponse response{status, refusalContentType, refusalText(status, why), "", true};
   reply(c, response);
 }
 
