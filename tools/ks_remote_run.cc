@@ -167,6 +167,20 @@ void saveOutput(const std::string& dir, const std::string& name, const ks::Tenso
   if (!raw.flush()) throw LocalFileError("output '" + name + "': cannot write '" + base + ".raw'");
 }
 
+// How many inputs (`layoutOf` = srcLayout) or outputs (dstLayout) the loaded network reported: the client
+// answers for indices up to the count and throws past it.
+unsigned countLayouts(const ks::RemoteNetBackend& backend,
+                      ks::TensorLayout (ks::RemoteNetBackend::*layoutOf)(unsigned) const) {
+  unsigned count = 0;
+  for (;; ++count) {
+    try {
+      (backend.*layoutOf)(count);
+    } catch (const ks::Exception&) {  // past the last one
+      return count;
+    }
+  }
+}
+
 int run(const RemoteRunOptions& options) {
   std::vector<InputData> inputData;
   std::vector<std::string> inputNames;
@@ -178,19 +192,22 @@ int run(const RemoteRunOptions& options) {
   ks::RemoteNetBackend backend(options.host, options.port, static_cast<ks::BackendId>(options.backend),
                                static_cast<ks::DeviceType>(options.deviceType), options.deviceIndex);
   backend.load(options.netPath, inputNames, options.outputs, options.key, options.cacheDir);
+  // With no input named the server takes all of the network's: fine when it has none, else the user
+  // forgot them, which is better said here than as the server's count mismatch.
+  if (inputNames.empty()) {
+    const unsigned count = countLayouts(backend, &ks::RemoteNetBackend::srcLayout);
+    if (count != 0) {
+      throw ks::tools::UsageError("the network has " + std::to_string(count) +
+                                  " input(s): name each with --input NAME=FILE or --input-name NAME");
+    }
+  }
 
   // With no output named the server sends all of them, in the network's order; the protocol carries no
   // names, so they are named by position.
   std::vector<std::string> outputNames = options.outputs;
   if (outputNames.empty()) {
-    for (unsigned i = 0;; ++i) {
-      try {
-        backend.dstLayout(i);
-      } catch (const ks::Exception&) {  // past the last output
-        break;
-      }
-      outputNames.push_back("output_" + std::to_string(i));
-    }
+    const unsigned count = countLayouts(backend, &ks::RemoteNetBackend::dstLayout);
+    for (unsigned i = 0; i < count; ++i) outputNames.push_back("output_" + std::to_string(i));
   }
 
   size_t width = 0;
@@ -264,6 +281,10 @@ int main(int argc, char** argv) {
   }
   try {
     return run(options);
+  } catch (const ks::tools::UsageError& e) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "ks_remote_run: %s\n", e.what());
+    return kExitUsage;
   } catch (const ks::Exception& e) {
     const int status = static_cast<int>(e.status());
     std::fflush(stdout);

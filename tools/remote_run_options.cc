@@ -106,7 +106,6 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
 
   if (!haveServer) throw UsageError("--server HOST:PORT is required");
   if (options.netPath.empty()) throw UsageError("--net FILE is required");
-  if (options.inputs.empty()) throw UsageError("name the inputs with --input NAME=FILE or --input-name NAME");
   if (!randomNames.empty() && !options.randomInputs) {
     throw UsageError("--input-name " + randomNames.front() + " has no file: add --random-inputs to fill it");
   }
@@ -122,7 +121,7 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
 }
 
 const char* remoteRunUsage() {
-  return R"(usage: ks_remote_run --server HOST:PORT --net FILE [--output NAME]... (--input NAME=FILE | --input-name NAME --random-inputs)... [options]
+  return R"(usage: ks_remote_run --server HOST:PORT --net FILE [--output NAME]... [--input NAME=FILE | --input-name NAME --random-inputs]... [options]
 Loads a network on a ks inference server, runs it once (or N times with --repetitions) and prints
 the layouts of its tensors and a summary of every output.
 
@@ -132,7 +131,8 @@ the layouts of its tensors and a summary of every output.
                           shape is sent as it is, so a dimension the network leaves open takes the
                           array's extent; the server checks the others), or any other file as raw
                           little-endian bytes of exactly the layout's byte size. Repeatable; the order
-                          of --input and --input-name is the order the inputs are named to the server
+                          of --input and --input-name is the order the inputs are named to the server.
+                          Every input of the network must be named; a network without inputs takes none
   --input-name NAME       an input with no file, filled by --random-inputs. Repeatable
   --random-inputs         fill inputs without a file with deterministic values: uniform in [-1, 1)
                           for floating types, small integers otherwise

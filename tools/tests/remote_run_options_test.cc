@@ -43,8 +43,6 @@ TEST(RemoteRunOptions, KeepsInputsInCommandLineOrderWhetherFileOrRandom) {
 TEST(RemoteRunOptions, RefusesIncompleteOrContradictoryCommandLines) {
   expectUsageError({"--net", "a", "--input", "i=f", "--output", "o"}, "--server HOST:PORT is required");
   expectUsageError({"--server", "h:1", "--input", "i=f", "--output", "o"}, "--net FILE is required");
-  expectUsageError({"--server", "h:1", "--net", "a", "--output", "o"},
-                   "name the inputs with --input NAME=FILE or --input-name NAME");
   expectUsageError({"--server", "h:1", "--net", "a", "--input-name", "i", "--output", "o"},
                    "--input-name i has no file: add --random-inputs to fill it");
   expectUsageError({"--server", "h:1", "--net", "a", "--input", "i=f", "--input-name", "i", "--random-inputs",
@@ -52,6 +50,10 @@ TEST(RemoteRunOptions, RefusesIncompleteOrContradictoryCommandLines) {
                    "input 'i' is named twice");
   expectUsageError({"--server", "h:1", "--net", "a", "--input", "i=f", "--output", "o", "--output", "o"},
                    "output 'o' is named twice");
+}
+
+TEST(RemoteRunOptions, AcceptsNoInputsForANetworkThatTakesNone) {
+  EXPECT_TRUE(parse({"--server", "h:1", "--net", "constant.onnx"}).inputs.empty());
 }
 
 TEST(RemoteRunOptions, RefusesMalformedValues) {
