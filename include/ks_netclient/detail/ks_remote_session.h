@@ -14,14 +14,13 @@
 
 namespace httplib {
 class Client;
-class Result;
 }  // namespace httplib
 
 namespace ks {
 
-// Every operation is one request on the client; every reply passes checkReply before anything is read
-// from it. Failures are standard exceptions: std::runtime_error for a missing reply or an error the
-// server reports, std::invalid_argument (from the codec) for a malformed reply. After any failure the
+// Every operation is one request on the client; every reply passes checkReply (ks_reply_check.h) before
+// anything is read from it. Failures are standard exceptions: std::runtime_error for a missing reply or an
+// error the server reports, std::invalid_argument (from the codec) for a malformed reply. After any failure the
 // session id and the layout lists hold what they held before. Nothing is retried, and nothing here is
 // safe to call from several threads at once.
 class RemoteSession {
@@ -49,13 +48,6 @@ class RemoteSession {
   const std::vector<TensorLayout>& inputLayouts() const { return inputLayouts_; }
   const std::vector<TensorLayout>& outputLayouts() const { return outputLayouts_; }
   const std::string& sessionId() const { return sessionId_; }
-
-  // Throws std::runtime_error "http request error during operation: <operation>" ("http request error"
-  // for an empty operation) when there is no reply, and "Server returned error: <text>[; operation:
-  // <operation>]" when the reply is a status message with status false. A reply that is no status
-  // message, or one with status true, passes whatever its HTTP status. A mistyped status message throws
-  // the codec's std::invalid_argument.
-  static void checkReply(const httplib::Result& result, const std::string& operation);
 
  private:
   std::shared_ptr<httplib::Client> client_;
