@@ -60,9 +60,9 @@ const char* formatName(ks::TensorFormat format) {
   return "unknown-format";
 }
 
-std::string layoutText(const ks::TensorLayout& layout) {
-  std::string text = dimsText(dimsOf(layout)) + " " + ks::tools::dataTypeName(layout.dataType()) + " " +
-                     formatName(layout.format());
+// "float32 [1,3,8,8] nchw, 768 bytes"
+std::string layoutListing(const ks::TensorLayout& layout) {
+  std::string text = ks::layoutText(layout) + " " + formatName(layout.format());
   text += layout.isValid() ? ", " + std::to_string(layout.byteSize()) + " bytes" : ", no usable byte size";
   return text;
 }
@@ -106,9 +106,12 @@ ks::Tensor makeInputTensor(const RemoteRunOptions& options, size_t index, const 
     std::vector<int64_t> shape = data.npy.shape;
     if (shape.empty()) shape.push_back(1);
     if (data.npy.dataType != layout.dataType() || shape.size() != layout.size().size()) {
-      throw LocalFileError("input '" + given.name + "': '" + given.file + "' holds " + dimsText(data.npy.shape) + " " +
-                           ks::tools::dataTypeName(data.npy.dataType) + " but the network expects " +
-                           dimsText(dimsOf(layout)) + " " + ks::tools::dataTypeName(layout.dataType()));
+      ks::TensorSize held;
+      for (size_t i = 0; i < data.npy.shape.size() && i < 4; ++i) held.pushBack(static_cast<int32_t>(data.npy.shape[i]));
+      throw LocalFileError("input '" + given.name + "': '" + given.file + "' holds " +
+                           ks::layoutText(ks::TensorLayout(data.npy.dataType, ks::TensorFormat::kPlain, held,
+                                                           ks::TensorSize(), ks::TensorChannelOrder::kNone)) +
+                           " but the network expects " + ks::layoutText(layout));
     }
     if (shape != dimsOf(layout)) {
       ks::TensorSize size;
@@ -121,7 +124,7 @@ ks::Tensor makeInputTensor(const RemoteRunOptions& options, size_t index, const 
     if (data.raw.size() != byteSize) {
       throw LocalFileError("input '" + given.name + "': '" + given.file + "' holds " + std::to_string(data.raw.size()) +
                            " bytes but the network expects " + std::to_string(byteSize) + " (" +
-                           layoutText(layout) + ")");
+                           layoutListing(layout) + ")");
     }
     std::copy(data.raw.begin(), data.raw.end(), tensor.data());
   }
@@ -140,7 +143,7 @@ void printSummary(const std::string& name, size_t width, const ks::Tensor& tenso
       ks::tools::summarizeValues(layout.dataType(), tensor.data(), count, kFirstValues);
   // + 0.0 turns -0 (a ReLU's usual output) into 0 for the reader.
   std::printf("  %s %s %s: min %.6g  max %.6g  mean %.6g  first", padded(name, width).c_str(),
-              dimsText(dimsOf(layout)).c_str(), ks::tools::dataTypeName(layout.dataType()).c_str(),
+              dimsText(dimsOf(layout)).c_str(), ks::dataTypeName(layout.dataType()).c_str(),
               summary.min + 0.0, summary.max + 0.0, summary.mean + 0.0);
   for (double value : summary.first) std::printf(" %.6g", value + 0.0);
   std::printf("%s\n", count > summary.first.size() ? " ..." : "");
@@ -219,14 +222,14 @@ int run(const RemoteRunOptions& options) {
   for (size_t i = 0; i < inputNames.size(); ++i) {
     const ks::TensorLayout layout = backend.srcLayout(static_cast<unsigned>(i));
     if (!options.quiet) {
-      std::printf("  input  %s %s\n", padded(inputNames[i], width).c_str(), layoutText(layout).c_str());
+      std::printf("  input  %s %s\n", padded(inputNames[i], width).c_str(), layoutListing(layout).c_str());
     }
     inputs.push_back(makeInputTensor(options, i, inputData[i], layout));
   }
   if (!options.quiet) {
     for (size_t i = 0; i < outputNames.size(); ++i) {
       const ks::TensorLayout layout = backend.dstLayout(static_cast<unsigned>(i));
-      std::printf("  output %s %s\n", padded(outputNames[i], width).c_str(), layoutText(layout).c_str());
+      std::printf("  output %s %s\n", padded(outputNames[i], width).c_str(), layoutListing(layout).c_str());
     }
   }
 

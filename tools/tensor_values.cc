@@ -115,17 +115,4 @@ void fillRandom(ks::TensorDataType dataType, unsigned char* data, size_t count, 
   }
 }
 
-std::string dataTypeName(ks::TensorDataType dataType) {
-  switch (dataType) {
-    case ks::TensorDataType::kFloat32: return "float32";
-    case ks::TensorDataType::kFloat16: return "float16";
-    case ks::TensorDataType::kInt32: return "int32";
-    case ks::TensorDataType::kInt16: return "int16";
-    case ks::TensorDataType::kInt8: return "int8";
-    case ks::TensorDataType::kUInt8: return "uint8";
-    case ks::TensorDataType::kInt64: return "int64";
-  }
-  return "type " + std::to_string(static_cast<int>(dataType));
-}
-
 }  // namespace ks::tools

@@ -33,7 +33,4 @@ ValueSummary summarizeValues(ks::TensorDataType dataType, const unsigned char* d
 // types, small integers (-8..7, or 0..15 for uint8) otherwise, so every build gives the same bytes.
 void fillRandom(ks::TensorDataType dataType, unsigned char* data, size_t count, uint32_t seed);
 
-// "float32", "int8", ...; "type N" for a value naming no type.
-std::string dataTypeName(ks::TensorDataType dataType);
-
 }  // namespace ks::tools

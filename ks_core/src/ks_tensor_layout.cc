@@ -21,6 +21,28 @@ uint32_t elementSize(TensorDataType type) {
   return 0;
 }
 
+std::string dataTypeName(TensorDataType type) {
+  switch (type) {
+    case TensorDataType::kFloat32: return "float32";
+    case TensorDataType::kFloat16: return "float16";
+    case TensorDataType::kInt32: return "int32";
+    case TensorDataType::kInt16: return "int16";
+    case TensorDataType::kInt8: return "int8";
+    case TensorDataType::kUInt8: return "uint8";
+    case TensorDataType::kInt64: return "int64";
+  }
+  return "type " + std::to_string(static_cast<int32_t>(type));
+}
+
+std::string layoutText(const TensorLayout& layout) {
+  std::string text = dataTypeName(layout.dataType()) + " [";
+  for (uint32_t i = 0; i < layout.size().size(); ++i) {
+    if (i != 0) text += ",";
+    text += std::to_string(layout.size()[i]);
+  }
+  return text + "]";
+}
+
 TensorLayout::TensorLayout()
     : TensorLayout(TensorDataType::kFloat32, TensorFormat::kPlain, TensorSize(), TensorSize(),
                    TensorChannelOrder::kNone) {}

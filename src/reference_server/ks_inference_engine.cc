@@ -20,23 +20,12 @@ constexpr size_t kMaxDimensions = 4;
 
 [[noreturn]] void badRequest(const std::string& text) { throw EngineError(EngineError::Kind::kBadRequest, text); }
 
-std::string typeName(TensorDataType type) { return onnxElementTypeName(toOnnxElementType(type)); }
-
 // "float32 [1,3,?,?]": the declared type and dimensions, '?' where any extent is taken.
 std::string describe(const OnnxValueInfo& value) {
   std::string text = value.typeName + " [";
   for (size_t i = 0; i < value.dims.size(); ++i) {
     if (i != 0) text += ",";
     text += value.dims[i] < 0 ? std::string("?") : std::to_string(value.dims[i]);
-  }
-  return text + "]";
-}
-
-std::string describe(const TensorLayout& layout) {
-  std::string text = typeName(layout.dataType()) + " [";
-  for (uint32_t i = 0; i < layout.size().size(); ++i) {
-    if (i != 0) text += ",";
-    text += std::to_string(layout.size()[i]);
   }
   return text + "]";
 }
@@ -227,7 +216,7 @@ double InferenceEngine::runTimed(const std::vector<Tensor>& inputs, unsigned rep
       }
     }
     if (!matches) {
-      badRequest("Input '" + inputNames_[i] + "' should be " + describe(declared) + ", got " + describe(got) + ".");
+      badRequest("Input '" + inputNames_[i] + "' should be " + describe(declared) + ", got " + layoutText(got) + ".");
     }
     if (!got.isValid()) badRequest("Input '" + inputNames_[i] + "' has no usable byte size.");
     const size_t held = inputs[i].buffer() ? inputs[i].buffer()->size() : 0;

@@ -52,6 +52,13 @@ TEST(TensorLayout, UnusableLayoutsAreHeldButHaveNoByteSize) {
   EXPECT_FALSE(layoutOf(TensorDataType::kInt64, {2147483647, 2147483647, 2147483647, 4}).isValid());
 }
 
+TEST(TensorLayout, TextNamesTheTypeAndDimensionsAndAnUnknownTypeByItsCode) {
+  EXPECT_EQ("int64 [1,3,0,8]", layoutText(TensorLayout(TensorDataType::kInt64, TensorFormat::kNchw, {1, 3, 0, 8},
+                                                       TensorSize(), TensorChannelOrder::kNone)));
+  EXPECT_EQ("type 9 []", layoutText(TensorLayout(static_cast<TensorDataType>(9), TensorFormat::kPlain, TensorSize(),
+                                                 TensorSize(), TensorChannelOrder::kNone)));
+}
+
 TEST(Tensor, ReuseKeepsAnUnsharedLargeEnoughBufferAndReplacesOthers) {
   Tensor tensor;
   EXPECT_EQ(tensor.data(), nullptr);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "ks_core/ks_static_vector.h"
 
@@ -37,6 +38,10 @@ using TensorSize = StaticVector<int32_t, 4>;
 
 // Size in bytes of one element of `type`; 0 for a value that names no known type.
 uint32_t elementSize(TensorDataType type);
+
+// "float32", "float16", "int32", "int16", "int8", "uint8", "int64"; "type N" for a value that names no known
+// type.
+std::string dataTypeName(TensorDataType type);
 
 // A value type. Any combination of values can be held (a peer may describe a layout we cannot use), but
 // byteSize() only answers for a usable one: a known data type, no negative dimension and a byte size that
@@ -77,5 +82,8 @@ class TensorLayout {
   bool valid_;
   uint32_t byteSize_;
 };
+
+// The data type and dimensions for messages: "float32 [1,3,8,8]".
+std::string layoutText(const TensorLayout& layout);
 
 }  // namespace ks
