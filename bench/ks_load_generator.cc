@@ -569,7 +569,8 @@ int runAll(const Options& options) {
               "Requests/s counts the successful replies that were whole when the run's time was up; latency runs "
               "from the first byte sent to the last byte read (connecting included for a new connection per "
               "request) and its percentiles take every successful request sent in the run, also those that ended "
-              "after it. The machine's load average (1 min) was %s before the runs and %s after them.\n\n",
+              "after it. The machine's load average (1 min) was %s before the runs and %s after them, the "
+              "load generator's own threads included.\n\n",
               options.elements, inferenceBody.size(), reply.size(), options.seconds, sysconf(_SC_NPROCESSORS_ONLN),
               loadBefore.c_str(), loadAfter.c_str());
   printRows(rows);

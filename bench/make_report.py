@@ -162,8 +162,9 @@ def main():
                       "32 clients with p99 under 20 ms. Everything shares the processors of one machine, the load\n"
                       "generator included, so absolute figures are lower than a separate client would see; the CPU\n"
                       "columns show the split. A p50 near 40 ms on kept connections is Nagle's algorithm meeting the\n"
-                      "client's delayed ACK: a reply written in two sends on a socket without TCP_NODELAY; a max near\n"
-                      "1000 ms on new connections is a SYN dropped by a full listen backlog and sent again after 1 s.\n\n")
+                      "client's delayed ACK: a reply written in two sends on a socket without TCP_NODELAY. A max of\n"
+                      "about 1, 3 or 7 s is a connection that met a full listen backlog: the kernel dropped its\n"
+                      "handshake and the client sent it again after 1 s, then 2 s, then 4 s.\n\n")
             out.write(tables)
 
 
