@@ -1,0 +1,141 @@
+#include "ks_server_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace ks {
+namespace bench {
+
+namespace {
+
+const char kListening[] = "listening on http://";
+
+// Host and port from "listening on http://HOST:PORT"; false when the line is not that.
+bool parseListening(const std::string& line, std::string& host, int& port) {
+  const size_t at = line.find(kListening);
+  if (at == std::string::npos) return false;
+  const std::string address = line.substr(at + sizeof kListening - 1);
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  try {
+    port = std::stoi(address.substr(colon + 1));
+  } catch (const std::exception&) {
+    return false;
+  }
+  host = address.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return port > 0 && port < 65536;
+}
+
+}  // namespace
+
+ServerProcess::ServerProcess(const std::string& program, const std::vector<std::string>& arguments,
+                             const std::string& logPath) {
+  int channel[2];
+  if (pipe2(channel, O_CLOEXEC) != 0) throw std::runtime_error("cannot create a pipe for " + program);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls from here to exec.
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (dup2(channel[1], STDOUT_FILENO) < 0 || log < 0 || dup2(log, STDERR_FILENO) < 0) _exit(126);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  ::close(channel[1]);
+  output_ = channel[0];
+  if (pid_ < 0) {
+    ::close(output_);
+    throw std::runtime_error("cannot start " + program);
+  }
+
+  std::string text;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (true) {
+    const size_t newline = text.find('\n');
+    if (newline != std::string::npos) {
+      if (parseListening(text.substr(0, newline), host_, port_)) return;
+      text.erase(0, newline + 1);
+      continue;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd wait{output_, POLLIN, 0};
+    const int ready = left.count() > 0 ? poll(&wait, 1, static_cast<int>(left.count())) : 0;
+    if (ready < 0 && errno == EINTR) continue;
+    char chunk[512];
+    const ssize_t n = ready > 0 ? read(output_, chunk, sizeof chunk) : -1;
+    if (n <= 0) {
+      stop();
+      throw std::runtime_error(program + (ready == 0 ? " did not say where it listens within 60 s"
+                                                     : " exited before saying where it listens"));
+    }
+    text.append(chunk, static_cast<size_t>(n));
+  }
+}
+
+ServerProcess::~ServerProcess() { stop(); }
+
+void ServerProcess::stop() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    pid_ = -1;
+  }
+  if (output_ >= 0) {
+    ::close(output_);
+    output_ = -1;
+  }
+}
+
+std::string ServerProcess::ended() {
+  int status = 0;
+  if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
+    pid_ = -1;
+    ended_ = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                 : "exited with status " + std::to_string(WEXITSTATUS(status));
+  }
+  return ended_;
+}
+
+double ServerProcess::cpuSeconds() const {
+  if (pid_ <= 0) return 0.0;
+  FILE* stat = std::fopen(("/proc/" + std::to_string(pid_) + "/stat").c_str(), "r");
+  if (stat == nullptr) return 0.0;
+  char line[1024];
+  const bool read = std::fgets(line, sizeof line, stat) != nullptr;
+  std::fclose(stat);
+  if (!read) return 0.0;
+  // Fields after the command name, which is in parentheses and may hold spaces: state is field 3,
+  // utime and stime are fields 14 and 15.
+  const char* after = std::strrchr(line, ')');
+  if (after == nullptr) return 0.0;
+  unsigned long long utime = 0, stime = 0;
+  if (std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) return 0.0;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace bench
+}  // namespace ks

@@ -1,0 +1,45 @@
+// A server program run as a child process for the length of a benchmark: started on a port of the system's
+// choosing, found through the "listening on http://HOST:PORT" line it prints, stopped with SIGTERM.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace ks {
+namespace bench {
+
+class ServerProcess {
+ public:
+  // Runs `program` with `arguments` (which should make it pick a free port and print where it listens),
+  // its standard error going to `logPath` (appended to; /dev/null discards it), and waits until it prints
+  // its address. Throws std::runtime_error when it cannot be started, exits, or says nothing within 60 s;
+  // a child that was started is stopped again then.
+  ServerProcess(const std::string& program, const std::vector<std::string>& arguments, const std::string& logPath);
+  // Stops the server: SIGTERM, then SIGKILL when it has not exited within 10 s.
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  const std::string& host() const { return host_; }
+  int port() const { return port_; }
+
+  // Processor seconds the server has used so far (user and system, all its threads); 0 once it has ended.
+  double cpuSeconds() const;
+
+  // Empty while the server runs; once it has ended, how ("exited with status 1", "killed by signal 11").
+  std::string ended();
+
+ private:
+  void stop();
+
+  pid_t pid_ = -1;
+  std::string ended_;
+  int output_ = -1;  // read end of the pipe on the child's standard output
+  std::string host_;
+  int port_ = 0;
+};
+
+}  // namespace bench
+}  // namespace ks
