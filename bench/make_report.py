@@ -51,6 +51,8 @@ def main():
     parser.add_argument("--python-codec", required=True)
     parser.add_argument("--e2e", required=True)
     parser.add_argument("--load", help="markdown the load generator printed")
+    parser.add_argument("--section", action="append", default=[],
+                        help="a markdown file with a section of its own, appended as it is (repeatable)")
     parser.add_argument("--out", required=True)
     args = parser.parse_args()
 
@@ -166,6 +168,9 @@ def main():
                       "about 1, 3 or 7 s is a connection that met a full listen backlog: the kernel dropped its\n"
                       "handshake and the client sent it again after 1 s, then 2 s, then 4 s.\n\n")
             out.write(tables)
+        for section in args.section:
+            with open(section) as f:
+                out.write("\n" + f.read())
 
 
 if __name__ == "__main__":
