@@ -7,7 +7,8 @@
 #include <iterator>
 #include <limits>
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 namespace {
 
 constexpr char kMagic[] = "\x93NUMPY";
@@ -243,4 +244,5 @@ void writeNpyFile(const std::string& path, ks::TensorDataType dataType, const st
   if (!file.flush()) throw NpyError("cannot write '" + path + "'");
 }
 
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

@@ -8,7 +8,8 @@
 
 #include "ks_core/ks_tensor_layout.h"
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 
 // A file that is not an .npy array this tool can use; what() says why in one sentence.
 class NpyError : public std::runtime_error {
@@ -40,4 +41,5 @@ void writeNpyFile(const std::string& path, ks::TensorDataType dataType, const st
 // NumPy's dtype text for `dataType` ("<f4", "|u1", ...); throws NpyError for a value naming no type.
 std::string npyDescr(ks::TensorDataType dataType);
 
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <set>
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 namespace {
 
 long long parseInteger(const std::string& option, const std::string& text, long long low, long long high) {
@@ -161,4 +162,5 @@ Exit codes:
 )";
 }
 
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

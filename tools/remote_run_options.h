@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 
 // A command line that cannot be used; what() is one sentence for the user.
 class UsageError : public std::runtime_error {
@@ -47,4 +48,5 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv);
 // The --help text, exit codes included.
 const char* remoteRunUsage();
 
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

@@ -8,7 +8,8 @@
 // Tensor bytes travel little-endian; copying them into native integers is only right on such a host.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "ks tools assume a little-endian host");
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 namespace {
 
 template <typename T>
@@ -115,4 +116,5 @@ void fillRandom(ks::TensorDataType dataType, unsigned char* data, size_t count, 
   }
 }
 
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

@@ -8,7 +8,8 @@
 
 #include "ks_core/ks_tensor_layout.h"
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 
 // IEEE 754 binary16 <-> binary32. Rounds to nearest even; overflow gives infinity, NaN stays NaN.
 float halfToFloat(uint16_t half);
@@ -33,4 +34,5 @@ ValueSummary summarizeValues(ks::TensorDataType dataType, const unsigned char* d
 // types, small integers (-8..7, or 0..15 for uint8) otherwise, so every build gives the same bytes.
 void fillRandom(ks::TensorDataType dataType, unsigned char* data, size_t count, uint32_t seed);
 
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

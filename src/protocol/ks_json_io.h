@@ -98,7 +98,6 @@ class ParsedMessage {
 const rapidjson::Value* findMember(const rapidjson::Value& object, const char* name);
 
 // Type tests of the message rules. An absent member (null pointer) passes none of them.
-inline bool isObject(const rapidjson::Value* v) { return v && v->IsObject(); }
 inline bool isArray(const rapidjson::Value* v) { return v && v->IsArray(); }
 inline bool isString(const rapidjson::Value* v) { return v && v->IsString(); }
 // A number without fraction or exponent in the signed 32-bit range.

@@ -31,11 +31,11 @@ TEST(HttpReplyReader, JoinsChunksOfAReplyThatStartsWithWhiteSpaceWhateverTheSpli
   const std::string next = "HTTP/1.1 204 No Content\r\n\r\n";
   for (const size_t piece : {size_t{1}, size_t{2}, size_t{7}, reply.size() + next.size()}) {
     HttpReplyReader reader;
-    EXPECT_EQ(feedInPieces(reader, reply + next, piece), reply.size()) << piece;
+    EXPECT_EQ(reply.size(), feedInPieces(reader, reply + next, piece)) << piece;
     ASSERT_TRUE(reader.done()) << piece;
-    EXPECT_EQ(reader.reply().status, 200);
+    EXPECT_EQ(200, reader.reply().status);
     EXPECT_TRUE(reader.reply().keepAlive);
-    EXPECT_EQ(reader.reply().body, "  \n{\"output_tensors\":[],\"x\":1}") << piece;
+    EXPECT_EQ("  \n{\"output_tensors\":[],\"x\":1}", reader.reply().body) << piece;
   }
 }
 
@@ -43,17 +43,17 @@ TEST(HttpReplyReader, FramesByLengthOrCloseAndKnowsWhenTheConnectionEnds) {
   HttpReplyReader reader;
   const std::string interim = "HTTP/1.1 100 Continue\r\n\r\n";
   const std::string closing = "HTTP/1.1 413 Payload Too Large\r\nconnection: Close\r\nContent-Length: 5\r\n\r\nhello";
-  EXPECT_EQ(feedInPieces(reader, interim + closing + "junk", 3), interim.size() + closing.size());
-  EXPECT_EQ(reader.reply().status, 413);
+  EXPECT_EQ(interim.size() + closing.size(), feedInPieces(reader, interim + closing + "junk", 3));
+  EXPECT_EQ(413, reader.reply().status);
   EXPECT_FALSE(reader.reply().keepAlive);
-  EXPECT_EQ(reader.reply().body, "hello");
+  EXPECT_EQ("hello", reader.reply().body);
 
   // HTTP/1.0 without a length: the body is whatever comes until the close, and the connection ends.
   reader.reset();
   feedInPieces(reader, "HTTP/1.0 200 OK\r\n\r\n{}", 64);
   EXPECT_FALSE(reader.done());
   EXPECT_TRUE(reader.finishAtClose());
-  EXPECT_EQ(reader.reply().body, "{}");
+  EXPECT_EQ("{}", reader.reply().body);
   EXPECT_FALSE(reader.reply().keepAlive);
 
   // A close before the length is reached leaves the reply incomplete.

@@ -17,7 +17,7 @@ std::string encode(const std::string& bytes) {
   const unsigned length = encodeBase64(reinterpret_cast<const unsigned char*>(bytes.data()),
                                        static_cast<unsigned>(bytes.size()), out.data(),
                                        static_cast<unsigned>(out.size()));
-  EXPECT_EQ(out[length], '\0');
+  EXPECT_EQ('\0', out[length]);
   return std::string(out.data(), length);
 }
 
@@ -30,22 +30,22 @@ std::string decode(const std::string& text) {
 }
 
 TEST(Base64, EncodesTheStandardTestVectors) {
-  EXPECT_EQ(encode(""), "");
-  EXPECT_EQ(encode("f"), "Zg==");
-  EXPECT_EQ(encode("fo"), "Zm8=");
-  EXPECT_EQ(encode("foo"), "Zm9v");
-  EXPECT_EQ(encode("foob"), "Zm9vYg==");
-  EXPECT_EQ(encode("fooba"), "Zm9vYmE=");
-  EXPECT_EQ(encode("foobar"), "Zm9vYmFy");
-  EXPECT_EQ(encode(std::string("\xfb\xff\xbf", 3)), "+/+/");
+  EXPECT_EQ("", encode(""));
+  EXPECT_EQ("Zg==", encode("f"));
+  EXPECT_EQ("Zm8=", encode("fo"));
+  EXPECT_EQ("Zm9v", encode("foo"));
+  EXPECT_EQ("Zm9vYg==", encode("foob"));
+  EXPECT_EQ("Zm9vYmE=", encode("fooba"));
+  EXPECT_EQ("Zm9vYmFy", encode("foobar"));
+  EXPECT_EQ("+/+/", encode(std::string("\xfb\xff\xbf", 3)));
 }
 
 TEST(Base64, EstimateIsExactAndRefusesLengthsBeyond32Bits) {
-  EXPECT_EQ(estimateBase64Length(0), 0u);
-  EXPECT_EQ(estimateBase64Length(1), 4u);
-  EXPECT_EQ(estimateBase64Length(3), 4u);
-  EXPECT_EQ(estimateBase64Length(4), 8u);
-  EXPECT_EQ(estimateBase64Length(3221225469u), 4294967292u);
+  EXPECT_EQ(0u, estimateBase64Length(0));
+  EXPECT_EQ(4u, estimateBase64Length(1));
+  EXPECT_EQ(4u, estimateBase64Length(3));
+  EXPECT_EQ(8u, estimateBase64Length(4));
+  EXPECT_EQ(4294967292u, estimateBase64Length(3221225469u));
   EXPECT_KS_THROW(estimateBase64Length(3221225470u), 5, "Base64 text of 3221225470 bytes is too long");
 }
 
@@ -53,11 +53,11 @@ TEST(Base64, EncodeWritesNothingWhenTheCapacityIsTooSmall) {
   char out[8];
   std::memset(out, '#', sizeof out);
   const unsigned char data[4] = {1, 2, 3, 4};
-  EXPECT_EQ(encodeBase64(data, 4, out, 7), 0u);
-  EXPECT_EQ(std::string(out, 8), "########");
+  EXPECT_EQ(0u, encodeBase64(data, 4, out, 7));
+  EXPECT_EQ("########", std::string(out, 8));
   // Exactly the text's length: written, without terminator.
-  EXPECT_EQ(encodeBase64(data, 4, out, 8), 8u);
-  EXPECT_EQ(std::string(out, 8), "AQIDBA==");
+  EXPECT_EQ(8u, encodeBase64(data, 4, out, 8));
+  EXPECT_EQ("AQIDBA==", std::string(out, 8));
 }
 
 TEST(Base64, DecodesWhatItEncodesForEveryRemainder) {
@@ -65,19 +65,19 @@ TEST(Base64, DecodesWhatItEncodesForEveryRemainder) {
   for (size_t size = 0; size < 200; ++size) {
     std::string bytes(size, '\0');
     for (char& c : bytes) c = static_cast<char>(random());
-    EXPECT_EQ(decode(encode(bytes)), bytes) << "size " << size;
+    EXPECT_EQ(bytes, decode(encode(bytes))) << "size " << size;
   }
 }
 
 TEST(Base64, RejectsTextThatIsNotBase64AndReportsWhatItDecodedBefore) {
-  EXPECT_EQ(decode("Zm9vYg="), "<invalid:3>");    // length not a multiple of 4
-  EXPECT_EQ(decode("Zm9v*mFy"), "<invalid:3>");   // character outside the alphabet
-  EXPECT_EQ(decode("Zm9vYmF"), "<invalid:3>");
-  EXPECT_EQ(decode("Zg==Zm9v"), "<invalid:0>");   // padding before the last group
-  EXPECT_EQ(decode("Zm9vZ==="), "<invalid:3>");   // three padding characters
-  EXPECT_EQ(decode("Zm9vZ=9v"), "<invalid:3>");   // padding inside the last group
-  EXPECT_EQ(decode(std::string("Zm9v\0mFy", 8)), "<invalid:3>");
-  EXPECT_EQ(decode("Zm9vYmFy"), "foobar");
+  EXPECT_EQ("<invalid:3>", decode("Zm9vYg="));    // length not a multiple of 4
+  EXPECT_EQ("<invalid:3>", decode("Zm9v*mFy"));   // character outside the alphabet
+  EXPECT_EQ("<invalid:3>", decode("Zm9vYmF"));
+  EXPECT_EQ("<invalid:0>", decode("Zg==Zm9v"));   // padding before the last group
+  EXPECT_EQ("<invalid:3>", decode("Zm9vZ==="));   // three padding characters
+  EXPECT_EQ("<invalid:3>", decode("Zm9vZ=9v"));   // padding inside the last group
+  EXPECT_EQ("<invalid:3>", decode(std::string("Zm9v\0mFy", 8)));
+  EXPECT_EQ("foobar", decode("Zm9vYmFy"));
 }
 
 TEST(Base64, DecodeNeverWritesPastItsCapacityNorReadsPastItsLength) {
@@ -86,9 +86,9 @@ TEST(Base64, DecodeNeverWritesPastItsCapacityNorReadsPastItsLength) {
     std::vector<unsigned char> out(capacity + 1, 0xEE);
     const Base64Decoded result = decodeBase64To(text.data(), text.size(), out.data(), capacity);
     EXPECT_TRUE(result.ok);
-    EXPECT_EQ(result.size, 9u);
-    EXPECT_EQ(std::string(out.begin(), out.begin() + capacity), std::string("foobarbaz", capacity));
-    EXPECT_EQ(out[capacity], 0xEE) << "capacity " << capacity;
+    EXPECT_EQ(9u, result.size);
+    EXPECT_EQ(std::string("foobarbaz", capacity), std::string(out.begin(), out.begin() + capacity));
+    EXPECT_EQ(0xEE, out[capacity]) << "capacity " << capacity;
   }
   // Only the given characters are read: the invalid one after them does not count.
   const std::string longer = "Zm9v!";

@@ -19,30 +19,30 @@ TEST(StaticVector, FullVectorRaisesCapacityErrorAndKeepsItsElements) {
     size.pushBack(5);
     FAIL() << "no exception";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.status(), Status::kCapacityExceeded);
-    EXPECT_EQ(static_cast<int>(e.status()), 19);
-    EXPECT_EQ(e.function(), "pushBack");
-    EXPECT_EQ(e.file(), "./include/ks_core/ks_static_vector");
+    EXPECT_EQ(Status::kCapacityExceeded, e.status());
+    EXPECT_EQ(19, static_cast<int>(e.status()));
+    EXPECT_EQ("pushBack", e.function());
+    EXPECT_EQ("./include/ks_core/ks_static_vector", e.file());
     EXPECT_STREQ(e.what(), "No room for new element. StaticVector is full.");
-    EXPECT_EQ(e.parent(), nullptr);
+    EXPECT_EQ(nullptr, e.parent());
   }
-  EXPECT_EQ(size, (TensorSize{1, 2, 3, 4}));
+  EXPECT_EQ((TensorSize{1, 2, 3, 4}), size);
 }
 
 TEST(TensorLayout, ByteSizeIsElementCountTimesElementSize) {
-  EXPECT_EQ(layoutOf(TensorDataType::kFloat32, {1, 3, 8, 8}).byteSize(), 768u);
-  EXPECT_EQ(layoutOf(TensorDataType::kFloat16, {5}).byteSize(), 10u);
-  EXPECT_EQ(layoutOf(TensorDataType::kInt64, {2, 2}).byteSize(), 32u);
-  EXPECT_EQ(layoutOf(TensorDataType::kUInt8, {7, 0, 3}).byteSize(), 0u);
-  EXPECT_EQ(layoutOf(TensorDataType::kInt8, {}).byteSize(), 0u);
-  EXPECT_EQ(TensorLayout().byteSize(), 0u);
-  EXPECT_EQ(layoutOf(TensorDataType::kUInt8, {65535, 65537}).byteSize(), 4294967295u);
+  EXPECT_EQ(768u, layoutOf(TensorDataType::kFloat32, {1, 3, 8, 8}).byteSize());
+  EXPECT_EQ(10u, layoutOf(TensorDataType::kFloat16, {5}).byteSize());
+  EXPECT_EQ(32u, layoutOf(TensorDataType::kInt64, {2, 2}).byteSize());
+  EXPECT_EQ(0u, layoutOf(TensorDataType::kUInt8, {7, 0, 3}).byteSize());
+  EXPECT_EQ(0u, layoutOf(TensorDataType::kInt8, {}).byteSize());
+  EXPECT_EQ(0u, TensorLayout().byteSize());
+  EXPECT_EQ(4294967295u, layoutOf(TensorDataType::kUInt8, {65535, 65537}).byteSize());
 }
 
 TEST(TensorLayout, UnusableLayoutsAreHeldButHaveNoByteSize) {
   const TensorLayout negative = layoutOf(TensorDataType::kFloat32, {2, -1});
   EXPECT_FALSE(negative.isValid());
-  EXPECT_EQ(negative.size(), (TensorSize{2, -1}));
+  EXPECT_EQ((TensorSize{2, -1}), negative.size());
   EXPECT_KS_THROW(negative.byteSize(), 6, "Tensor layout has negative dimension -1");
   EXPECT_KS_THROW(layoutOf(static_cast<TensorDataType>(-3), {1}).byteSize(), 6,
                   "Tensor layout has unknown data type -3");
@@ -61,15 +61,15 @@ TEST(TensorLayout, TextNamesTheTypeAndDimensionsAndAnUnknownTypeByItsCode) {
 
 TEST(Tensor, ReuseKeepsAnUnsharedLargeEnoughBufferAndReplacesOthers) {
   Tensor tensor;
-  EXPECT_EQ(tensor.data(), nullptr);
+  EXPECT_EQ(nullptr, tensor.data());
   tensor.reuse(layoutOf(TensorDataType::kFloat32, {4}), DeviceContext());
   ASSERT_NE(tensor.data(), nullptr);
   EXPECT_GE(tensor.buffer()->size(), 16u);
   const unsigned char* first = tensor.data();
 
   tensor.reuse(layoutOf(TensorDataType::kFloat32, {2}), DeviceContext());
-  EXPECT_EQ(tensor.data(), first);
-  EXPECT_EQ(tensor.layout().byteSize(), 8u);
+  EXPECT_EQ(first, tensor.data());
+  EXPECT_EQ(8u, tensor.layout().byteSize());
 
   const Tensor copy = tensor;  // shares the buffer
   tensor.reuse(layoutOf(TensorDataType::kFloat32, {2}), DeviceContext());
@@ -83,17 +83,17 @@ TEST(Tensor, FailedReuseLeavesTheTensorUnchanged) {
   Tensor tensor(layoutOf(TensorDataType::kInt32, {3}));
   const unsigned char* data = tensor.data();
   EXPECT_THROW(tensor.reuse(layoutOf(TensorDataType::kInt32, {-3}), DeviceContext()), Exception);
-  EXPECT_EQ(tensor.layout(), layoutOf(TensorDataType::kInt32, {3}));
-  EXPECT_EQ(tensor.data(), data);
+  EXPECT_EQ(layoutOf(TensorDataType::kInt32, {3}), tensor.layout());
+  EXPECT_EQ(data, tensor.data());
 }
 
 TEST(Exception, FormatsItsMessageAndKeepsItsParent) {
   const Exception parent(nullptr, Status::kIoError, "read", "file.cc", 3, "cannot read %s", "x.bin");
   const Exception e(&parent, Status::kRuntimeError, "load", "other.cc", 9, "%d%% done", 50);
   EXPECT_STREQ(e.what(), "50% done");
-  EXPECT_EQ(e.line(), 9);
+  EXPECT_EQ(9, e.line());
   ASSERT_NE(e.parent(), nullptr);
-  EXPECT_EQ(e.parent()->message(), "cannot read x.bin");
+  EXPECT_EQ("cannot read x.bin", e.parent()->message());
   EXPECT_STREQ(statusName(Status::kCapacityExceeded), "CAPACITY_EXCEEDED");
   EXPECT_STREQ(statusName(static_cast<Status>(30)), "UNKNOWN_STATUS");
 }

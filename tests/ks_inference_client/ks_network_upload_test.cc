@@ -37,13 +37,13 @@ TEST(NetworkUpload, ProducesExactlyTheWritersMessageInPiecesOfAnySize) {
     const std::string expected = loadRequestToJson(request);
 
     const NetworkUpload upload(frame, file);
-    ASSERT_EQ(upload.size(), expected.size());
+    ASSERT_EQ(expected.size(), upload.size());
     for (size_t piece : {1, 2, 3, 5, 7, 64, 4093, 65536}) {
-      EXPECT_EQ(readAll(upload, piece), expected) << "file " << fileSize << ", pieces of " << piece;
+      EXPECT_EQ(expected, readAll(upload, piece)) << "file " << fileSize << ", pieces of " << piece;
     }
     char spare = 'x';
-    EXPECT_EQ(upload.read(upload.size(), &spare, 1), 0u);
-    EXPECT_EQ(spare, 'x');
+    EXPECT_EQ(0u, upload.read(upload.size(), &spare, 1));
+    EXPECT_EQ('x', spare);
   }
 }
 

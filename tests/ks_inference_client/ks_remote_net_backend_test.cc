@@ -91,11 +91,11 @@ TEST(RemoteNetBackendLifecycle, OpensOneSessionAndClosesItOnce) {
     EXPECT_TRUE(backend->getDeviceContext().isDefault());
   }
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[0].method, "GET");
-  EXPECT_EQ(requests[0].target, "/session?action=new");
-  EXPECT_EQ(requests[1].method, "GET");
-  EXPECT_EQ(requests[1].target, "/session?action=delete&session_id=abc");
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("GET", requests[0].method);
+  EXPECT_EQ("/session?action=new", requests[0].target);
+  EXPECT_EQ("GET", requests[1].method);
+  EXPECT_EQ("/session?action=delete&session_id=abc", requests[1].target);
 }
 
 TEST(RemoteNetBackendLifecycle, FailsWithStatus12WhenNothingListens) {
@@ -111,7 +111,7 @@ TEST(RemoteNetBackendLifecycle, RefusedSessionRaisesTheServersTextAndSendsNoClos
   server.start();
   EXPECT_KS_THROW(RemoteNetBackend("127.0.0.1", server.port(), BackendId::kCpu, DeviceType::kCpu, 0), 12,
                   "Server returned error: too many sessions: 100%; operation: create session");
-  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(1u, server.requests().size());
 }
 
 TEST(RemoteNetBackendLifecycle, MalformedSessionRepliesRaiseStatus6) {
@@ -147,7 +147,7 @@ TEST(RemoteNetBackendLifecycle, DestructionSwallowsARefusedClose) {
   });
   server.start();
   EXPECT_NO_THROW(server.connect().reset());
-  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_EQ(2u, server.requests().size());
 }
 
 TEST(RemoteNetBackendLifecycle, PercentEncodesSessionIdsThatAreNotUrlSafe) {
@@ -156,9 +156,9 @@ TEST(RemoteNetBackendLifecycle, PercentEncodesSessionIdsThatAreNotUrlSafe) {
   server.start();
   server.connect().reset();
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[1].target, "/session?action=delete&session_id=a%20b%26c%3Fd%2F%25");
-  EXPECT_EQ(requests[1].params.find("session_id")->second, "a b&c?d/%");
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("/session?action=delete&session_id=a%20b%26c%3Fd%2F%25", requests[1].target);
+  EXPECT_EQ("a b&c?d/%", requests[1].params.find("session_id")->second);
 }
 
 TEST(RemoteNetBackendProperties, AreRefusedWithStatus8AndLeaveTheBackendUsable) {
@@ -169,9 +169,10 @@ TEST(RemoteNetBackendProperties, AreRefusedWithStatus8AndLeaveTheBackendUsable) 
   EXPECT_KS_THROW(backend->getIntProperty(0), 8, "Remote net backend does not support properties for now");
   try {
     backend->getIntProperty(3);
+    ADD_FAILURE() << "getIntProperty(3) threw nothing";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.function(), "getIntProperty");
-    EXPECT_EQ(e.file(), "src/ks_inference_client/ks_remote_net_backend");
+    EXPECT_EQ("getIntProperty", e.function());
+    EXPECT_EQ("src/ks_inference_client/ks_remote_net_backend", e.file());
   }
   std::vector<Tensor> outputs;
   EXPECT_NO_THROW(backend->forward({}, outputs));
@@ -184,21 +185,21 @@ TEST(RemoteNetBackendLoad, UploadsTheFileAndLearnsTheLayouts) {
   const TempFile net("abc");
   backend->load(net.path(), {"in"}, {"out", "aux"}, "k", "/cache");
   const auto requests = server.requests();
-  ASSERT_EQ(requests.size(), 3u);
-  EXPECT_EQ(requests[1].method, "POST");
-  EXPECT_EQ(requests[1].target, "/net?action=load&session_id=abc");
-  EXPECT_EQ(requests[1].contentType, "application/json");
-  EXPECT_EQ(requests[1].body,
-            R"({"input_tensors":["in"],"output_tensors":["out","aux"],"net":"YWJj","key":"k","cache_dir":"/cache",)"
-            R"("backend":0,"device_type":1,"device_index":2})");
-  EXPECT_EQ(requests[2].method, "GET");
-  EXPECT_EQ(requests[2].target, "/net?action=get_layouts&session_id=abc");
-  EXPECT_EQ(backend->inputNames(), (std::vector<std::string>{"in"}));
-  EXPECT_EQ(backend->outputNames(), (std::vector<std::string>{"out", "aux"}));
-  EXPECT_EQ(backend->srcLayout(0),
-            TensorLayout(TensorDataType::kUInt8, TensorFormat::kPlain, {3}, TensorSize(), TensorChannelOrder::kNone));
-  EXPECT_EQ(backend->dstLayout(0),
-            TensorLayout(TensorDataType::kFloat32, TensorFormat::kNchw, {1, 2}, TensorSize(), TensorChannelOrder::kNone));
+  ASSERT_EQ(3u, requests.size());
+  EXPECT_EQ("POST", requests[1].method);
+  EXPECT_EQ("/net?action=load&session_id=abc", requests[1].target);
+  EXPECT_EQ("application/json", requests[1].contentType);
+  EXPECT_EQ(R"({"input_tensors":["in"],"output_tensors":["out","aux"],"net":"YWJj","key":"k","cache_dir":"/cache",)"
+            R"("backend":0,"device_type":1,"device_index":2})",
+            requests[1].body);
+  EXPECT_EQ("GET", requests[2].method);
+  EXPECT_EQ("/net?action=get_layouts&session_id=abc", requests[2].target);
+  EXPECT_EQ((std::vector<std::string>{"in"}), backend->inputNames());
+  EXPECT_EQ((std::vector<std::string>{"out", "aux"}), backend->outputNames());
+  EXPECT_EQ(TensorLayout(TensorDataType::kUInt8, TensorFormat::kPlain, {3}, TensorSize(), TensorChannelOrder::kNone),
+            backend->srcLayout(0));
+  EXPECT_EQ(TensorLayout(TensorDataType::kFloat32, TensorFormat::kNchw, {1, 2}, TensorSize(), TensorChannelOrder::kNone),
+            backend->dstLayout(0));
   EXPECT_KS_THROW(backend->dstLayout(1), 5, "Output layout index 1 is out of range: the loaded network has 1");
 }
 
@@ -214,7 +215,7 @@ TEST(RemoteNetBackendLoad, SendsAMissingFileAsAnEmptyNetworkAndKeepsTheNamesWhen
   backend->load(net.path(), {"a"}, {"b"}, "", "");
   EXPECT_KS_THROW(backend->load("/nonexistent/file.onnx", {"x"}, {}, "", ""), 12,
                   "Server returned error: empty network; operation: upload network");
-  EXPECT_EQ(backend->inputNames(), std::vector<std::string>{"x"});
+  EXPECT_EQ(std::vector<std::string>{"x"}, backend->inputNames());
   EXPECT_TRUE(backend->outputNames().empty());
   EXPECT_NO_THROW(backend->srcLayout(0));  // the previous network's layouts stay
   const TempFile empty("");
@@ -239,7 +240,7 @@ TEST(RemoteNetBackendLoad, ReplacesLayoutsOnlyAfterAWholeReply) {
   server.layouts = R"({"status":false})";
   EXPECT_KS_THROW(backend->load(net.path(), {}, {}, "", ""), 12,
                   "Server returned error: ; operation: request tensors layout");
-  EXPECT_EQ(backend->srcLayout(0).size(), TensorSize{3});
+  EXPECT_EQ(TensorSize{3}, backend->srcLayout(0).size());
   EXPECT_KS_THROW(backend->srcLayout(1), 5, "Input layout index 1 is out of range: the loaded network has 1");
 }
 
@@ -264,18 +265,18 @@ TEST(RemoteNetBackendForward, SendsInputsAndReplacesOutputsWithTheReplysTensors)
   std::vector<Tensor> outputs(5, bytesTensor("old"));
   backend->forward({bytesTensor("\x01\x02\x03")}, outputs);
   const auto request = server.requests().back();
-  EXPECT_EQ(request.target, "/inference?session_id=abc");
-  EXPECT_EQ(request.contentType, "application/json");
-  EXPECT_EQ(request.body,
-            R"({"input_tensors":[{"layout":{"size":[3],"type":5,"format":0},"data":"AQID"}],"repetitions_count":1})");
-  ASSERT_EQ(outputs.size(), 3u);
-  EXPECT_EQ(bytesOf(outputs[0]), "ab");
-  EXPECT_EQ(bytesOf(outputs[1]), "z");
-  EXPECT_EQ(outputs[2].layout().byteSize(), 0u);
+  EXPECT_EQ("/inference?session_id=abc", request.target);
+  EXPECT_EQ("application/json", request.contentType);
+  EXPECT_EQ(R"({"input_tensors":[{"layout":{"size":[3],"type":5,"format":0},"data":"AQID"}],"repetitions_count":1})",
+            request.body);
+  ASSERT_EQ(3u, outputs.size());
+  EXPECT_EQ("ab", bytesOf(outputs[0]));
+  EXPECT_EQ("z", bytesOf(outputs[1]));
+  EXPECT_EQ(0u, outputs[2].layout().byteSize());
 
   server.inference = R"({"output_tensors":[]})";
   backend->forward({}, outputs);
-  EXPECT_EQ(server.requests().back().body, R"({"input_tensors":[],"repetitions_count":1})");
+  EXPECT_EQ(R"({"input_tensors":[],"repetitions_count":1})", server.requests().back().body);
   EXPECT_TRUE(outputs.empty());
 }
 
@@ -287,15 +288,15 @@ TEST(RemoteNetBackendForward, ForwardStatsSendsTheCountAndCopiesTheStatistics) {
   std::vector<Tensor> outputs;
   InferenceStats stats;
   backend->forwardStats({}, outputs, 0, stats);
-  EXPECT_EQ(server.requests().back().body, R"({"input_tensors":[],"repetitions_count":0})");
+  EXPECT_EQ(R"({"input_tensors":[],"repetitions_count":0})", server.requests().back().body);
   EXPECT_TRUE(stats.hasInfo);
-  EXPECT_EQ(stats.duration, 1.5f);
+  EXPECT_EQ(1.5f, stats.duration);
   server.inference = R"({"output_tensors":[]})";
   backend->forwardStats({}, outputs, 4294967295u, stats);
-  EXPECT_EQ(server.requests().back().body, R"({"input_tensors":[],"repetitions_count":4294967295})");
+  EXPECT_EQ(R"({"input_tensors":[],"repetitions_count":4294967295})", server.requests().back().body);
   EXPECT_FALSE(stats.hasInfo);
-  EXPECT_EQ(stats.duration, 0.0f);
-  EXPECT_EQ(stats.repetitionsCount, 0u);
+  EXPECT_EQ(0.0f, stats.duration);
+  EXPECT_EQ(0u, stats.repetitionsCount);
 }
 
 TEST(RemoteNetBackendForward, FailuresLeaveOutputsAndStatisticsUntouched) {
@@ -323,11 +324,11 @@ TEST(RemoteNetBackendForward, FailuresLeaveOutputsAndStatisticsUntouched) {
     auto backend = server.connect();
     std::vector<Tensor> outputs{bytesTensor("keep")};
     InferenceStats stats{true, 7.0f, 7};
-    EXPECT_EQ(ks::testing::thrownKsException([&] { backend->forwardStats({}, outputs, 1, stats); }), expected);
-    ASSERT_EQ(outputs.size(), 1u);
-    EXPECT_EQ(bytesOf(outputs[0]), "keep");
-    EXPECT_EQ(stats.duration, 7.0f);
-    EXPECT_EQ(stats.repetitionsCount, 7u);
+    EXPECT_EQ(expected, ks::testing::thrownKsException([&] { backend->forwardStats({}, outputs, 1, stats); }));
+    ASSERT_EQ(1u, outputs.size());
+    EXPECT_EQ("keep", bytesOf(outputs[0]));
+    EXPECT_EQ(7.0f, stats.duration);
+    EXPECT_EQ(7u, stats.repetitionsCount);
   }
 }
 

@@ -58,9 +58,9 @@ TEST(CheckReply, HandsTheParsedReplyToItsReader) {
 }
 
 TEST(SessionPath, LeavesUnreservedCharactersAndEncodesEveryOtherByte) {
-  EXPECT_EQ(sessionPath("/p?id=", "AZaz09-._~"), "/p?id=AZaz09-._~");
-  EXPECT_EQ(sessionPath("/p?id=", std::string("a b&c?d=\xff\0+", 11)), "/p?id=a%20b%26c%3Fd%3D%FF%00%2B");
-  EXPECT_EQ(sessionPath("/p?id=", ""), "/p?id=");
+  EXPECT_EQ("/p?id=AZaz09-._~", sessionPath("/p?id=", "AZaz09-._~"));
+  EXPECT_EQ("/p?id=a%20b%26c%3Fd%3D%FF%00%2B", sessionPath("/p?id=", std::string("a b&c?d=\xff\0+", 11)));
+  EXPECT_EQ("/p?id=", sessionPath("/p?id=", ""));
 }
 
 }  // namespace

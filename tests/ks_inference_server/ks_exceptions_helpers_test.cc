@@ -17,17 +17,17 @@ std::string translated(const E& error) {
 }
 
 TEST(RethrowStdToKs, ChoosesTheStatusByTheMostSpecificType) {
-  EXPECT_EQ(translated(std::domain_error("a")), "6: a");
-  EXPECT_EQ(translated(std::invalid_argument("b")), "6: b");
-  EXPECT_EQ(translated(std::length_error("c")), "5: c");
-  EXPECT_EQ(translated(std::out_of_range("d")), "12: d");
-  EXPECT_EQ(translated(std::logic_error("e")), "11: e");
-  EXPECT_EQ(translated(std::range_error("f")), "5: f");
-  EXPECT_EQ(translated(std::overflow_error("g")), "12: g");
-  EXPECT_EQ(translated(std::underflow_error("h")), "12: h");
-  EXPECT_EQ(translated(std::runtime_error("abc")), "12: abc");
-  EXPECT_EQ(translated(std::bad_alloc()), "3: std::bad_alloc");
-  EXPECT_EQ(translated(Exception(nullptr, Status::kCapacityExceeded, "pushBack", "f", 1, "full")), "3: full");
+  EXPECT_EQ("6: a", translated(std::domain_error("a")));
+  EXPECT_EQ("6: b", translated(std::invalid_argument("b")));
+  EXPECT_EQ("5: c", translated(std::length_error("c")));
+  EXPECT_EQ("12: d", translated(std::out_of_range("d")));
+  EXPECT_EQ("11: e", translated(std::logic_error("e")));
+  EXPECT_EQ("5: f", translated(std::range_error("f")));
+  EXPECT_EQ("12: g", translated(std::overflow_error("g")));
+  EXPECT_EQ("12: h", translated(std::underflow_error("h")));
+  EXPECT_EQ("12: abc", translated(std::runtime_error("abc")));
+  EXPECT_EQ("3: std::bad_alloc", translated(std::bad_alloc()));
+  EXPECT_EQ("3: full", translated(Exception(nullptr, Status::kCapacityExceeded, "pushBack", "f", 1, "full")));
 }
 
 TEST(RethrowStdToKs, RecordsWhereItRaisedAndNoParent) {
@@ -35,16 +35,16 @@ TEST(RethrowStdToKs, RecordsWhereItRaisedAndNoParent) {
     rethrow_std_to_ks([] { throw std::runtime_error("x"); });
     FAIL() << "no exception";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.function(), "rethrow_std_to_ks");
-    EXPECT_EQ(e.file(), "src/ks_inference_server/ks_exceptions_helpers");
+    EXPECT_EQ("rethrow_std_to_ks", e.function());
+    EXPECT_EQ("src/ks_inference_server/ks_exceptions_helpers", e.file());
     EXPECT_GT(e.line(), 0);
-    EXPECT_EQ(e.parent(), nullptr);
+    EXPECT_EQ(nullptr, e.parent());
   }
 }
 
 TEST(RethrowStdToKs, DeliversPercentSignsVerbatim) {
-  EXPECT_EQ(translated(std::runtime_error("Server returned error: %d%s%n; operation: x")),
-            "12: Server returned error: %d%s%n; operation: x");
+  EXPECT_EQ("12: Server returned error: %d%s%n; operation: x",
+            translated(std::runtime_error("Server returned error: %d%s%n; operation: x")));
 }
 
 TEST(RethrowStdToKs, PassesOtherTypesAndNormalReturnsThrough) {
@@ -78,10 +78,10 @@ TEST(RethrowKsToStd, ChoosesTheTypeByStatus) {
       "runtime_error",    "runtime_error",    "runtime_error", "runtime_error", "out_of_range",   // 15-19
   };
   for (int status = 0; status < 20; ++status) {
-    EXPECT_EQ(reverse(status), std::string(expected[status]) + ": message " + std::to_string(status));
+    EXPECT_EQ(std::string(expected[status]) + ": message " + std::to_string(status), reverse(status));
   }
   for (int status : {20, 25, 29, 30, -1}) {
-    EXPECT_EQ(reverse(status), "runtime_error: message " + std::to_string(status));
+    EXPECT_EQ("runtime_error: message " + std::to_string(status), reverse(status));
   }
 }
 

@@ -38,24 +38,24 @@ InferenceStats readStats(const std::string& stats) {
 
 TEST(InferenceRequest, WritesTensorsThenTheCount) {
   InferenceRequest request;
-  EXPECT_EQ(request.repetitions_count, 1u);
-  EXPECT_EQ(inferenceRequestToJson(request), R"({"input_tensors":[],"repetitions_count":1})");
+  EXPECT_EQ(1u, request.repetitions_count);
+  EXPECT_EQ(R"({"input_tensors":[],"repetitions_count":1})", inferenceRequestToJson(request));
   request.input_tensors = {bytesTensor("\x01\x02\x03"), bytesTensor("")};
   request.repetitions_count = 4294967295u;
-  EXPECT_EQ(inferenceRequestToJson(request),
-            std::string(R"({"input_tensors":[)") + kTensor +
-                R"(,{"layout":{"size":[0],"type":5,"format":0},"data":""}],"repetitions_count":4294967295})");
+  EXPECT_EQ(std::string(R"({"input_tensors":[)") + kTensor +
+                R"(,{"layout":{"size":[0],"type":5,"format":0},"data":""}],"repetitions_count":4294967295})",
+            inferenceRequestToJson(request));
 }
 
 TEST(InferenceRequest, ReadsTensorsAndCount) {
   InferenceRequest request;
   request.input_tensors = {bytesTensor("old")};
   inferenceRequestFromJson(request, (std::string(R"({"input_tensors":[)") + kTensor + "]}").c_str());
-  ASSERT_EQ(request.input_tensors.size(), 1u);  // replaced, not appended
-  EXPECT_EQ(bytesOf(request.input_tensors[0]), "\x01\x02\x03");
-  EXPECT_EQ(request.repetitions_count, 1u);  // absent: kept
+  ASSERT_EQ(1u, request.input_tensors.size());  // replaced, not appended
+  EXPECT_EQ("\x01\x02\x03", bytesOf(request.input_tensors[0]));
+  EXPECT_EQ(1u, request.repetitions_count);  // absent: kept
   inferenceRequestFromJson(request, R"({"input_tensors":[],"repetitions_count":-1})");
-  EXPECT_EQ(request.repetitions_count, 4294967295u);
+  EXPECT_EQ(4294967295u, request.repetitions_count);
   EXPECT_TRUE(request.input_tensors.empty());
 }
 
@@ -72,8 +72,8 @@ TEST(InferenceRequest, RejectsBadMembersBeforeChangingAnything) {
     EXPECT_THROW_MSG(inferenceRequestFromJson(request, text.c_str()), std::invalid_argument,
                      "'repetitions_count' should be int");
   }
-  EXPECT_EQ(request.repetitions_count, 9u);
-  EXPECT_EQ(request.input_tensors.size(), 1u);
+  EXPECT_EQ(9u, request.repetitions_count);
+  EXPECT_EQ(1u, request.input_tensors.size());
 }
 
 TEST(InferenceRequest, BadTensorLeavesTheCountAndTheTensorsReadSoFar) {
@@ -82,19 +82,19 @@ TEST(InferenceRequest, BadTensorLeavesTheCountAndTheTensorsReadSoFar) {
       std::string(R"({"repetitions_count":3,"input_tensors":[)") + kTensor + R"(,{"layout":{}, "data":""}]})";
   EXPECT_THROW_MSG(inferenceRequestFromJson(request, text.c_str()), std::invalid_argument,
                    "Tensor laoyut JSON's 'shape' should be an array");
-  EXPECT_EQ(request.repetitions_count, 3u);
-  EXPECT_EQ(request.input_tensors.size(), 2u);
+  EXPECT_EQ(3u, request.repetitions_count);
+  EXPECT_EQ(2u, request.input_tensors.size());
 }
 
 TEST(InferenceResponse, WritesTensorsThenStatistics) {
   InferenceResponse response;
   response.output_tensors = {bytesTensor("ab")};
   response.inference_stats = {true, 0.5f, 3};
-  EXPECT_EQ(inferenceResponseToJson(response),
-            R"({"output_tensors":[{"layout":{"size":[2],"type":5,"format":0},"data":"YWI="}],)"
-            R"("inference_stats":{"has_info":true,"duration":0.5,"repetitions_count":3}})");
-  EXPECT_EQ(inferenceResponseToJson(InferenceResponse()),
-            R"({"output_tensors":[],"inference_stats":{"has_info":false,"duration":0.0,"repetitions_count":0}})");
+  EXPECT_EQ(R"({"output_tensors":[{"layout":{"size":[2],"type":5,"format":0},"data":"YWI="}],)"
+            R"("inference_stats":{"has_info":true,"duration":0.5,"repetitions_count":3}})",
+            inferenceResponseToJson(response));
+  EXPECT_EQ(R"({"output_tensors":[],"inference_stats":{"has_info":false,"duration":0.0,"repetitions_count":0}})",
+            inferenceResponseToJson(InferenceResponse()));
 }
 
 TEST(InferenceResponse, WritesTheDoubleDigitsOfAFloatDurationAndReadsTheSameFloat) {
@@ -104,7 +104,7 @@ TEST(InferenceResponse, WritesTheDoubleDigitsOfAFloatDurationAndReadsTheSameFloa
   EXPECT_NE(text.find(R"("duration":0.10000000149011612,)"), std::string::npos) << text;
   InferenceResponse back;
   inferenceResponseFromJson(back, text.c_str());
-  EXPECT_EQ(back.inference_stats.duration, 0.1f);
+  EXPECT_EQ(0.1f, back.inference_stats.duration);
   response.inference_stats.duration = 5.0f;
   EXPECT_NE(inferenceResponseToJson(response).find(R"("duration":5.0,)"), std::string::npos);
 }
@@ -124,25 +124,25 @@ TEST(InferenceResponse, AppendsTensorsAndZeroesAbsentStatistics) {
   response.output_tensors = {bytesTensor("old")};
   response.inference_stats = {true, 2.0f, 7};
   inferenceResponseFromJson(response, (std::string(R"({"output_tensors":[)") + kTensor + "]}").c_str());
-  ASSERT_EQ(response.output_tensors.size(), 2u);
-  EXPECT_EQ(bytesOf(response.output_tensors[0]), "old");
-  EXPECT_EQ(bytesOf(response.output_tensors[1]), "\x01\x02\x03");
+  ASSERT_EQ(2u, response.output_tensors.size());
+  EXPECT_EQ("old", bytesOf(response.output_tensors[0]));
+  EXPECT_EQ("\x01\x02\x03", bytesOf(response.output_tensors[1]));
   EXPECT_FALSE(response.inference_stats.hasInfo);
-  EXPECT_EQ(response.inference_stats.duration, 0.0f);
-  EXPECT_EQ(response.inference_stats.repetitionsCount, 0u);
+  EXPECT_EQ(0.0f, response.inference_stats.duration);
+  EXPECT_EQ(0u, response.inference_stats.repetitionsCount);
 }
 
 TEST(InferenceResponse, ReadsStatisticsWithTheirExactTypes) {
   const InferenceStats stats = readStats(R"({"has_info":false,"duration":2.5,"repetitions_count":-2})");
   EXPECT_FALSE(stats.hasInfo);
-  EXPECT_EQ(stats.duration, 2.5f);
-  EXPECT_EQ(stats.repetitionsCount, 4294967294u);
-  EXPECT_EQ(readStats(R"({"has_info":true,"duration":5e0,"repetitions_count":1})").duration, 5.0f);
-  EXPECT_EQ(readStats(R"({"has_info":true,"duration":-3.4028234e38,"repetitions_count":1})").duration,
-            -3.4028234e38f);
+  EXPECT_EQ(2.5f, stats.duration);
+  EXPECT_EQ(4294967294u, stats.repetitionsCount);
+  EXPECT_EQ(5.0f, readStats(R"({"has_info":true,"duration":5e0,"repetitions_count":1})").duration);
+  EXPECT_EQ(-3.4028234e38f,
+            readStats(R"({"has_info":true,"duration":-3.4028234e38,"repetitions_count":1})").duration);
   // Beyond the 64-bit integers a number is held as a double, so it passes the float test.
-  EXPECT_EQ(readStats(R"({"has_info":true,"duration":18446744073709551616,"repetitions_count":1})").duration,
-            18446744073709551616.0f);
+  EXPECT_EQ(18446744073709551616.0f,
+            readStats(R"({"has_info":true,"duration":18446744073709551616,"repetitions_count":1})").duration);
 }
 
 TEST(InferenceResponse, ChecksStatisticsInOrderLeavingThemUnchanged) {
@@ -167,7 +167,7 @@ TEST(InferenceResponse, ChecksStatisticsInOrderLeavingThemUnchanged) {
     EXPECT_THROW_MSG(inferenceResponseFromJson(response, responseWithStats(stats).c_str()), std::invalid_argument,
                      message)
         << stats;
-    EXPECT_EQ(response.inference_stats.duration, 9.0f);
+    EXPECT_EQ(9.0f, response.inference_stats.duration);
   }
 }
 
@@ -183,7 +183,7 @@ TEST(InferenceResponse, ReportsABadTensorBeforeBadStatistics) {
   InferenceResponse response;
   EXPECT_THROW_MSG(inferenceResponseFromJson(response, R"({"inference_stats":null,"output_tensors":[5]})"),
                    std::invalid_argument, "Tensor should be a JSON object");
-  EXPECT_EQ(response.output_tensors.size(), 1u);
+  EXPECT_EQ(1u, response.output_tensors.size());
   for (const char* text : {"garbage", R"({"output_tensors":{}})", R"({"outputs":[]})"}) {
     InferenceResponse other;
     EXPECT_THROW_MSG(inferenceResponseFromJson(other, text), std::invalid_argument,
@@ -201,10 +201,10 @@ TEST(InferenceMessages, RoundTripLargeFloatTensors) {
   response.inference_stats = {true, 12.25f, 10};
   InferenceResponse back;
   inferenceResponseFromJson(back, inferenceResponseToJson(response).c_str());
-  ASSERT_EQ(back.output_tensors.size(), 2u);
-  EXPECT_EQ(back.output_tensors[1].layout(), tensor.layout());
-  EXPECT_EQ(bytesOf(back.output_tensors[1]), bytesOf(tensor));
-  EXPECT_EQ(back.inference_stats.repetitionsCount, 10u);
+  ASSERT_EQ(2u, back.output_tensors.size());
+  EXPECT_EQ(tensor.layout(), back.output_tensors[1].layout());
+  EXPECT_EQ(bytesOf(tensor), bytesOf(back.output_tensors[1]));
+  EXPECT_EQ(10u, back.inference_stats.repetitionsCount);
 }
 
 }  // namespace

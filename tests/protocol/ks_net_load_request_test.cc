@@ -34,10 +34,10 @@ const char kSample[] =
     R"("backend":0,"device_type":1,"device_index":-1})";
 
 TEST(NetLoadRequest, WritesTheEightMembersInOrder) {
-  EXPECT_EQ(loadRequestToJson(sample()), kSample);
-  EXPECT_EQ(loadRequestToJson(NetLoadRequest{netText(""), {}, {}, "", "", 0, 0, 0}),
-            R"({"input_tensors":[],"output_tensors":[],"net":"","key":"","cache_dir":"","backend":0,)"
-            R"("device_type":0,"device_index":0})");
+  EXPECT_EQ(kSample, loadRequestToJson(sample()));
+  EXPECT_EQ(R"({"input_tensors":[],"output_tensors":[],"net":"","key":"","cache_dir":"","backend":0,)"
+            R"("device_type":0,"device_index":0})",
+            loadRequestToJson(NetLoadRequest{netText(""), {}, {}, "", "", 0, 0, 0}));
 }
 
 TEST(NetLoadRequest, CutsTextFieldsAtTheirFirstNulButWritesNamesWhole) {
@@ -47,13 +47,13 @@ TEST(NetLoadRequest, CutsTextFieldsAtTheirFirstNulButWritesNamesWhole) {
   request.cache_dir = std::string("\0dir", 4);
   request.input_tensors = {std::string("a\0b", 3)};
   request.output_tensors = {"q\"uote\\"};
-  EXPECT_EQ(loadRequestToJson(request),
-            R"({"input_tensors":["a\u0000b"],"output_tensors":["q\"uote\\"],"net":"ab","key":"k","cache_dir":"",)"
-            R"("backend":0,"device_type":1,"device_index":-1})");
+  EXPECT_EQ(R"({"input_tensors":["a\u0000b"],"output_tensors":["q\"uote\\"],"net":"ab","key":"k","cache_dir":"",)"
+            R"("backend":0,"device_type":1,"device_index":-1})",
+            loadRequestToJson(request));
   NetLoadRequest back;
   loadRequestFromJson(back, loadRequestToJson(request).c_str());
-  EXPECT_EQ(back.input_tensors, std::vector<std::string>{"a"});
-  EXPECT_EQ(back.output_tensors, request.output_tensors);
+  EXPECT_EQ(std::vector<std::string>{"a"}, back.input_tensors);
+  EXPECT_EQ(request.output_tensors, back.output_tensors);
 }
 
 TEST(NetLoadRequest, WritesANetWithoutNulWholeAndEscapesWhatNeedsIt) {
@@ -67,12 +67,12 @@ TEST(NetLoadRequest, WritesANetWithoutNulWholeAndEscapesWhatNeedsIt) {
 TEST(NetLoadRequest, FrameSurroundsTheNetTextExactlyAsTheWriterPlacesIt) {
   NetLoadRequest request = sample();
   const LoadRequestFrame frame = loadRequestFrame(request);
-  EXPECT_EQ(frame.prefix + "Zm9v" + frame.suffix, kSample);
-  EXPECT_EQ(frame.prefix.back(), '"');
+  EXPECT_EQ(kSample, frame.prefix + "Zm9v" + frame.suffix);
+  EXPECT_EQ('"', frame.prefix.back());
   request.input_tensors.clear();
   request.net = netText("");
   const LoadRequestFrame empty = loadRequestFrame(request);
-  EXPECT_EQ(empty.prefix + empty.suffix, loadRequestToJson(request));
+  EXPECT_EQ(loadRequestToJson(request), empty.prefix + empty.suffix);
 }
 
 TEST(NetLoadRequest, RoundTripKeepsEveryField) {
@@ -81,19 +81,19 @@ TEST(NetLoadRequest, RoundTripKeepsEveryField) {
   request.backend = -2147483647 - 1;
   NetLoadRequest back;
   loadRequestFromJson(back, loadRequestToJson(request).c_str());
-  EXPECT_EQ(back.net, request.net);
-  EXPECT_EQ(back.input_tensors, request.input_tensors);
-  EXPECT_EQ(back.output_tensors, request.output_tensors);
-  EXPECT_EQ(back.key, request.key);
-  EXPECT_EQ(back.cache_dir, request.cache_dir);
-  EXPECT_EQ(back.backend, request.backend);
-  EXPECT_EQ(back.device_type, request.device_type);
-  EXPECT_EQ(back.device_index, -1);
+  EXPECT_EQ(request.net, back.net);
+  EXPECT_EQ(request.input_tensors, back.input_tensors);
+  EXPECT_EQ(request.output_tensors, back.output_tensors);
+  EXPECT_EQ(request.key, back.key);
+  EXPECT_EQ(request.cache_dir, back.cache_dir);
+  EXPECT_EQ(request.backend, back.backend);
+  EXPECT_EQ(request.device_type, back.device_type);
+  EXPECT_EQ(-1, back.device_index);
 
   // Only the NUL comes back of an empty network.
   NetLoadRequest empty;
   loadRequestFromJson(empty, loadRequestToJson(NetLoadRequest{netText(""), {}, {}, "", "", 0, 0, 0}).c_str());
-  EXPECT_EQ(empty.net, std::vector<char>{'\0'});
+  EXPECT_EQ(std::vector<char>{'\0'}, empty.net);
   EXPECT_TRUE(empty.input_tensors.empty());
 }
 
@@ -124,7 +124,7 @@ TEST(NetLoadRequest, ChecksMembersInOrderLeavingTheRequestUnchanged) {
       NetLoadRequest request;
       request.key = "untouched";
       EXPECT_THROW_MSG(loadRequestFromJson(request, text.c_str()), std::invalid_argument, message) << text;
-      EXPECT_EQ(request.key, "untouched");
+      EXPECT_EQ("untouched", request.key);
       EXPECT_TRUE(request.net.empty());
     }
   }
@@ -149,25 +149,25 @@ TEST(NetLoadRequest, AppendsNamesAndKeepsWhatItStoredBeforeABadName) {
   NetLoadRequest request;
   request.input_tensors = {"old"};
   loadRequestFromJson(request, kSample);
-  EXPECT_EQ(request.input_tensors, (std::vector<std::string>{"old", "in"}));
+  EXPECT_EQ((std::vector<std::string>{"old", "in"}), request.input_tensors);
 
   NetLoadRequest bad;
   EXPECT_THROW_MSG(loadRequestFromJson(bad, withMember("input_tensors", R"(["a",1])").c_str()),
                    std::invalid_argument, "'input_tensors' should be an array of strings");
-  EXPECT_EQ(bad.input_tensors, std::vector<std::string>{"a"});
-  EXPECT_EQ(bad.key, "k");
-  EXPECT_EQ(bad.device_index, -1);
+  EXPECT_EQ(std::vector<std::string>{"a"}, bad.input_tensors);
+  EXPECT_EQ("k", bad.key);
+  EXPECT_EQ(-1, bad.device_index);
   NetLoadRequest badOutput;
   EXPECT_THROW_MSG(loadRequestFromJson(badOutput, withMember("output_tensors", R"(["a",null])").c_str()),
                    std::invalid_argument, "'output_tensors' should be an array of strings");
-  EXPECT_EQ(badOutput.input_tensors, std::vector<std::string>{"in"});
+  EXPECT_EQ(std::vector<std::string>{"in"}, badOutput.input_tensors);
 }
 
 TEST(NetLoadRequest, TakesTheFirstOfEqualNamesAndIgnoresUnknownMembers) {
   const std::string text = std::string(R"({"extra":{"a":[1]},"key":"first","key":7,)") + (kSample + 1);
   NetLoadRequest request;
   loadRequestFromJson(request, text.c_str());
-  EXPECT_EQ(request.key, "first");
+  EXPECT_EQ("first", request.key);
 }
 
 }  // namespace

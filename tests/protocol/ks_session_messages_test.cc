@@ -21,11 +21,11 @@ std::string readSession(const char* text) {
 }
 
 TEST(SessionReply, WritesAndReadsTheIdentifier) {
-  EXPECT_EQ(sessionReplyToJson("abc"), R"({"session_id":"abc"})");
-  EXPECT_EQ(sessionReplyToJson(std::string("ab\0c", 4)), R"({"session_id":"ab"})");
-  EXPECT_EQ(readSession(R"({"session_id":"abc","x":1})"), "abc");
-  EXPECT_EQ(readSession(R"({"session_id":"a\u0000bc"})"), "a");
-  EXPECT_EQ(readSession(R"({"session_id":"first","session_id":"second"})"), "first");
+  EXPECT_EQ(R"({"session_id":"abc"})", sessionReplyToJson("abc"));
+  EXPECT_EQ(R"({"session_id":"ab"})", sessionReplyToJson(std::string("ab\0c", 4)));
+  EXPECT_EQ("abc", readSession(R"({"session_id":"abc","x":1})"));
+  EXPECT_EQ("a", readSession(R"({"session_id":"a\u0000bc"})"));
+  EXPECT_EQ("first", readSession(R"({"session_id":"first","session_id":"second"})"));
 }
 
 TEST(SessionReply, RejectsRepliesWithoutAStringIdentifierAndKeepsTheOldOne) {
@@ -33,18 +33,18 @@ TEST(SessionReply, RejectsRepliesWithoutAStringIdentifierAndKeepsTheOldOne) {
                            R"(["session_id","a"])", R"({"Session_id":"a"})"}) {
     std::string id = "kept";
     EXPECT_THROW_MSG(sessionReplyFromJson(id, text), std::invalid_argument, kNoSession) << text;
-    EXPECT_EQ(id, "kept");
+    EXPECT_EQ("kept", id);
   }
   std::string id;
   EXPECT_THROW_MSG(sessionReplyFromJson(id, nullptr), std::invalid_argument, kNoSession);
 }
 
 TEST(StatusMessage, WritesStatusThenTheWholeText) {
-  EXPECT_EQ(statusToJson(StatusMessage()), R"({"status":true,"text":""})");
+  EXPECT_EQ(R"({"status":true,"text":""})", statusToJson(StatusMessage()));
   StatusMessage message;
   message.status = false;
   message.text = std::string("a\"b\\c\n\x01/\0z", 10);
-  EXPECT_EQ(statusToJson(message), R"({"status":false,"text":"a\"b\\c\n\u0001/\u0000z"})");
+  EXPECT_EQ(R"({"status":false,"text":"a\"b\\c\n\u0001/\u0000z"})", statusToJson(message));
 }
 
 TEST(StatusMessage, ReportsWhetherTheTextHeldAStatus) {
@@ -53,17 +53,17 @@ TEST(StatusMessage, ReportsWhetherTheTextHeldAStatus) {
     message.text = "kept";
     EXPECT_FALSE(statusFromJson(message, text)) << text;
     EXPECT_TRUE(message.status);
-    EXPECT_EQ(message.text, "kept");
+    EXPECT_EQ("kept", message.text);
   }
   StatusMessage message;
   message.text = "kept";
   EXPECT_TRUE(statusFromJson(message, R"({"status":true})"));
   EXPECT_TRUE(message.status);
-  EXPECT_EQ(message.text, "kept");
+  EXPECT_EQ("kept", message.text);
   EXPECT_TRUE(statusFromJson(message, R"({"status":false})"));
   EXPECT_FALSE(message.status);
   EXPECT_TRUE(statusFromJson(message, R"({"status":true,"text":"done\u0000hidden"})"));
-  EXPECT_EQ(message.text, "done");
+  EXPECT_EQ("done", message.text);
 }
 
 TEST(StatusMessage, RejectsMistypedMembersKeepingWhatWasSetBefore) {
@@ -83,17 +83,17 @@ TensorLayout layoutOf(TensorDataType type, TensorSize size) {
 }
 
 TEST(LayoutsResponse, WritesBothListsInOrder) {
-  EXPECT_EQ(layoutsToJson(LayoutsResponse()), R"({"input_layouts":[],"output_layouts":[]})");
+  EXPECT_EQ(R"({"input_layouts":[],"output_layouts":[]})", layoutsToJson(LayoutsResponse()));
   LayoutsResponse response;
   response.input_layouts = {layoutOf(TensorDataType::kFloat32, {1, 3}), layoutOf(TensorDataType::kInt8, {})};
   response.output_layouts = {layoutOf(TensorDataType::kInt64, {-1})};
-  EXPECT_EQ(layoutsToJson(response),
-            R"({"input_layouts":[{"size":[1,3],"type":0,"format":1},{"size":[],"type":4,"format":1}],)"
-            R"("output_layouts":[{"size":[-1],"type":6,"format":1}]})");
+  EXPECT_EQ(R"({"input_layouts":[{"size":[1,3],"type":0,"format":1},{"size":[],"type":4,"format":1}],)"
+            R"("output_layouts":[{"size":[-1],"type":6,"format":1}]})",
+            layoutsToJson(response));
   LayoutsResponse back;
   layoutsFromJson(back, layoutsToJson(response).c_str());
-  EXPECT_EQ(back.input_layouts, response.input_layouts);
-  EXPECT_EQ(back.output_layouts, response.output_layouts);
+  EXPECT_EQ(response.input_layouts, back.input_layouts);
+  EXPECT_EQ(response.output_layouts, back.output_layouts);
 }
 
 TEST(LayoutsResponse, RequiresBothArrays) {
@@ -112,12 +112,12 @@ TEST(LayoutsResponse, KeepsTheLayoutsReadBeforeABadOne) {
   EXPECT_KS_THROW(layoutsFromJson(response, R"({"input_layouts":[{"size":[1],"type":0,"format":0},)"
                                             R"({"size":[1,2,3,4,5],"type":0,"format":0}],"output_layouts":[]})"),
                   19, "No room for new element. StaticVector is full.");
-  EXPECT_EQ(response.input_layouts.size(), 1u);
+  EXPECT_EQ(1u, response.input_layouts.size());
   response = LayoutsResponse();
   EXPECT_THROW_MSG(layoutsFromJson(response, R"({"input_layouts":[{"size":[2],"type":0,"format":0}],)"
                                              R"("output_layouts":[{"size":[2],"type":0}]})"),
                    std::invalid_argument, "Tensor laoyut JSON's 'format' should be an int");
-  EXPECT_EQ(response.input_layouts.size(), 1u);
+  EXPECT_EQ(1u, response.input_layouts.size());
   EXPECT_TRUE(response.output_layouts.empty());
 }
 

@@ -65,23 +65,23 @@ std::string streamed(const Tensor& tensor) {
 TEST(LayoutJson, WritesTheCompactObjectInMemberOrder) {
   rapidjson::Document document;
   const TensorLayout layout = layoutOf(TensorDataType::kFloat32, TensorFormat::kNchw, {1, 3, 8, 8});
-  EXPECT_EQ(serialized(layoutToJson(layout, document.GetAllocator())), R"({"size":[1,3,8,8],"type":0,"format":1})");
+  EXPECT_EQ(R"({"size":[1,3,8,8],"type":0,"format":1})", serialized(layoutToJson(layout, document.GetAllocator())));
   std::string text;
   json::Output output(text);
   json::Writer writer(output);
   json::writeLayout(writer, layout);
-  EXPECT_EQ(text, R"({"size":[1,3,8,8],"type":0,"format":1})");
+  EXPECT_EQ(R"({"size":[1,3,8,8],"type":0,"format":1})", text);
 }
 
 TEST(LayoutJson, ReadsDimensionsTypeAndFormat) {
-  EXPECT_EQ(readLayout(R"({"size":[],"type":0,"format":0})"), layoutOf(TensorDataType::kFloat32, TensorFormat::kPlain, {}));
-  EXPECT_EQ(readLayout(R"({"size":[1,2,3,4],"type":5,"format":2})"),
-            layoutOf(TensorDataType::kUInt8, TensorFormat::kNhwc, {1, 2, 3, 4}));
+  EXPECT_EQ(layoutOf(TensorDataType::kFloat32, TensorFormat::kPlain, {}), readLayout(R"({"size":[],"type":0,"format":0})"));
+  EXPECT_EQ(layoutOf(TensorDataType::kUInt8, TensorFormat::kNhwc, {1, 2, 3, 4}),
+            readLayout(R"({"size":[1,2,3,4],"type":5,"format":2})"));
   // No range checks: negative values reach the layout as they are.
   const TensorLayout odd = readLayout(R"({"size":[-1,-2147483648],"type":-7,"format":99})");
-  EXPECT_EQ(odd.size(), (TensorSize{-1, INT32_MIN}));
-  EXPECT_EQ(static_cast<int>(odd.dataType()), -7);
-  EXPECT_EQ(static_cast<int>(odd.format()), 99);
+  EXPECT_EQ((TensorSize{-1, INT32_MIN}), odd.size());
+  EXPECT_EQ(-7, static_cast<int>(odd.dataType()));
+  EXPECT_EQ(99, static_cast<int>(odd.format()));
 }
 
 TEST(LayoutJson, TestsMembersInOrderWithFixedMessages) {
@@ -115,15 +115,15 @@ TEST(LayoutJson, FailedReadLeavesTheLayoutUntouched) {
     document.Parse(text);
     TensorLayout layout = before;
     EXPECT_ANY_THROW(layoutFromJson(layout, document));
-    EXPECT_EQ(layout, before);
+    EXPECT_EQ(before, layout);
   }
 }
 
 TEST(LayoutJson, IgnoresUnknownMembersAndTakesTheFirstOfEqualNames) {
   const TensorLayout layout =
       readLayout(R"({"type":1,"type":"x","size":[2],"format":0,"format":[],"channel_order":2,"extra":{}})");
-  EXPECT_EQ(layout, layoutOf(TensorDataType::kFloat16, TensorFormat::kPlain, {2}));
-  EXPECT_EQ(layout.channelOrder(), TensorChannelOrder::kNone);
+  EXPECT_EQ(layoutOf(TensorDataType::kFloat16, TensorFormat::kPlain, {2}), layout);
+  EXPECT_EQ(TensorChannelOrder::kNone, layout.channelOrder());
 }
 
 TEST(LayoutJson, RoundTripKeepsTypeFormatAndDimensionsOnly) {
@@ -132,7 +132,7 @@ TEST(LayoutJson, RoundTripKeepsTypeFormatAndDimensionsOnly) {
                          TensorChannelOrder::kBgr);
   TensorLayout back;
   layoutFromJson(back, layoutToJson(full, document.GetAllocator()));
-  EXPECT_EQ(back, layoutOf(TensorDataType::kInt8, TensorFormat::kNhwc, {1, 4, 4, 3}));
+  EXPECT_EQ(layoutOf(TensorDataType::kInt8, TensorFormat::kNhwc, {1, 4, 4, 3}), back);
   EXPECT_TRUE(back.alignedSize().empty());
 }
 
@@ -140,28 +140,28 @@ TEST(TensorJson, WritesLayoutThenBase64OfExactlyTheLayoutsBytes) {
   const Tensor tensor = tensorOf(TensorDataType::kUInt8, {3}, "\x01\x02\x03");
   const char expected[] = R"({"layout":{"size":[3],"type":5,"format":0},"data":"AQID"})";
   rapidjson::Document document;
-  EXPECT_EQ(serialized(tensorToJson(tensor, document.GetAllocator())), expected);
-  EXPECT_EQ(streamed(tensor), expected);
+  EXPECT_EQ(expected, serialized(tensorToJson(tensor, document.GetAllocator())));
+  EXPECT_EQ(expected, streamed(tensor));
 
   // A buffer larger than the layout: only the layout's bytes travel.
   Tensor larger = tensorOf(TensorDataType::kUInt8, {4}, "abcd");
   larger.reuse(layoutOf(TensorDataType::kUInt8, TensorFormat::kPlain, {2}), DeviceContext());
-  EXPECT_EQ(streamed(larger), R"({"layout":{"size":[2],"type":5,"format":0},"data":"YWI="})");
+  EXPECT_EQ(R"({"layout":{"size":[2],"type":5,"format":0},"data":"YWI="})", streamed(larger));
 }
 
 TEST(TensorJson, WritesATensorWithoutBytesAsEmptyData) {
-  EXPECT_EQ(streamed(Tensor()), R"({"layout":{"size":[],"type":0,"format":0},"data":""})");
-  EXPECT_EQ(streamed(tensorOf(TensorDataType::kInt32, {0, 5}, "")),
-            R"({"layout":{"size":[0,5],"type":2,"format":0},"data":""})");
+  EXPECT_EQ(R"({"layout":{"size":[],"type":0,"format":0},"data":""})", streamed(Tensor()));
+  EXPECT_EQ(R"({"layout":{"size":[0,5],"type":2,"format":0},"data":""})",
+            streamed(tensorOf(TensorDataType::kInt32, {0, 5}, "")));
 }
 
 TEST(TensorJson, ReadsLayoutAndDataIntoItsOwnBuffer) {
   const Tensor tensor = readTensor(R"({"data":"AQIDBA==","layout":{"size":[2,2],"type":5,"format":0}})");
-  EXPECT_EQ(tensor.layout(), layoutOf(TensorDataType::kUInt8, TensorFormat::kPlain, {2, 2}));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(tensor.data()), 4), "\x01\x02\x03\x04");
+  EXPECT_EQ(layoutOf(TensorDataType::kUInt8, TensorFormat::kPlain, {2, 2}), tensor.layout());
+  EXPECT_EQ("\x01\x02\x03\x04", std::string(reinterpret_cast<const char*>(tensor.data()), 4));
   // Characters after the layout's Base64 length are ignored, whatever they are.
   const Tensor longer = readTensor(R"({"layout":{"size":[3],"type":5,"format":0},"data":"AQID!!not base64"})");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(longer.data()), 3), "\x01\x02\x03");
+  EXPECT_EQ("\x01\x02\x03", std::string(reinterpret_cast<const char*>(longer.data()), 3));
 }
 
 TEST(TensorJson, TestsDataBeforeLayoutWithFixedMessages) {
@@ -208,8 +208,8 @@ TEST(TensorJson, FailureBeforeTheDataLeavesTheTensorUntouched) {
   rapidjson::Document document;
   document.Parse(R"({"layout":{"size":[4],"type":5,"format":0},"data":"AA=="})");
   EXPECT_ANY_THROW(tensorFromJson(tensor, document));
-  EXPECT_EQ(tensor.layout(), layoutOf(TensorDataType::kUInt8, TensorFormat::kPlain, {2}));
-  EXPECT_EQ(tensor.data(), data);
+  EXPECT_EQ(layoutOf(TensorDataType::kUInt8, TensorFormat::kPlain, {2}), tensor.layout());
+  EXPECT_EQ(data, tensor.data());
 }
 
 TEST(TensorJson, RoundTripsEveryByteForEveryLengthRemainder) {
@@ -218,9 +218,9 @@ TEST(TensorJson, RoundTripsEveryByteForEveryLengthRemainder) {
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 37 + 11);
     const Tensor tensor = tensorOf(TensorDataType::kFloat16, {count}, bytes);
     const Tensor back = readTensor(streamed(tensor));
-    EXPECT_EQ(back.layout(), tensor.layout());
+    EXPECT_EQ(tensor.layout(), back.layout());
     if (count) {
-      EXPECT_EQ(std::memcmp(back.data(), bytes.data(), bytes.size()), 0) << count;
+      EXPECT_EQ(0, std::memcmp(back.data(), bytes.data(), bytes.size())) << count;
     }
   }
 }

@@ -192,7 +192,7 @@ TEST(HostileClients, AShortInitializerIsRefusedAndNoClientSeesAnothersData) {
   }
   attacking = false;
   victim.join();
-  EXPECT_EQ(victimFailure, "");
+  EXPECT_EQ("", victimFailure);
   EXPECT_GT(victimRuns.load(), runsBefore);
   EXPECT_TRUE(server.running());
 }
@@ -265,8 +265,8 @@ TEST(HostileClients, AnInferenceLongerThanTheClientsReadTimeoutSucceedsAndOnePas
   const auto start = std::chrono::steady_clock::now();
   ASSERT_NO_THROW(slow->forward({count, Tensor(slow->srcLayout(1))}, outputs));
   EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
-  ASSERT_EQ(outputs.size(), 1u);
-  EXPECT_EQ(outputs[0].layout().byteSize(), 64u * 4u);
+  ASSERT_EQ(1u, outputs.size());
+  EXPECT_EQ(64u * 4u, outputs[0].layout().byteSize());
 
   const int64_t tooMany = iterations * 4;  // about 32 s, past the 20 s limit
   std::memcpy(count.data(), &tooMany, sizeof tooMany);

@@ -55,7 +55,7 @@ TensorLayout floatLayout(const TensorSize& size) { return layoutOf(TensorDataTyp
 
 Tensor floatTensor(const TensorSize& size, const std::vector<float>& values) {
   Tensor tensor(floatLayout(size));
-  EXPECT_EQ(tensor.layout().byteSize(), values.size() * sizeof(float));
+  EXPECT_EQ(values.size() * sizeof(float), tensor.layout().byteSize());
   std::memcpy(tensor.data(), values.data(), tensor.layout().byteSize());
   return tensor;
 }
@@ -72,7 +72,7 @@ std::vector<float> valuesOf(const Tensor& tensor) {
 
 // Equal within a relative 1e-4, with an absolute floor of 1e-5 for values near zero.
 void expectClose(const std::vector<float>& got, const std::vector<float>& expected, const std::string& what) {
-  ASSERT_EQ(got.size(), expected.size()) << what;
+  ASSERT_EQ(expected.size(), got.size()) << what;
   for (size_t i = 0; i < got.size(); ++i) {
     EXPECT_NEAR(got[i], expected[i], 1e-4 * std::fabs(expected[i]) + 1e-5) << what << " element " << i;
   }
@@ -113,36 +113,36 @@ std::string loadError(const std::string& bytes, const std::vector<std::string>& 
 
 TEST(InferenceEngine, DeclaresTheLayoutsOfEachTestNetwork) {
   const InferenceEngine mlp = load(modelBytes("mlp"));
-  EXPECT_EQ(mlp.inputNames(), std::vector<std::string>{"input"});
-  EXPECT_EQ(mlp.outputNames(), std::vector<std::string>{"logits"});
-  EXPECT_EQ(mlp.inputLayouts(), std::vector<TensorLayout>{floatLayout({1, 16})});
-  EXPECT_EQ(mlp.outputLayouts(), std::vector<TensorLayout>{floatLayout({1, 4})});
+  EXPECT_EQ(std::vector<std::string>{"input"}, mlp.inputNames());
+  EXPECT_EQ(std::vector<std::string>{"logits"}, mlp.outputNames());
+  EXPECT_EQ(std::vector<TensorLayout>{floatLayout({1, 16})}, mlp.inputLayouts());
+  EXPECT_EQ(std::vector<TensorLayout>{floatLayout({1, 4})}, mlp.outputLayouts());
 
   const InferenceEngine cnn = load(modelBytes("cnn"));
-  EXPECT_EQ(cnn.inputNames(), std::vector<std::string>{"image"});
-  EXPECT_EQ(cnn.outputNames(), (std::vector<std::string>{"features", "pooled"}));
-  EXPECT_EQ(cnn.inputLayouts(), std::vector<TensorLayout>{floatLayout({1, 3, 8, 8})});
-  EXPECT_EQ(cnn.outputLayouts(), (std::vector<TensorLayout>{floatLayout({1, 4, 8, 8}), floatLayout({1, 4, 1, 1})}));
+  EXPECT_EQ(std::vector<std::string>{"image"}, cnn.inputNames());
+  EXPECT_EQ((std::vector<std::string>{"features", "pooled"}), cnn.outputNames());
+  EXPECT_EQ(std::vector<TensorLayout>{floatLayout({1, 3, 8, 8})}, cnn.inputLayouts());
+  EXPECT_EQ((std::vector<TensorLayout>{floatLayout({1, 4, 8, 8}), floatLayout({1, 4, 1, 1})}), cnn.outputLayouts());
 
   const InferenceEngine identity = load(modelBytes("identity"), {"input"}, {"output"});
-  EXPECT_EQ(identity.inputLayouts(), std::vector<TensorLayout>{floatLayout({1, 1024})});
-  EXPECT_EQ(identity.outputLayouts(), std::vector<TensorLayout>{floatLayout({1, 1024})});
+  EXPECT_EQ(std::vector<TensorLayout>{floatLayout({1, 1024})}, identity.inputLayouts());
+  EXPECT_EQ(std::vector<TensorLayout>{floatLayout({1, 1024})}, identity.outputLayouts());
 }
 
 TEST(InferenceEngine, MlpAgreesWithNumpy) {
   const InferenceEngine mlp = load(modelBytes("mlp"));
   const std::vector<Tensor> outputs = run(mlp, {referenceInput("mlp", "input", {1, 16})});
-  ASSERT_EQ(outputs.size(), 1u);
-  EXPECT_EQ(outputs[0].layout(), floatLayout({1, 4}));
+  ASSERT_EQ(1u, outputs.size());
+  EXPECT_EQ(floatLayout({1, 4}), outputs[0].layout());
   expectClose(valuesOf(outputs[0]), referenceValues("mlp", "logits"), "logits");
 }
 
 TEST(InferenceEngine, CnnAgreesWithNumpyOnBothOutputs) {
   const InferenceEngine cnn = load(modelBytes("cnn"));
   const std::vector<Tensor> outputs = run(cnn, {referenceInput("cnn", "image", {1, 3, 8, 8})});
-  ASSERT_EQ(outputs.size(), 2u);
-  EXPECT_EQ(outputs[0].layout(), floatLayout({1, 4, 8, 8}));
-  EXPECT_EQ(outputs[1].layout(), floatLayout({1, 4, 1, 1}));
+  ASSERT_EQ(2u, outputs.size());
+  EXPECT_EQ(floatLayout({1, 4, 8, 8}), outputs[0].layout());
+  EXPECT_EQ(floatLayout({1, 4, 1, 1}), outputs[1].layout());
   expectClose(valuesOf(outputs[0]), referenceValues("cnn", "features"), "features");
   expectClose(valuesOf(outputs[1]), referenceValues("cnn", "pooled"), "pooled");
 }
@@ -151,27 +151,27 @@ TEST(InferenceEngine, IdentityReturnsTheInputBitForBit) {
   const InferenceEngine identity = load(modelBytes("identity"));
   const Tensor input = referenceInput("identity", "input", {1, 1024});
   const std::vector<Tensor> outputs = run(identity, {input});
-  ASSERT_EQ(outputs.size(), 1u);
-  ASSERT_EQ(outputs[0].layout(), input.layout());
-  EXPECT_EQ(std::memcmp(outputs[0].data(), input.data(), input.layout().byteSize()), 0);
-  EXPECT_EQ(valuesOf(outputs[0]), referenceValues("identity", "output"));
+  ASSERT_EQ(1u, outputs.size());
+  ASSERT_EQ(input.layout(), outputs[0].layout());
+  EXPECT_EQ(0, std::memcmp(outputs[0].data(), input.data(), input.layout().byteSize()));
+  EXPECT_EQ(referenceValues("identity", "output"), valuesOf(outputs[0]));
 }
 
 TEST(InferenceEngine, ReturnsOutputsInTheRequestedOrderAndOnlyThoseRequested) {
   const Tensor image = referenceInput("cnn", "image", {1, 3, 8, 8});
 
   const InferenceEngine reversed = load(modelBytes("cnn"), {"image"}, {"pooled", "features"});
-  EXPECT_EQ(reversed.outputNames(), (std::vector<std::string>{"pooled", "features"}));
-  EXPECT_EQ(reversed.outputLayouts(),
-            (std::vector<TensorLayout>{floatLayout({1, 4, 1, 1}), floatLayout({1, 4, 8, 8})}));
+  EXPECT_EQ((std::vector<std::string>{"pooled", "features"}), reversed.outputNames());
+  EXPECT_EQ((std::vector<TensorLayout>{floatLayout({1, 4, 1, 1}), floatLayout({1, 4, 8, 8})}),
+            reversed.outputLayouts());
   std::vector<Tensor> outputs = run(reversed, {image});
-  ASSERT_EQ(outputs.size(), 2u);
+  ASSERT_EQ(2u, outputs.size());
   expectClose(valuesOf(outputs[0]), referenceValues("cnn", "pooled"), "pooled");
   expectClose(valuesOf(outputs[1]), referenceValues("cnn", "features"), "features");
 
   const InferenceEngine pooledOnly = load(modelBytes("cnn"), {}, {"pooled"});
   outputs = run(pooledOnly, {image});
-  ASSERT_EQ(outputs.size(), 1u);
+  ASSERT_EQ(1u, outputs.size());
   expectClose(valuesOf(outputs[0]), referenceValues("cnn", "pooled"), "pooled");
 }
 
@@ -179,37 +179,37 @@ TEST(InferenceEngine, ResultsOfOneRunSurviveTheNext) {
   const InferenceEngine identity = load(modelBytes("identity"));
   const std::vector<Tensor> first = run(identity, {floatTensor({1, 1024}, std::vector<float>(1024, 1.0f))});
   const std::vector<Tensor> second = run(identity, {floatTensor({1, 1024}, std::vector<float>(1024, 2.0f))});
-  EXPECT_EQ(valuesOf(first[0]), std::vector<float>(1024, 1.0f));
-  EXPECT_EQ(valuesOf(second[0]), std::vector<float>(1024, 2.0f));
+  EXPECT_EQ(std::vector<float>(1024, 1.0f), valuesOf(first[0]));
+  EXPECT_EQ(std::vector<float>(1024, 2.0f), valuesOf(second[0]));
 }
 
 TEST(InferenceEngine, RefusesNamesTheNetworkDoesNotHaveListingItsOwn) {
   const std::string cnn = modelBytes("cnn");
-  EXPECT_EQ(loadError(cnn, {"images"}), "bad request: The network has no input named 'images'; its inputs are 'image'.");
-  EXPECT_EQ(loadError(cnn, {}, {"features", "logits"}),
-            "bad request: The network has no output named 'logits'; its outputs are 'features', 'pooled'.");
-  EXPECT_EQ(loadError(cnn, {}, {"pooled", "pooled"}),
-            "bad request: The output 'pooled' is requested twice; the network's outputs are 'features', 'pooled'.");
+  EXPECT_EQ("bad request: The network has no input named 'images'; its inputs are 'image'.", loadError(cnn, {"images"}));
+  EXPECT_EQ("bad request: The network has no output named 'logits'; its outputs are 'features', 'pooled'.",
+            loadError(cnn, {}, {"features", "logits"}));
+  EXPECT_EQ("bad request: The output 'pooled' is requested twice; the network's outputs are 'features', 'pooled'.",
+            loadError(cnn, {}, {"pooled", "pooled"}));
 }
 
 TEST(InferenceEngine, RefusesToLeaveANetworkInputUnfed) {
   OnnxModelBuilder add;
   add.input("x", TensorProto::FLOAT, {1, 4}).input("bias", TensorProto::FLOAT, {1, 4});
   add.output("y", TensorProto::FLOAT, {1, 4}).node("Add", {"x", "bias"}, {"y"});
-  EXPECT_EQ(loadError(add.bytes(), {"bias"}),
-            "bad request: The network's input 'x' is not requested; every input must be fed. The network's inputs "
-            "are 'x', 'bias'.");
+  EXPECT_EQ("bad request: The network's input 'x' is not requested; every input must be fed. The network's inputs "
+            "are 'x', 'bias'.",
+            loadError(add.bytes(), {"bias"}));
 }
 
 TEST(InferenceEngine, RefusesBytesThatAreNotAModelWithTheCheckersOrTheEnginesText) {
   const std::string mlp = modelBytes("mlp");
-  EXPECT_EQ(loadError(""), "bad network: Not an ONNX model: the data is empty.");
-  EXPECT_EQ(loadError(mlp.substr(0, mlp.size() / 2)),
-            "bad network: Not an ONNX model: the data is not a valid ONNX protobuf message.");
+  EXPECT_EQ("bad network: Not an ONNX model: the data is empty.", loadError(""));
+  EXPECT_EQ("bad network: Not an ONNX model: the data is not a valid ONNX protobuf message.",
+            loadError(mlp.substr(0, mlp.size() / 2)));
   OnnxModelBuilder unknown;
   unknown.input("x", TensorProto::FLOAT, {1}).output("y", TensorProto::FLOAT, {1}).node("NoSuchOperator", {"x"}, {"y"});
   const std::string message = loadError(unknown.bytes());
-  EXPECT_EQ(message.rfind("bad network: ", 0), 0u) << message;
+  EXPECT_EQ(0u, message.rfind("bad network: ", 0)) << message;
   EXPECT_NE(message.find("NoSuchOperator"), std::string::npos) << message;
 }
 
@@ -223,13 +223,13 @@ TEST(InferenceEngine, RunsEverySevenDataTypeInAndOutBitForBit) {
     OnnxModelBuilder identity;
     identity.input("x", onnxType, {2, 3}).output("y", onnxType, {2, 3}).node("Identity", {"x"}, {"y"});
     const InferenceEngine engine = load(identity.bytes());
-    EXPECT_EQ(engine.inputLayouts()[0], layoutOf(type, {2, 3}));
+    EXPECT_EQ(layoutOf(type, {2, 3}), engine.inputLayouts()[0]);
     Tensor input(layoutOf(type, {2, 3}));
     for (size_t i = 0; i < input.layout().byteSize(); ++i) input.data()[i] = static_cast<unsigned char>(i * 37 + 1);
     const std::vector<Tensor> outputs = run(engine, {input});
-    ASSERT_EQ(outputs.size(), 1u);
-    ASSERT_EQ(outputs[0].layout(), input.layout()) << onnxType;
-    EXPECT_EQ(std::memcmp(outputs[0].data(), input.data(), input.layout().byteSize()), 0) << onnxType;
+    ASSERT_EQ(1u, outputs.size());
+    ASSERT_EQ(input.layout(), outputs[0].layout()) << onnxType;
+    EXPECT_EQ(0, std::memcmp(outputs[0].data(), input.data(), input.layout().byteSize())) << onnxType;
   }
 }
 
@@ -239,14 +239,14 @@ TEST(InferenceEngine, RefusesAtLoadAValueItCannotSend) {
   toBool.node("Cast", {"x"}, {"y"}).add_attribute()->set_name("to");
   toBool.model().mutable_graph()->mutable_node(0)->mutable_attribute(0)->set_i(TensorProto::BOOL);
   toBool.model().mutable_graph()->mutable_node(0)->mutable_attribute(0)->set_type(onnx::AttributeProto::INT);
-  EXPECT_EQ(loadError(toBool.bytes()),
-            "bad request: The output 'y' is a bool; only tensors of float32, float16, int32, int16, int8, uint8 and "
-            "int64 can be sent.");
+  EXPECT_EQ("bad request: The output 'y' is a bool; only tensors of float32, float16, int32, int16, int8, uint8 and "
+            "int64 can be sent.",
+            loadError(toBool.bytes()));
 
   OnnxModelBuilder fiveDims;
   fiveDims.input("x", TensorProto::FLOAT, {1, 1, 1, 1, 2}).output("y", TensorProto::FLOAT, {1, 1, 1, 1, 2});
   fiveDims.node("Identity", {"x"}, {"y"});
-  EXPECT_EQ(loadError(fiveDims.bytes()), "bad request: The input 'x' has 5 dimensions; at most 4 can be sent.");
+  EXPECT_EQ("bad request: The input 'x' has 5 dimensions; at most 4 can be sent.", loadError(fiveDims.bytes()));
 }
 
 TEST(InferenceEngine, TakesAnyExtentOfAnOpenDimensionAndReturnsTheShapeProduced) {
@@ -254,53 +254,53 @@ TEST(InferenceEngine, TakesAnyExtentOfAnOpenDimensionAndReturnsTheShapeProduced)
   transpose.input("x", TensorProto::FLOAT, {"batch", 3, "width"}).output("y", TensorProto::FLOAT, {"width", 3, "batch"});
   transpose.node("Transpose", {"x"}, {"y"});
   const InferenceEngine engine = load(transpose.bytes());
-  EXPECT_EQ(engine.inputLayouts()[0], floatLayout({1, 3, 1}));  // the layouts reply counts an open dimension as 1
+  EXPECT_EQ(floatLayout({1, 3, 1}), engine.inputLayouts()[0]);  // the layouts reply counts an open dimension as 1
 
   std::vector<float> values(2 * 3 * 5);
   for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i);
   const std::vector<Tensor> outputs = run(engine, {floatTensor({2, 3, 5}, values)});
-  ASSERT_EQ(outputs.size(), 1u);
-  EXPECT_EQ(outputs[0].layout(), floatLayout({5, 3, 2}));
-  EXPECT_EQ(valuesOf(outputs[0])[1], values[15]);  // y[0][0][1] = x[1][0][0]
+  ASSERT_EQ(1u, outputs.size());
+  EXPECT_EQ(floatLayout({5, 3, 2}), outputs[0].layout());
+  EXPECT_EQ(values[15], valuesOf(outputs[0])[1]);  // y[0][0][1] = x[1][0][0]
 
-  EXPECT_EQ(engineError([&] { run(engine, {floatTensor({2, 4, 5}, std::vector<float>(40))}); }),
-            "bad request: Input 'x' should be float32 [?,3,?], got float32 [2,4,5].");
+  EXPECT_EQ("bad request: Input 'x' should be float32 [?,3,?], got float32 [2,4,5].",
+            engineError([&] { run(engine, {floatTensor({2, 4, 5}, std::vector<float>(40))}); }));
 }
 
 TEST(InferenceEngine, CarriesAScalarAsOneDimensionOfOne) {
   OnnxModelBuilder negate;
   negate.input("x", TensorProto::INT64, {}).output("y", TensorProto::INT64, {}).node("Neg", {"x"}, {"y"});
   const InferenceEngine engine = load(negate.bytes());
-  EXPECT_EQ(engine.inputLayouts()[0], layoutOf(TensorDataType::kInt64, {1}));
+  EXPECT_EQ(layoutOf(TensorDataType::kInt64, {1}), engine.inputLayouts()[0]);
   Tensor input(layoutOf(TensorDataType::kInt64, {1}));
   const int64_t seven = 7;
   std::memcpy(input.data(), &seven, 8);
   const std::vector<Tensor> outputs = run(engine, {input});
-  ASSERT_EQ(outputs.size(), 1u);
-  ASSERT_EQ(outputs[0].layout(), layoutOf(TensorDataType::kInt64, {1}));
+  ASSERT_EQ(1u, outputs.size());
+  ASSERT_EQ(layoutOf(TensorDataType::kInt64, {1}), outputs[0].layout());
   int64_t result = 0;
   std::memcpy(&result, outputs[0].data(), 8);
-  EXPECT_EQ(result, -7);
+  EXPECT_EQ(-7, result);
 }
 
 TEST(InferenceEngine, RefusesInputsThatDoNotMatchTheDeclaredLayouts) {
   const InferenceEngine cnn = load(modelBytes("cnn"));
   auto runError = [&](const std::vector<Tensor>& inputs) { return engineError([&] { run(cnn, inputs); }); };
   const Tensor image = referenceInput("cnn", "image", {1, 3, 8, 8});
-  EXPECT_EQ(runError({}), "bad request: The network takes 1 input tensor(s) ('image'), got 0.");
-  EXPECT_EQ(runError({image, image}), "bad request: The network takes 1 input tensor(s) ('image'), got 2.");
-  EXPECT_EQ(runError({Tensor(floatLayout({1, 3, 8, 9}))}),
-            "bad request: Input 'image' should be float32 [1,3,8,8], got float32 [1,3,8,9].");
-  EXPECT_EQ(runError({Tensor(floatLayout({3, 8, 8}))}),
-            "bad request: Input 'image' should be float32 [1,3,8,8], got float32 [3,8,8].");
+  EXPECT_EQ("bad request: The network takes 1 input tensor(s) ('image'), got 0.", runError({}));
+  EXPECT_EQ("bad request: The network takes 1 input tensor(s) ('image'), got 2.", runError({image, image}));
+  EXPECT_EQ("bad request: Input 'image' should be float32 [1,3,8,8], got float32 [1,3,8,9].",
+            runError({Tensor(floatLayout({1, 3, 8, 9}))}));
+  EXPECT_EQ("bad request: Input 'image' should be float32 [1,3,8,8], got float32 [3,8,8].",
+            runError({Tensor(floatLayout({3, 8, 8}))}));
   const TensorLayout int32Image(TensorDataType::kInt32, TensorFormat::kNchw, {1, 3, 8, 8}, TensorSize(),
                                 TensorChannelOrder::kNone);
-  EXPECT_EQ(runError({Tensor(int32Image)}),
-            "bad request: Input 'image' should be float32 [1,3,8,8], got int32 [1,3,8,8].");
+  EXPECT_EQ("bad request: Input 'image' should be float32 [1,3,8,8], got int32 [1,3,8,8].",
+            runError({Tensor(int32Image)}));
 
   Tensor shrunk = image;
   shrunk.buffer()->shrink(100);
-  EXPECT_EQ(runError({shrunk}), "bad request: Input 'image' holds 100 bytes; its layout needs 768.");
+  EXPECT_EQ("bad request: Input 'image' holds 100 bytes; its layout needs 768.", runError({shrunk}));
 }
 
 TEST(InferenceEngine, AcceptsAnInputInAnotherFormatWithTheSameTypeAndDimensions) {
@@ -317,15 +317,15 @@ TEST(InferenceEngine, RunTimedRepeatsAndKeepsTheLastResults) {
   std::vector<Tensor> outputs;
   const double milliseconds = mlp.runTimed({input}, 5, outputs);
   EXPECT_GT(milliseconds, 0.0);
-  ASSERT_EQ(outputs.size(), 1u);
+  ASSERT_EQ(1u, outputs.size());
   expectClose(valuesOf(outputs[0]), referenceValues("mlp", "logits"), "logits");
 }
 
 TEST(InferenceEngine, RunTimedWithoutRepetitionsStillProducesOutputsButNoDuration) {
   const InferenceEngine mlp = load(modelBytes("mlp"));
   std::vector<Tensor> outputs;
-  EXPECT_EQ(mlp.runTimed({referenceInput("mlp", "input", {1, 16})}, 0, outputs), 0.0);
-  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(0.0, mlp.runTimed({referenceInput("mlp", "input", {1, 16})}, 0, outputs));
+  ASSERT_EQ(1u, outputs.size());
   expectClose(valuesOf(outputs[0]), referenceValues("mlp", "logits"), "logits");
 }
 
@@ -333,7 +333,7 @@ TEST(InferenceEngine, RunTimedLeavesOutputsAloneWhenItRefuses) {
   const InferenceEngine mlp = load(modelBytes("mlp"));
   std::vector<Tensor> outputs(3);
   EXPECT_THROW(mlp.runTimed({}, 2, outputs), EngineError);
-  EXPECT_EQ(outputs.size(), 3u);
+  EXPECT_EQ(3u, outputs.size());
 }
 
 TEST(InferenceEngine, OneNetworkRunsOnSeveralThreadsAtOnce) {
@@ -364,11 +364,11 @@ std::string hugeResize() {
 TEST(InferenceEngine, RefusesARunOverItsMemoryBudgetAndRunsTheNextOne) {
   const InferenceEngine engine = load(hugeResize());
   const Tensor input = floatTensor({1, 1, 2, 2}, {1, 2, 3, 4});
-  EXPECT_EQ(engineError([&] { run(engine, {input}, RunLimits{size_t{64} << 20, nullptr}); }),
-            "over budget: the inference needs more than the 64 MiB of memory one inference may use");
-  EXPECT_EQ(engineError([&] { run(load(modelBytes("identity")), {referenceInput("identity", "input", {1, 1024})},
-                                  RunLimits{size_t{64} << 20, nullptr}); }),
-            "<nothing thrown>");
+  EXPECT_EQ("over budget: the inference needs more than the 64 MiB of memory one inference may use",
+            engineError([&] { run(engine, {input}, RunLimits{size_t{64} << 20, nullptr}); }));
+  EXPECT_EQ("<nothing thrown>",
+            engineError([&] { run(load(modelBytes("identity")), {referenceInput("identity", "input", {1, 1024})},
+                                  RunLimits{size_t{64} << 20, nullptr}); }));
 }
 
 TEST(InferenceEngine, RefusesANetworkOverItsMemoryBudgetAtLoad) {
@@ -377,9 +377,9 @@ TEST(InferenceEngine, RefusesANetworkOverItsMemoryBudgetAtLoad) {
   big.input("x", TensorProto::FLOAT, {1 << 19}).output("y", TensorProto::FLOAT, {1 << 19});
   big.initializer("w", TensorProto::FLOAT, {1 << 19}, std::vector<float>(1 << 19, 1.0f));
   big.node("Add", {"x", "w"}, {"y"});
-  EXPECT_EQ(engineError([&] { small.load(big.bytes()); }),
-            "over budget: loading the network needs more than the 1 MiB of memory one network may hold");
-  EXPECT_EQ(small.count(), 0u);
+  EXPECT_EQ("over budget: loading the network needs more than the 1 MiB of memory one network may hold",
+            engineError([&] { small.load(big.bytes()); }));
+  EXPECT_EQ(0u, small.count());
 }
 
 TEST(InferenceEngine, StopsARunWhenItsControlIsInterrupted) {
@@ -399,8 +399,8 @@ TEST(InferenceEngine, StopsARunWhenItsControlIsInterrupted) {
     control.interrupt("the server is stopping");
   });
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(engineError([&] { run(engine, {Tensor(floatLayout({2048, 2048}))}, RunLimits{0, &control}); }),
-            "interrupted: the server is stopping");
+  EXPECT_EQ("interrupted: the server is stopping",
+            engineError([&] { run(engine, {Tensor(floatLayout({2048, 2048}))}, RunLimits{0, &control}); }));
   stopper.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
@@ -410,14 +410,14 @@ TEST(NetworkRegistry, SharesByteIdenticalNetworksAndFreesTheLastUsersOne) {
   const std::string cnn = modelBytes("cnn");
   std::shared_ptr<const OnnxNetwork> first = networks.load(cnn);
   std::shared_ptr<const OnnxNetwork> second = networks.load(std::string(cnn));
-  EXPECT_EQ(first.get(), second.get());
+  EXPECT_EQ(second.get(), first.get());
   EXPECT_NE(networks.load(modelBytes("mlp")).get(), first.get());  // released at once
-  EXPECT_EQ(networks.count(), 1u);
+  EXPECT_EQ(1u, networks.count());
   EXPECT_GT(networks.heldBytes(), 0u);
   first.reset();
   second.reset();
-  EXPECT_EQ(networks.count(), 0u);
-  EXPECT_EQ(networks.heldBytes(), 0u);
+  EXPECT_EQ(0u, networks.count());
+  EXPECT_EQ(0u, networks.heldBytes());
 }
 
 TEST(NetworkRegistry, LoadsOnceForManyConcurrentCallers) {
@@ -427,7 +427,7 @@ TEST(NetworkRegistry, LoadsOnceForManyConcurrentCallers) {
   std::vector<std::thread> threads;
   for (size_t i = 0; i < loaded.size(); ++i) threads.emplace_back([&, i] { loaded[i] = networks.load(cnn); });
   for (std::thread& thread : threads) thread.join();
-  for (const auto& network : loaded) EXPECT_EQ(network.get(), loaded[0].get());
+  for (const auto& network : loaded) EXPECT_EQ(loaded[0].get(), network.get());
 }
 
 }  // namespace

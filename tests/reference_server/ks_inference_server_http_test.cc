@@ -79,10 +79,10 @@ TEST_F(InferenceServerHttp, AnswersMalformedMessagesWithTheCodecsText) {
   const std::string id = openSession();
   const std::string load = "/net?action=load&session_id=" + id;
   // Text that is not JSON is told so, not blamed on a member.
-  EXPECT_EQ(statusOf(client.Post(load.c_str(), "", kJson)),
-            refused(400, "the request body is not JSON: The document is empty. (at byte 0)"));
-  EXPECT_EQ(statusOf(client.Post(load.c_str(), "{\"input_tensors\": [", kJson)),
-            refused(400, "the request body is not JSON: Invalid value. (at byte 19)"));
+  EXPECT_EQ(refused(400, "the request body is not JSON: The document is empty. (at byte 0)"),
+            statusOf(client.Post(load.c_str(), "", kJson)));
+  EXPECT_EQ(refused(400, "the request body is not JSON: Invalid value. (at byte 19)"),
+            statusOf(client.Post(load.c_str(), "{\"input_tensors\": [", kJson)));
   for (const char* body : {"[]", "{}", R"({"input_tensors":["a"],"output_tensors":[7]})",
                            R"({"input_tensors":["a",7],"output_tensors":[],"net":"","key":"","cache_dir":"",
                                "backend":0,"device_type":0,"device_index":0})"}) {
@@ -90,7 +90,7 @@ TEST_F(InferenceServerHttp, AnswersMalformedMessagesWithTheCodecsText) {
       NetLoadRequest request;
       loadRequestFromJson(request, body);
     });
-    EXPECT_EQ(statusOf(client.Post(load.c_str(), body, kJson)), refused(400, text)) << body;
+    EXPECT_EQ(refused(400, text), statusOf(client.Post(load.c_str(), body, kJson))) << body;
   }
   const std::string inference = "/inference?session_id=" + id;
   for (const char* body : {"{}", R"({"input_tensors":5})", R"({"input_tensors":[],"repetitions_count":1.5})",
@@ -100,7 +100,7 @@ TEST_F(InferenceServerHttp, AnswersMalformedMessagesWithTheCodecsText) {
       InferenceRequest request;
       inferenceRequestFromJson(request, body);
     });
-    EXPECT_EQ(statusOf(client.Post(inference.c_str(), body, kJson)), refused(400, text)) << body;
+    EXPECT_EQ(refused(400, text), statusOf(client.Post(inference.c_str(), body, kJson))) << body;
   }
 }
 
@@ -111,48 +111,48 @@ TEST_F(InferenceServerHttp, RefusesNetworksItCannotDecodeOrPlace) {
            std::to_string(backend) + ",\"device_type\":" + std::to_string(type) +
            ",\"device_index\":" + std::to_string(index) + "}";
   };
-  EXPECT_EQ(statusOf(client.Post(load.c_str(), request("AB=C", 0, 0, 0), kJson)),
-            refused(400, "network is not valid Base64"));
-  EXPECT_EQ(statusOf(client.Post(load.c_str(), request("", 0, 0, -1), kJson)), refused(400, "empty network"));
-  EXPECT_EQ(statusOf(client.Post(load.c_str(), request("AAAA", 0, 1, 0), kJson)),
-            refused(400, "device type 1 is not supported: this server has a CPU device (0) only"));
-  EXPECT_EQ(statusOf(client.Post(load.c_str(), request("AAAA", 0, 0, 1), kJson)),
-            refused(400, "device index 1 is not supported: this server has one device (index 0, or -1 for the default)"));
+  EXPECT_EQ(refused(400, "network is not valid Base64"),
+            statusOf(client.Post(load.c_str(), request("AB=C", 0, 0, 0), kJson)));
+  EXPECT_EQ(refused(400, "empty network"), statusOf(client.Post(load.c_str(), request("", 0, 0, -1), kJson)));
+  EXPECT_EQ(refused(400, "device type 1 is not supported: this server has a CPU device (0) only"),
+            statusOf(client.Post(load.c_str(), request("AAAA", 0, 1, 0), kJson)));
+  EXPECT_EQ(refused(400, "device index 1 is not supported: this server has one device (index 0, or -1 for the default)"),
+            statusOf(client.Post(load.c_str(), request("AAAA", 0, 0, 1), kJson)));
 }
 
 TEST_F(InferenceServerHttp, RefusesRequestsOutsideTheProtocol) {
   const std::string unknown = "unknown session: it was never opened, was closed or has expired";
-  EXPECT_EQ(statusOf(client.Get("/net?action=get_layouts&session_id=0123")), refused(404, unknown));
-  EXPECT_EQ(statusOf(client.Post("/inference?session_id=%2e%2e", "{}", kJson)), refused(404, unknown));
-  EXPECT_EQ(statusOf(client.Get("/session?action=delete&session_id=0123")), refused(404, unknown));
-  EXPECT_EQ(statusOf(client.Get("/net?action=get_layouts")), refused(400, "missing session_id"));
-  EXPECT_EQ(statusOf(client.Get("/session?action=renew")), refused(400, "unknown action 'renew' for /session"));
-  EXPECT_EQ(statusOf(client.Get("/net")), refused(400, "missing action for /net"));
-  EXPECT_EQ(statusOf(client.Get("/models")), refused(404, "unknown path: GET /models"));
-  EXPECT_EQ(statusOf(client.Post("/session?action=new", "", kJson)), refused(405, "action 'new' takes GET, not POST"));
+  EXPECT_EQ(refused(404, unknown), statusOf(client.Get("/net?action=get_layouts&session_id=0123")));
+  EXPECT_EQ(refused(404, unknown), statusOf(client.Post("/inference?session_id=%2e%2e", "{}", kJson)));
+  EXPECT_EQ(refused(404, unknown), statusOf(client.Get("/session?action=delete&session_id=0123")));
+  EXPECT_EQ(refused(400, "missing session_id"), statusOf(client.Get("/net?action=get_layouts")));
+  EXPECT_EQ(refused(400, "unknown action 'renew' for /session"), statusOf(client.Get("/session?action=renew")));
+  EXPECT_EQ(refused(400, "missing action for /net"), statusOf(client.Get("/net")));
+  EXPECT_EQ(refused(404, "unknown path: GET /models"), statusOf(client.Get("/models")));
+  EXPECT_EQ(refused(405, "action 'new' takes GET, not POST"), statusOf(client.Post("/session?action=new", "", kJson)));
 
   const std::string id = openSession();
-  EXPECT_EQ(statusOf(client.Get(("/net?action=get_layouts&session_id=" + id).c_str())), refused(409, "no network loaded"));
+  EXPECT_EQ(refused(409, "no network loaded"), statusOf(client.Get(("/net?action=get_layouts&session_id=" + id).c_str())));
   const std::string inference = "/inference?session_id=" + id;
-  EXPECT_EQ(statusOf(client.Post(inference.c_str(), R"({"input_tensors":[]})", kJson)), refused(409, "no network loaded"));
-  EXPECT_EQ(statusOf(client.Post(inference.c_str(), R"({"input_tensors":[],"repetitions_count":-1})", kJson)),
-            refused(400, "repetitions_count 4294967295 is above the limit of 10000"));
-  EXPECT_EQ(statusOf(client.Get(("/session?action=delete&session_id=" + id).c_str())), "200 true ");
+  EXPECT_EQ(refused(409, "no network loaded"), statusOf(client.Post(inference.c_str(), R"({"input_tensors":[]})", kJson)));
+  EXPECT_EQ(refused(400, "repetitions_count 4294967295 is above the limit of 10000"),
+            statusOf(client.Post(inference.c_str(), R"({"input_tensors":[],"repetitions_count":-1})", kJson)));
+  EXPECT_EQ("200 true ", statusOf(client.Get(("/session?action=delete&session_id=" + id).c_str())));
 }
 
 TEST_F(InferenceServerHttp, RefusesSessionsBeyondTheLimitUntilOneCloses) {
   const std::string first = openSession();
   openSession();
   openSession();
-  EXPECT_EQ(statusOf(client.Get("/session?action=new")),
-            refused(503, "too many sessions: the server allows 3 open sessions"));
+  EXPECT_EQ(refused(503, "too many sessions: the server allows 3 open sessions"),
+            statusOf(client.Get("/session?action=new")));
   client.Get(("/session?action=delete&session_id=" + first).c_str());
 }
 
 TEST_F(InferenceServerHttp, RefusesABodyOverTheLimit) {
   const std::string load = "/net?action=load&session_id=" + openSession();
-  EXPECT_EQ(statusOf(client.Post(load.c_str(), std::string(5000, ' '), kJson)),
-            refused(413, "request body too large: the limit is 4096 bytes"));
+  EXPECT_EQ(refused(413, "request body too large: the limit is 4096 bytes"),
+            statusOf(client.Post(load.c_str(), std::string(5000, ' '), kJson)));
 }
 
 TEST_F(InferenceServerHttp, AnswersGarbageAndSurvivesAClientThatLeavesMidBody) {

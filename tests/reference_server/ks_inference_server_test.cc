@@ -60,12 +60,12 @@ TEST(InferenceServerThroughClient, RunsEachTestNetworkLikeNumpy) {
     std::vector<std::string> outputNames;
     for (const auto& output : c.outputs) outputNames.push_back(output.first);
     backend->load(modelPath(c.model), {c.input}, outputNames, "", "");
-    EXPECT_EQ(backend->srcLayout(0), floatLayout(c.inputSize)) << c.model;
+    EXPECT_EQ(floatLayout(c.inputSize), backend->srcLayout(0)) << c.model;
     std::vector<Tensor> outputs;
     backend->forward({referenceInput(c.model, c.input, c.inputSize)}, outputs);
-    ASSERT_EQ(outputs.size(), c.outputs.size()) << c.model;
+    ASSERT_EQ(c.outputs.size(), outputs.size()) << c.model;
     for (size_t i = 0; i < outputs.size(); ++i) {
-      EXPECT_EQ(backend->dstLayout(i), floatLayout(c.outputs[i].second)) << c.model;
+      EXPECT_EQ(floatLayout(c.outputs[i].second), backend->dstLayout(i)) << c.model;
       expectClose(valuesOf(outputs[i]), referenceValues(c.model, c.outputs[i].first), c.model);
     }
   }
@@ -80,16 +80,16 @@ TEST(InferenceServerThroughClient, ReportsTimingForRepeatedRunsAndOutputsWithout
   InferenceStats stats;
   mlp->forwardStats({input}, outputs, 5, stats);
   EXPECT_TRUE(stats.hasInfo);
-  EXPECT_EQ(stats.repetitionsCount, 5u);
+  EXPECT_EQ(5u, stats.repetitionsCount);
   EXPECT_GE(stats.duration, 0.0f);
   EXPECT_LT(stats.duration, 5000.0f);  // milliseconds per run, not a total in microseconds
 
   outputs.clear();
   mlp->forwardStats({input}, outputs, 0, stats);
   EXPECT_TRUE(stats.hasInfo);
-  EXPECT_EQ(stats.duration, 0.0f);
-  EXPECT_EQ(stats.repetitionsCount, 0u);
-  ASSERT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(0.0f, stats.duration);
+  EXPECT_EQ(0u, stats.repetitionsCount);
+  ASSERT_EQ(1u, outputs.size());
   expectClose(valuesOf(outputs[0]), referenceValues("mlp", "logits"), "mlp logits after 0 repetitions");
 }
 
@@ -118,9 +118,9 @@ TEST(InferenceServerThroughClient, ClosesTheSessionWhenTheBackendIsDestroyed) {
     auto first = openBackend(running.port);
     auto second = openBackend(running.port);
     first->load(modelPath("mlp"), {}, {}, "", "");
-    EXPECT_EQ(running.server.service().sessions().openCount(), 2u);
+    EXPECT_EQ(2u, running.server.service().sessions().openCount());
   }
-  EXPECT_EQ(running.server.service().sessions().openCount(), 0u);
+  EXPECT_EQ(0u, running.server.service().sessions().openCount());
 }
 
 TEST(InferenceServerThroughClient, LoadsACachedNetworkByKeyWhenTheFileIsEmptyOnlyFromItsOwnFolder) {
@@ -131,11 +131,11 @@ TEST(InferenceServerThroughClient, LoadsACachedNetworkByKeyWhenTheFileIsEmptyOnl
   const std::string elsewhere = (folder.path / "client_dir").string();
   openBackend(running.port)->load(modelPath("mlp"), {}, {}, "../../mlp key", elsewhere);
   EXPECT_FALSE(std::filesystem::exists(elsewhere));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(options.service.cacheDir), {}), 1);
+  EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(options.service.cacheDir), {}));
 
   auto later = openBackend(running.port);
   later->load((folder.path / "missing.onnx").string(), {}, {}, "../../mlp key", "");
-  EXPECT_EQ(later->dstLayout(0), floatLayout({1, 4}));
+  EXPECT_EQ(floatLayout({1, 4}), later->dstLayout(0));
   EXPECT_KS_THROW(later->load((folder.path / "missing.onnx").string(), {}, {}, "other key", ""), 12,
                   uploadError("empty network, and no network is cached under the key given"));
   EXPECT_KS_THROW(later->load(modelPath("mlp"), {}, {}, std::string(121, 'k'), ""), 12,
@@ -146,7 +146,7 @@ TEST(InferenceServerThroughClient, LoadsACachedNetworkByKeyWhenTheFileIsEmptyOnl
   later->load(modelPath("cnn"), {}, {}, longest, "");
   auto third = openBackend(running.port);
   third->load((folder.path / "missing.onnx").string(), {}, {}, longest, "");
-  EXPECT_EQ(third->dstLayout(1), floatLayout({1, 4, 1, 1}));
+  EXPECT_EQ(floatLayout({1, 4, 1, 1}), third->dstLayout(1));
 }
 
 TEST(InferenceServerThroughClient, ServesEightClientsInParallelEachWithItsOwnNetwork) {
@@ -173,12 +173,12 @@ TEST(InferenceServerThroughClient, ServesEightClientsInParallelEachWithItsOwnNet
   }
   for (std::thread& thread : threads) thread.join();
   for (int i = 0; i < kClients; ++i) {
-    ASSERT_EQ(failures[i], "") << "client " << i;
-    ASSERT_EQ(results[i].size(), 1u) << "client " << i;
+    ASSERT_EQ("", failures[i]) << "client " << i;
+    ASSERT_EQ(1u, results[i].size()) << "client " << i;
     expectClose(valuesOf(results[i][0]), referenceValues(i % 2 == 0 ? "mlp" : "cnn", i % 2 == 0 ? "logits" : "pooled"),
                 "client " + std::to_string(i));
   }
-  EXPECT_EQ(running.server.service().sessions().openCount(), 0u);
+  EXPECT_EQ(0u, running.server.service().sessions().openCount());
 }
 
 }  // namespace

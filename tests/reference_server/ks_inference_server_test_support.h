@@ -61,7 +61,7 @@ inline std::vector<float> valuesOf(const Tensor& tensor) {
 
 // Equal within a relative 1e-4, with an absolute floor of 1e-5 for values near zero.
 inline void expectClose(const std::vector<float>& got, const std::vector<float>& expected, const std::string& what) {
-  ASSERT_EQ(got.size(), expected.size()) << what;
+  ASSERT_EQ(expected.size(), got.size()) << what;
   for (size_t i = 0; i < got.size(); ++i) {
     EXPECT_NEAR(got[i], expected[i], 1e-4 * std::fabs(expected[i]) + 1e-5) << what << " element " << i;
   }

@@ -27,14 +27,14 @@ TEST(NetworkCache, EvictsTheLeastRecentlyUsedNetworksBeyondItsBound) {
   NetworkCache cache(folder.path.string(), 250);
   ASSERT_TRUE(cache.store("a", std::string(100, 'a')));
   ASSERT_TRUE(cache.store("b", std::string(100, 'b')));
-  EXPECT_EQ(cache.find("a"), std::string(100, 'a'));  // now "b" is the least recently used
+  EXPECT_EQ(std::string(100, 'a'), cache.find("a"));  // now "b" is the least recently used
   ASSERT_TRUE(cache.store("c", std::string(100, 'c')));
-  EXPECT_EQ(cache.find("b"), "");
-  EXPECT_EQ(cache.find("a"), std::string(100, 'a'));
-  EXPECT_EQ(cache.totalBytes(), 200u);
-  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), {}), 2);
+  EXPECT_EQ("", cache.find("b"));
+  EXPECT_EQ(std::string(100, 'a'), cache.find("a"));
+  EXPECT_EQ(200u, cache.totalBytes());
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(folder.path), {}));
   EXPECT_FALSE(cache.store("d", std::string(251, 'd')));  // larger than the whole bound: not kept
-  EXPECT_EQ(cache.count(), 2u);
+  EXPECT_EQ(2u, cache.count());
 }
 
 TEST(NetworkCache, KeepsTheLongestKeyAndFindsWhatAnEarlierRunLeft) {
@@ -46,8 +46,8 @@ TEST(NetworkCache, KeepsTheLongestKeyAndFindsWhatAnEarlierRunLeft) {
     std::ofstream(folder.path / "abcd.onnx.7~") << "half written";  // left by a run that stopped mid-write
   }
   NetworkCache again(folder.path.string(), 0);
-  EXPECT_EQ(again.find(longest), "network");
-  EXPECT_EQ(again.count(), 1u);
+  EXPECT_EQ("network", again.find(longest));
+  EXPECT_EQ(1u, again.count());
   EXPECT_FALSE(fs::exists(folder.path / "abcd.onnx.7~"));
   EXPECT_FALSE(again.store(longest + "x", "network"));
 }

@@ -47,27 +47,27 @@ TEST(OnnxModelCheck, AcceptsTensorsThatHoldWhatTheirDimensionsSay) {
 TEST(OnnxModelCheck, RefusesAnInitializerShorterOrLongerThanItsDimensions) {
   OnnxModelBuilder shorter = addModel();
   shorter.initializer("w", TensorProto::FLOAT, {1000}, std::string(8, '\0'));
-  EXPECT_EQ(checkError(shorter), "The network's tensor 'w' holds 8 bytes of data where its dimensions say 4000.");
+  EXPECT_EQ("The network's tensor 'w' holds 8 bytes of data where its dimensions say 4000.", checkError(shorter));
 
   OnnxModelBuilder longer = addModel();
   longer.initializer("w", TensorProto::INT64, {1}, std::string(16, '\0'));
-  EXPECT_EQ(checkError(longer), "The network's tensor 'w' holds 16 bytes of data where its dimensions say 8.");
+  EXPECT_EQ("The network's tensor 'w' holds 16 bytes of data where its dimensions say 8.", checkError(longer));
 
   OnnxModelBuilder typed = addModel();
   onnx::TensorProto& w = typed.initializer("w", TensorProto::FLOAT16, {3}, "");
   w.clear_raw_data();
   w.add_int32_data(1);
-  EXPECT_EQ(checkError(typed), "The network's tensor 'w' holds 1 values where its dimensions say 3.");
+  EXPECT_EQ("The network's tensor 'w' holds 1 values where its dimensions say 3.", checkError(typed));
 }
 
 TEST(OnnxModelCheck, RefusesAbsurdDimensionsBeforeMultiplyingThem) {
   OnnxModelBuilder negative = addModel();
   negative.initializer("w", TensorProto::FLOAT, {-1, 4}, "");
-  EXPECT_EQ(checkError(negative), "The network's tensor 'w' has the negative dimension -1.");
+  EXPECT_EQ("The network's tensor 'w' has the negative dimension -1.", checkError(negative));
 
   OnnxModelBuilder overflow = addModel();  // 2^32 * 2^32 wraps to 0 in 64 bits, which an empty tensor matches
   overflow.initializer("w", TensorProto::FLOAT, {int64_t{1} << 32, int64_t{1} << 32}, "");
-  EXPECT_EQ(checkError(overflow), "The network's tensor 'w' has more than 2^63 elements.");
+  EXPECT_EQ("The network's tensor 'w' has more than 2^63 elements.", checkError(overflow));
 }
 
 TEST(OnnxModelCheck, RefusesExternalDataWhateverItNames) {
@@ -78,9 +78,9 @@ TEST(OnnxModelCheck, RefusesExternalDataWhateverItNames) {
   onnx::StringStringEntryProto* location = w.add_external_data();
   location->set_key("location");
   location->set_value("../../etc/passwd");
-  EXPECT_EQ(checkError(external),
-            "The network's tensor 'w' refers to external data; this server takes a network as one file and opens no "
-            "other.");
+  EXPECT_EQ("The network's tensor 'w' refers to external data; this server takes a network as one file and opens no "
+            "other.",
+            checkError(external));
 }
 
 TEST(OnnxModelCheck, LooksIntoConstantNodesAndSubgraphsOfAnyDepth) {
@@ -89,9 +89,9 @@ TEST(OnnxModelCheck, LooksIntoConstantNodesAndSubgraphsOfAnyDepth) {
   value->set_name("value");
   value->set_type(onnx::AttributeProto::TENSOR);
   OnnxModelBuilder::fillTensor(value->mutable_t(), "c", TensorProto::FLOAT, {4}, std::string(4, '\0'));
-  EXPECT_EQ(checkError(constant),
-            "The network's tensor 'c' in attribute 'value' of node '' (Constant) holds 4 bytes of data where its "
-            "dimensions say 16.");
+  EXPECT_EQ("The network's tensor 'c' in attribute 'value' of node '' (Constant) holds 4 bytes of data where its "
+            "dimensions say 16.",
+            checkError(constant));
 
   // An If whose branch holds a Loop whose body holds the short initializer.
   OnnxModelBuilder nested = addModel();
@@ -104,7 +104,7 @@ TEST(OnnxModelCheck, LooksIntoConstantNodesAndSubgraphsOfAnyDepth) {
   onnx::AttributeProto* thenBranch = nested.node("If", {"c"}, {"w"}).add_attribute();
   thenBranch->set_name("then_branch");
   *thenBranch->mutable_g() = branch;
-  EXPECT_EQ(checkError(nested), "The network's tensor 'deep' holds 4 bytes of data where its dimensions say 400.");
+  EXPECT_EQ("The network's tensor 'deep' holds 4 bytes of data where its dimensions say 400.", checkError(nested));
 }
 
 TEST(OnnxModelCheck, RefusesSparseIndicesOutsideTheDenseShape) {
@@ -115,7 +115,7 @@ TEST(OnnxModelCheck, RefusesSparseIndicesOutsideTheDenseShape) {
   const std::vector<int64_t> indices = {1, 4};
   OnnxModelBuilder::fillTensor(w->mutable_indices(), "", TensorProto::INT64, {2},
                                std::string(reinterpret_cast<const char*>(indices.data()), 16));
-  EXPECT_EQ(checkError(sparse), "The network's tensor 'w' (initializer) has the index 4 outside its dense shape.");
+  EXPECT_EQ("The network's tensor 'w' (initializer) has the index 4 outside its dense shape.", checkError(sparse));
 }
 
 TEST(OnnxModelCheck, RefusesBytesThatAreNotAModel) {

@@ -23,19 +23,19 @@ TEST(SessionStore, IssuesDistinctIdsOf32LowerCaseHexDigits) {
   std::set<std::string> ids;
   for (int i = 0; i < 200; ++i) {
     const std::string id = store.open().value();
-    ASSERT_EQ(id.size(), 32u);
-    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    ASSERT_EQ(32u, id.size());
+    EXPECT_EQ(std::string::npos, id.find_first_not_of("0123456789abcdef")) << id;
     ids.insert(id);
   }
-  EXPECT_EQ(ids.size(), 200u);
-  EXPECT_EQ(store.openCount(), 200u);
+  EXPECT_EQ(200u, ids.size());
+  EXPECT_EQ(200u, store.openCount());
 }
 
 TEST(SessionStore, PrefixesIdsWithTheNodeName) {
   SessionStore store(10, seconds(0), "node2");
   const std::string id = store.open().value();
-  ASSERT_EQ(id.size(), 6u + 32u);
-  EXPECT_EQ(id.substr(0, 6), "node2-");
+  ASSERT_EQ(6u + 32u, id.size());
+  EXPECT_EQ("node2-", id.substr(0, 6));
   EXPECT_NE(store.find(id), nullptr);
 }
 
@@ -46,9 +46,9 @@ TEST(SessionStore, RefusesSessionsBeyondTheCapUntilOneCloses) {
   EXPECT_FALSE(store.open().has_value());
   EXPECT_TRUE(store.close(first));
   EXPECT_FALSE(store.close(first));
-  EXPECT_EQ(store.find(first), nullptr);
+  EXPECT_EQ(nullptr, store.find(first));
   EXPECT_TRUE(store.open().has_value());
-  EXPECT_EQ(store.openCount(), 2u);
+  EXPECT_EQ(2u, store.openCount());
 }
 
 TEST(SessionStore, ExpiresSessionsIdleLongerThanTheTimeoutCountingEachFindAsAUse) {
@@ -61,7 +61,7 @@ TEST(SessionStore, ExpiresSessionsIdleLongerThanTheTimeoutCountingEachFindAsAUse
   ASSERT_NE(store.find(used), nullptr);
   clock.now += seconds(50);  // `idle` untouched for 100 s, `used` for 50 s: opening frees a place
   EXPECT_TRUE(store.open().has_value());
-  EXPECT_EQ(store.find(idle), nullptr);
+  EXPECT_EQ(nullptr, store.find(idle));
   EXPECT_NE(store.find(used), nullptr);
 }
 
@@ -69,11 +69,11 @@ TEST(SessionStore, KeepsASessionARequestIsHoldingAndAllWithoutTimeout) {
   ManualClock clock;
   SessionStore store(10, seconds(60), "", clock.function());
   const std::shared_ptr<Session> held = store.find(store.open().value());
-  EXPECT_EQ(store.expireIdle(clock.now + seconds(3600)), 0u);
+  EXPECT_EQ(0u, store.expireIdle(clock.now + seconds(3600)));
 
   SessionStore forever(10, seconds(0), "", clock.function());
   forever.open();
-  EXPECT_EQ(forever.expireIdle(clock.now + std::chrono::hours(24 * 365)), 0u);
+  EXPECT_EQ(0u, forever.expireIdle(clock.now + std::chrono::hours(24 * 365)));
 }
 
 }  // namespace

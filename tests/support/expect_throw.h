@@ -37,7 +37,7 @@ std::string thrownKsException(Work&& work) {
 }  // namespace ks
 
 #define EXPECT_THROW_MSG(statement, type, message) \
-  EXPECT_EQ(::ks::testing::thrownMessage<type>([&] { statement; }), std::string(message))
+  EXPECT_EQ(std::string(message), ::ks::testing::thrownMessage<type>([&] { statement; }))
 
 #define EXPECT_KS_THROW(statement, status, message) \
-  EXPECT_EQ(::ks::testing::thrownKsException([&] { statement; }), std::to_string(status) + ": " + (message))
+  EXPECT_EQ(std::to_string(status) + ": " + (message), ::ks::testing::thrownKsException([&] { statement; }))

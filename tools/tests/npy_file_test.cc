@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_throw.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 namespace {
 
 // An .npy file with `header` as its dictionary text (padded the way NumPy pads) and `data` after it.
@@ -25,12 +28,7 @@ std::string npyBytes(const std::string& header, const std::string& data, char ma
 }
 
 void expectNpyError(const std::string& bytes, const std::string& message) {
-  try {
-    parseNpy(bytes);
-    FAIL() << "no NpyError, expected: " << message;
-  } catch (const NpyError& e) {
-    EXPECT_EQ(message, e.what());
-  }
+  EXPECT_THROW_MSG(parseNpy(bytes), NpyError, message);
 }
 
 TEST(NpyFile, RoundTripsEveryDataTypeWithItsShape) {
@@ -110,4 +108,5 @@ TEST(NpyFile, RefusesMalformedHeaders) {
 }
 
 }  // namespace
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/expect_throw.h"
+
 #include <initializer_list>
 #include <string>
 #include <vector>
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 namespace {
 
 RemoteRunOptions parse(std::initializer_list<const char*> args) {
@@ -16,12 +19,7 @@ RemoteRunOptions parse(std::initializer_list<const char*> args) {
 }
 
 void expectUsageError(std::initializer_list<const char*> args, const std::string& message) {
-  try {
-    parse(args);
-    FAIL() << "no UsageError, expected: " << message;
-  } catch (const UsageError& e) {
-    EXPECT_EQ(message, e.what());
-  }
+  EXPECT_THROW_MSG(parse(args), UsageError, message);
 }
 
 TEST(RemoteRunOptions, KeepsInputsInCommandLineOrderWhetherFileOrRandom) {
@@ -74,4 +72,5 @@ TEST(RemoteRunOptions, HelpNeedsNothingElse) {
 }
 
 }  // namespace
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <vector>
 
-namespace ks::tools {
+namespace ks {
+namespace tools {
 namespace {
 
 TEST(TensorValues, ConvertsHalfPrecisionBothWays) {
@@ -65,4 +66,5 @@ TEST(TensorValues, RandomFillDependsOnlyOnTheSeedAndStaysInRange) {
 }
 
 }  // namespace
-}  // namespace ks::tools
+}  // namespace tools
+}  // namespace ks

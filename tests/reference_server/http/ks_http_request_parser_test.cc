@@ -85,9 +85,9 @@ TEST(HttpRequestParser, RefusesEachFramingFaultWithItsStatus) {
       {"G(T / HTTP/1.1\r\n\r\n", "400"},
       {"GET relative HTTP/1.1\r\n\r\n", "400"},
   };
-  for (const auto& c : cases) EXPECT_EQ(statusOf(c.request), c.status) << c.request;
-  EXPECT_EQ(refusalOf("POST / HTTP/1.1\r\nContent-Length: 17\r\n\r\n"),
-            "413 request body too large: the limit is 16 bytes");
+  for (const auto& c : cases) EXPECT_EQ(c.status, statusOf(c.request)) << c.request;
+  EXPECT_EQ("413 request body too large: the limit is 16 bytes",
+            refusalOf("POST / HTTP/1.1\r\nContent-Length: 17\r\n\r\n"));
 }
 
 TEST(HttpRequestParser, ChunkedBodyIsTheSameWhateverTheFeedSplits) {
@@ -99,18 +99,18 @@ TEST(HttpRequestParser, ChunkedBodyIsTheSameWhateverTheFeedSplits) {
   for (const size_t piece : {size_t{0}, size_t{1}, size_t{7}}) {
     HttpRequestParser parser(smallLimits());
     const size_t used = feedInPieces(parser, request, piece);
-    ASSERT_EQ(parser.phase(), HttpRequestParser::Phase::kComplete) << parser.refusalReason();
-    EXPECT_EQ(used, request.find("GET /next")) << "piece " << piece;
+    ASSERT_EQ(HttpRequestParser::Phase::kComplete, parser.phase()) << parser.refusalReason();
+    EXPECT_EQ(request.find("GET /next"), used) << "piece " << piece;
     const HttpRequest& r = parser.request();
-    EXPECT_EQ(r.body, "hello world");
-    EXPECT_EQ(r.path, "/run it");
-    EXPECT_EQ(r.query, "a=1&b=x%2By+z&flag");
+    EXPECT_EQ("hello world", r.body);
+    EXPECT_EQ("/run it", r.path);
+    EXPECT_EQ("a=1&b=x%2By+z&flag", r.query);
     ASSERT_NE(r.param("b"), nullptr);
-    EXPECT_EQ(*r.param("b"), "x+y z");
+    EXPECT_EQ("x+y z", *r.param("b"));
     ASSERT_NE(r.param("flag"), nullptr);
-    EXPECT_EQ(*r.param("flag"), "");
+    EXPECT_EQ("", *r.param("flag"));
     ASSERT_NE(r.header("HOST"), nullptr);
-    EXPECT_EQ(*r.header("HOST"), "h");
+    EXPECT_EQ("h", *r.header("HOST"));
   }
 }
 
@@ -120,23 +120,23 @@ TEST(HttpRequestParser, PipelinedRequestsAreParsedOneAfterAnother) {
   const std::string second = "\r\nGET http://host:80/b?x=%41 HTTP/1.0\r\n\r\n";
   const std::string both = first + second;
   HttpRequestParser parser(smallLimits());
-  EXPECT_EQ(feedInPieces(parser, both), first.size());
-  EXPECT_EQ(parser.takeRequest().body, "abc");
+  EXPECT_EQ(first.size(), feedInPieces(parser, both));
+  EXPECT_EQ("abc", parser.takeRequest().body);
   parser.reset();
-  EXPECT_EQ(feedInPieces(parser, second), second.size());
-  ASSERT_EQ(parser.phase(), HttpRequestParser::Phase::kComplete);
-  EXPECT_EQ(parser.request().path, "/b");
-  EXPECT_EQ(*parser.request().param("x"), "A");
-  EXPECT_EQ(parser.request().minorVersion, 0);
+  EXPECT_EQ(second.size(), feedInPieces(parser, second));
+  ASSERT_EQ(HttpRequestParser::Phase::kComplete, parser.phase());
+  EXPECT_EQ("/b", parser.request().path);
+  EXPECT_EQ("A", *parser.request().param("x"));
+  EXPECT_EQ(0, parser.request().minorVersion);
 }
 
 TEST(HttpRequestParser, StopsAfterTheHeadSoThatContinueCanBeSentFirst) {
   const std::string head = "PUT /a HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 4\r\n\r\n";
   HttpRequestParser parser(smallLimits());
-  EXPECT_EQ(parser.feed(head + "body"), head.size());
-  EXPECT_EQ(parser.phase(), HttpRequestParser::Phase::kBody);
+  EXPECT_EQ(head.size(), parser.feed(head + "body"));
+  EXPECT_EQ(HttpRequestParser::Phase::kBody, parser.phase());
   EXPECT_TRUE(parser.expectsContinue());
-  EXPECT_EQ(parser.bodyBytesAnnounced(), 4u);
+  EXPECT_EQ(4u, parser.bodyBytesAnnounced());
 
   const auto expects = [](const std::string& request) {
     HttpRequestParser p(smallLimits());

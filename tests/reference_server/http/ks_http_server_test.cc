@@ -220,7 +220,7 @@ TEST(HttpServer, ChunkedBodyPastTheLimitGets413AndTheConnectionCloses) {
   const std::string chunk = "10000\r\n" + std::string(0x10000, 'a') + "\r\n";
   {
     Sender sender(client, [&](size_t) { return chunk; }, 1024);  // 64 MiB if nothing stops it
-    EXPECT_EQ(statusOf(client.readReply()), "413");
+    EXPECT_EQ("413", statusOf(client.readReply()));
     EXPECT_TRUE(client.closedByServer());
   }
   EXPECT_LE(s.recordWithStatus(413).bytesIn, limit + 1024);  // the body up to the limit, and its framing
@@ -233,7 +233,7 @@ TEST(HttpServer, PostWithoutLengthGets411AndTheConnectionCloses) {
   TestServer s(testOptions());
   RawClient client(s.start());
   client.send("POST /echo HTTP/1.1\r\nHost: x\r\n\r\n" + std::string(4096, 'a'));
-  EXPECT_EQ(statusOf(client.readReply()), "411");
+  EXPECT_EQ("411", statusOf(client.readReply()));
   EXPECT_TRUE(client.closedByServer());
 }
 
@@ -242,7 +242,7 @@ TEST(HttpServer, HeaderBombGets431AfterAtMostTheHeaderLimit) {
   RawClient client(s.start());
   client.send("GET /echo HTTP/1.1\r\n");
   Sender sender(client, [](size_t i) { return "X-" + std::to_string(i) + ": " + std::string(8000, 'h') + "\r\n"; }, 25000);
-  EXPECT_EQ(statusOf(client.readReply()), "431");
+  EXPECT_EQ("431", statusOf(client.readReply()));
   EXPECT_LE(s.recordWithStatus(431).bytesIn, HttpLimits{}.maxHeaderBytes + 64);
 }
 
@@ -250,7 +250,7 @@ TEST(HttpServer, ConflictingContentLengthsGet400AndTheConnectionCloses) {
   TestServer s(testOptions());
   RawClient client(s.start());
   client.send("POST /echo HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\nabcGET /echo HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(statusOf(client.readReply()), "400");
+  EXPECT_EQ("400", statusOf(client.readReply()));
   EXPECT_TRUE(client.closedByServer());
 }
 
@@ -277,13 +277,13 @@ TEST(HttpServer, TricklingClientsStarveNobodyAndGet408AtTheHeaderDeadline) {
   const auto result = client.Get("/echo?normal");
   EXPECT_LT(millisecondsSince(start), 1000.0);
   ASSERT_TRUE(result);
-  EXPECT_EQ(result->body, "normal");
+  EXPECT_EQ("normal", result->body);
 
   size_t timedOut = 0;
   for (auto& t : tricklers) timedOut += statusOf(t->readReply(3s)) == "408";
   done = true;
   trickle.join();
-  EXPECT_EQ(timedOut, 200u);
+  EXPECT_EQ(200u, timedOut);
 }
 
 TEST(HttpServer, StopWithTricklingClientsOpenReturnsAtOnce) {
@@ -299,7 +299,7 @@ TEST(HttpServer, StopWithTricklingClientsOpenReturnsAtOnce) {
   for (const auto end = Clock::now() + 5s; s.server().openConnections() < 200 && Clock::now() < end;) {
     std::this_thread::sleep_for(10ms);
   }
-  ASSERT_EQ(s.server().openConnections(), 200u);
+  ASSERT_EQ(200u, s.server().openConnections());
   const auto start = Clock::now();
   s.server().stop();
   // Nothing reached a handler, so nothing may hold stop() back, let alone for the grace period.
@@ -316,7 +316,7 @@ TEST(HttpServer, ConnectionsPastTheCapAreClosedAtOnce) {
   RawClient third(s.port());
   EXPECT_TRUE(third.closedByServer(1s));
   first.send("GET /echo?first HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(bodyOf(first.readReply()), "first");
+  EXPECT_EQ("first", bodyOf(first.readReply()));
 }
 
 TEST(HttpServer, ClientThatStopsReadingIsDroppedAfterTheWriteStallTimeout) {
@@ -329,8 +329,8 @@ TEST(HttpServer, ClientThatStopsReadingIsDroppedAfterTheWriteStallTimeout) {
   client.send("POST /echo HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
   const auto start = Clock::now();
   while (s.server().openConnections() > 0 && millisecondsSince(start) < 5000) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(s.server().openConnections(), 0u);
-  EXPECT_EQ(s.records().at(0).status, 0);  // the reply was not written whole
+  EXPECT_EQ(0u, s.server().openConnections());
+  EXPECT_EQ(0, s.records().at(0).status);  // the reply was not written whole
 }
 
 TEST(HttpServer, SlowJsonReplyIsStreamedAsSpacesThenTheBodyToADefaultClient) {
@@ -338,13 +338,13 @@ TEST(HttpServer, SlowJsonReplyIsStreamedAsSpacesThenTheBodyToADefaultClient) {
   httplib::Client client("127.0.0.1", s.start());
   const auto result = client.Get("/slow?ms=1000");
   ASSERT_TRUE(result) << httplib::to_string(result.error());
-  EXPECT_EQ(result->status, 200);
+  EXPECT_EQ(200, result->status);
   const size_t spaces = result->body.find_first_not_of(' ');
   EXPECT_GE(spaces, 5u);  // one every 100 ms from 100 ms on
   rapidjson::Document json;
   json.Parse(result->body.c_str());
   ASSERT_FALSE(json.HasParseError()) << result->body;
-  EXPECT_EQ(json["answer"].GetInt(), 42);
+  EXPECT_EQ(42, json["answer"].GetInt());
   EXPECT_TRUE(s.recordWithStatus(200).streamed);
 }
 
@@ -354,7 +354,7 @@ TEST(HttpServer, StreamedSpacesKeepAClientWithAShortReadTimeoutWaiting) {
   client.set_read_timeout(0, 400'000);  // as the 5 s default against a 12 s inference, scaled down
   const auto result = client.Get("/slow?ms=1500");
   ASSERT_TRUE(result) << httplib::to_string(result.error());
-  EXPECT_EQ(result->body.substr(result->body.find_first_not_of(' ')), R"({"answer":42})");
+  EXPECT_EQ(R"({"answer":42})", result->body.substr(result->body.find_first_not_of(' ')));
 }
 
 TEST(HttpServer, SlowJsonReplyToHttp10EndsWithTheConnection) {
@@ -362,11 +362,11 @@ TEST(HttpServer, SlowJsonReplyToHttp10EndsWithTheConnection) {
   RawClient client(s.start());
   client.send("GET /slow?ms=500 HTTP/1.0\r\n\r\n");
   const std::string reply = client.readToEnd();
-  EXPECT_EQ(statusOf(reply), "200");
-  EXPECT_EQ(reply.find("Transfer-Encoding"), std::string::npos) << reply;
+  EXPECT_EQ("200", statusOf(reply));
+  EXPECT_EQ(std::string::npos, reply.find("Transfer-Encoding")) << reply;
   const std::string body = bodyOf(reply);
   EXPECT_GE(body.find_first_not_of(' '), 2u) << body;
-  EXPECT_EQ(body.substr(body.find_first_not_of(' ')), R"({"answer":42})");
+  EXPECT_EQ(R"({"answer":42})", body.substr(body.find_first_not_of(' ')));
 }
 
 TEST(HttpServer, KeepAliveRequestsTakeWellUnderTheDelayedAckTime) {
@@ -384,7 +384,7 @@ TEST(HttpServer, KeepAliveRequestsTakeWellUnderTheDelayedAckTime) {
   EXPECT_LT(times[100], 5.0);  // Nagle against a delayed ACK costs about 40 ms
   std::set<std::string> connections;
   for (const auto& record : s.records()) connections.insert(record.clientAddress);
-  EXPECT_EQ(connections.size(), 1u);
+  EXPECT_EQ(1u, connections.size());
 }
 
 TEST(HttpServer, PipelinedRequestsAreAnsweredInOrder) {
@@ -392,10 +392,10 @@ TEST(HttpServer, PipelinedRequestsAreAnsweredInOrder) {
   RawClient client(s.start());
   client.send("POST /echo HTTP/1.1\r\nContent-Length: 1\r\n\r\naGET /echo?b HTTP/1.1\r\n\r\nGET /none HTTP/1.1\r\n\r\n"
               "GET /echo?d HTTP/1.1\r\nConnection: close\r\n\r\n");
-  EXPECT_EQ(bodyOf(client.readReply()), "a");
-  EXPECT_EQ(bodyOf(client.readReply()), "b");
-  EXPECT_EQ(statusOf(client.readReply()), "404");
-  EXPECT_EQ(bodyOf(client.readReply()), "d");
+  EXPECT_EQ("a", bodyOf(client.readReply()));
+  EXPECT_EQ("b", bodyOf(client.readReply()));
+  EXPECT_EQ("404", statusOf(client.readReply()));
+  EXPECT_EQ("d", bodyOf(client.readReply()));
   EXPECT_TRUE(client.closedByServer());
 }
 
@@ -404,11 +404,11 @@ TEST(HttpServer, ThrowingHandlerGets500AndTheServerGoesOn) {
   httplib::Client client("127.0.0.1", s.start());
   const auto failed = client.Get("/throw");
   ASSERT_TRUE(failed);
-  EXPECT_EQ(failed->status, 500);
-  EXPECT_EQ(failed->body, "internal error\n");
+  EXPECT_EQ(500, failed->status);
+  EXPECT_EQ("internal error\n", failed->body);
   const auto next = client.Get("/echo?after");
   ASSERT_TRUE(next);
-  EXPECT_EQ(next->body, "after");
+  EXPECT_EQ("after", next->body);
 }
 
 TEST(HttpServer, ContinueIsSentOnlyWhenTheBodyBudgetAllowsTheBody) {
@@ -421,12 +421,12 @@ TEST(HttpServer, ContinueIsSentOnlyWhenTheBodyBudgetAllowsTheBody) {
                            std::to_string(body.size()) + "\r\n\r\n";
   RawClient first(s.port());
   first.send(head);
-  EXPECT_EQ(first.readReply(), "HTTP/1.1 100 Continue\r\n\r\n");
+  EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", first.readReply());
   RawClient second(s.port());
   second.send(head);
-  EXPECT_EQ(statusOf(second.readReply()), "503");  // both bodies together would pass the budget
+  EXPECT_EQ("503", statusOf(second.readReply()));  // both bodies together would pass the budget
   first.send(body);
-  EXPECT_EQ(bodyOf(first.readReply()).size(), body.size());
+  EXPECT_EQ(body.size(), bodyOf(first.readReply()).size());
 }
 
 TEST(HttpServer, HandlerRunningAtStopGetsTheOverrunCallAfterTheGrace) {
