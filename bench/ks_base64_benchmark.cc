@@ -65,9 +65,9 @@ void registerAll() {
     benchmark::RegisterBenchmark(("memcpy" + suffix).c_str(), copy, size.bytes);
     for (const Base64Kernel& kernel : base64Kernels()) {
       if (!kernel.supported) continue;
-      const std::string name = kernel.name;
-      benchmark::RegisterBenchmark(("encode/" + name + suffix).c_str(), encode, kernel, size.bytes);
-      benchmark::RegisterBenchmark(("decode/" + name + suffix).c_str(), decode, kernel, size.bytes);
+      const std::string name = std::string(kernel.name) + suffix;
+      benchmark::RegisterBenchmark(("encode/" + name).c_str(), encode, kernel, size.bytes);
+      benchmark::RegisterBenchmark(("decode/" + name).c_str(), decode, kernel, size.bytes);
     }
   }
 }

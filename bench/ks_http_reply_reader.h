@@ -29,7 +29,7 @@ class HttpReplyReader {
  public:
   // Lines (status, header, chunk size) longer than this, or more header lines than kMaxHeaderLines, or a
   // body longer than kMaxBodyBytes, make the reply malformed.
-  static constexpr size_t kMaxLineBytes = 16 * 1024;
+  static constexpr size_t kMaxLineBytes = size_t{16} * 1024;
   static constexpr size_t kMaxHeaderLines = 256;
   static constexpr size_t kMaxBodyBytes = size_t{1} << 30;
 

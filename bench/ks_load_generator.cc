@@ -326,6 +326,7 @@ RunResult runLoad(const Target& target, Pattern pattern, int clients, const Opti
   Clock::time_point deadline;
 
   std::vector<std::thread> threads;
+  threads.reserve(static_cast<size_t>(clients));
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
       ClientTally& tally = tallies[static_cast<size_t>(c)];

@@ -10,12 +10,12 @@ const char kFile[] = "ks_core/src/ks_tensor_layout";
 
 uint32_t elementSize(TensorDataType type) {
   switch (type) {
-    case TensorDataType::kFloat32: return 4;
-    case TensorDataType::kFloat16: return 2;
-    case TensorDataType::kInt32: return 4;
-    case TensorDataType::kInt16: return 2;
-    case TensorDataType::kInt8: return 1;
+    case TensorDataType::kInt8:
     case TensorDataType::kUInt8: return 1;
+    case TensorDataType::kFloat16:
+    case TensorDataType::kInt16: return 2;
+    case TensorDataType::kFloat32:
+    case TensorDataType::kInt32: return 4;
     case TensorDataType::kInt64: return 8;
   }
   return 0;

@@ -27,7 +27,7 @@ const rapidjson::Value& checkReply(httplib::Result& result, const std::string& o
 
 httplib::Result postJson(httplib::Client& client, const std::string& path, size_t size,
                          const std::function<size_t(size_t offset, char* out, size_t length)>& read) {
-  std::vector<char> chunk(std::min<size_t>(size, 64 * 1024));
+  std::vector<char> chunk(std::min<size_t>(size, size_t{64} * 1024));
   return client.Post(
       path.c_str(), size,
       [&](size_t offset, size_t length, httplib::DataSink& sink) {

@@ -6,7 +6,7 @@
 namespace ks {
 namespace server {
 
-SessionStore::SessionStore(size_t maxSessions, Clock::duration idleTimeout, std::string nodeName, Now now)
+SessionStore::SessionStore(size_t maxSessions, Clock::duration idleTimeout, const std::string& nodeName, Now now)
     : maxSessions_(maxSessions),
       idleTimeout_(idleTimeout),
       idPrefix_(nodeName.empty() ? std::string() : nodeName + "-"),

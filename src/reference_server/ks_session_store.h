@@ -48,7 +48,7 @@ class SessionStore {
   // At most `maxSessions` sessions are open at once. A session unused for `idleTimeout` expires; a zero
   // timeout never expires any. Ids start with `nodeName` and '-' when a node name is given. `now` tells the
   // time (tests pass a clock they move by hand).
-  SessionStore(size_t maxSessions, Clock::duration idleTimeout, std::string nodeName = "", Now now = Clock::now);
+  SessionStore(size_t maxSessions, Clock::duration idleTimeout, const std::string& nodeName = "", Now now = Clock::now);
 
   SessionStore(const SessionStore&) = delete;
   SessionStore& operator=(const SessionStore&) = delete;

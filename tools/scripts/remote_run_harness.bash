@@ -21,8 +21,9 @@ server_address=""
 declare -A model_input=([mlp]=input [cnn]=image [identity]=input)
 declare -A model_outputs=([mlp]=logits [cnn]="features pooled" [identity]=output)
 
-# harness_build_tree DIR TARGET... -- CMAKE_OPTION...: configures DIR the way scripts/test does when it
-# has never been configured, then builds just TARGETs. Silent unless a step fails, which prints its log.
+# harness_build_tree DIR TARGET... -- PRESET: configures DIR with that preset of CMakePresets.json (the way
+# scripts/test does) when it has never been configured, then builds just TARGETs. Silent unless a step
+# fails, which prints its log.
 harness_build_tree() {
   local dir=$1
   shift
@@ -35,18 +36,17 @@ harness_build_tree() {
   local log
   log="$work/build-$(basename "$dir").log"
   if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S "$root" -B "$dir" -G Ninja "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+    (cd "$root" && cmake --preset "$1" -B "$dir") >"$log" 2>&1 || { cat "$log" >&2; return 1; }
   fi
   cmake --build "$dir" -j "$build_jobs" --target "${targets[@]}" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
 }
 
 harness_build_host() {
-  harness_build_tree "$host_build" ks_inference_server ks_remote_run -- -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  harness_build_tree "$host_build" ks_inference_server ks_remote_run -- host
 }
 
 harness_build_armhf() {
-  harness_build_tree "$armhf_build" ks_remote_run -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/armhf-linux-gnueabihf.cmake"
+  harness_build_tree "$armhf_build" ks_remote_run -- armhf
 }
 
 # Writes the networks, their deterministic inputs and numpy's outputs for them into $models and $references.
