@@ -361,7 +361,15 @@ void staysResponsiveAndStartsNoSecondInstallDuringASlowRegistration() {
   statusBecomes(dialog, kRegisterSuccessMessage);
   CHECK_EQ(registrationsLogged(), 1);
   CHECK(IsWindow(dialog));
-  for (int id : {IDC_INSTALL, IDOK, IDCANCEL}) CHECK(IsWindowEnabled(GetDlgItem(dialog, id)));
+  // The status line is written just before the buttons come back.
+  CHECK(waitFor(
+      [&] {
+        for (int id : {IDC_INSTALL, IDOK, IDCANCEL}) {
+          if (!IsWindowEnabled(GetDlgItem(dialog, id))) return false;
+        }
+        return true;
+      },
+      5000));
 
   PostMessageW(dialog, WM_CLOSE, 0, 0);
   CHECK(setup.endsWith(0, 10000));
