@@ -35,8 +35,8 @@ std::string installFolder(InstallDrive drive) {
   return drive == InstallDrive::kC ? "C:\\Quillmark" : "D:\\Quillmark";
 }
 
-std::string registrationCommand(InstallDrive drive, bool unregister) {
-  return "regsvr32 " + installFolder(drive) + "\\" + kControlFile + (unregister ? " /s /u" : " /s /c");
+std::string registrationArguments(InstallDrive drive, bool unregister) {
+  return installFolder(drive) + "\\" + kControlFile + (unregister ? " /s /u" : " /s /c");
 }
 
 std::string folderOf(const std::string& path) {
@@ -114,7 +114,8 @@ InstallDrive ControlInstaller::uninstallDrive() {
 
 bool ControlInstaller::registerControl(InstallDrive drive, bool unregister) {
   // Waiting for the tool matters: the key only changes once regsvr32 has loaded the control and run it.
-  if (platform_.runHidden(registrationCommand(drive, unregister), kRegistrationTimeoutMs) == RunResult::kNotStarted) {
+  if (platform_.runSystemTool(kRegistrationTool, registrationArguments(drive, unregister), kRegistrationTimeoutMs) ==
+      RunResult::kNotStarted) {
     return false;
   }
   return platform_.classesKeyOpens(kRegistrationKey) != unregister;

@@ -21,8 +21,10 @@ inline constexpr char kProbeFile[] = "c:\\tmp-test.txt";
 inline constexpr char kBrowserExecutable[] = "iexplore.exe";
 inline constexpr char kRegistrationKey[] = "QUILLMARK.QuillmarkCtrl.1\\CLSID";
 inline constexpr char kControlFile[] = "Quillmark.ocx";
+inline constexpr char kRegistrationTool[] = "regsvr32";
 
-// The registration tool normally ends within a second; the bound only keeps a hung tool from freezing the dialog.
+// The registration tool normally ends within a second; the bound keeps a hung tool from leaving the dialog busy
+// (its buttons disabled) for good.
 inline constexpr unsigned kRegistrationTimeoutMs = 60000;
 
 enum class InstallDrive { kC, kD };
@@ -30,8 +32,9 @@ enum class InstallDrive { kC, kD };
 // Install folder without a trailing backslash, e.g. "C:\Quillmark".
 std::string installFolder(InstallDrive drive);
 
-// The regsvr32 command line that registers (or, with `unregister`, unregisters) the control in `drive`'s folder.
-std::string registrationCommand(InstallDrive drive, bool unregister);
+// The arguments of the registration tool that register (or, with `unregister`, unregister) the control in
+// `drive`'s folder, such as "C:\Quillmark\Quillmark.ocx /s /c".
+std::string registrationArguments(InstallDrive drive, bool unregister);
 
 // The folder part of a Windows path: everything before its last backslash; empty when there is none.
 std::string folderOf(const std::string& path);

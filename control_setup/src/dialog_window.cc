@@ -3,10 +3,45 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <algorithm>
+
 #include "dialog_window.h"
 #include "wide_text.h"
 
 namespace control_setup {
+namespace {
+
+void centreOverOwner(HWND window) {
+  HWND owner = GetWindow(window, GW_OWNER);
+  if (owner != nullptr) {
+    const LONG style = GetWindowLongW(owner, GWL_STYLE);
+    if ((style & WS_VISIBLE) == 0 || (style & WS_MINIMIZE) != 0) owner = nullptr;
+  }
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof(monitor);
+  RECT centreOn;
+  if (owner == nullptr) {
+    if (!GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTOPRIMARY), &monitor)) return;
+    centreOn = monitor.rcWork;
+  } else {
+    GetWindowRect(owner, &centreOn);
+    if (!GetMonitorInfoW(MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+  }
+  const RECT& area = monitor.rcWork;
+  RECT own;
+  GetWindowRect(window, &own);
+  const int width = own.right - own.left;
+  const int height = own.bottom - own.top;
+  // Over an owner near an edge the dialog moves inside the work area; the left and top edges win when the
+  // dialog is larger than the area, so that its caption stays reachable.
+  const int left = std::max<int>(area.left, std::min<int>((centreOn.left + centreOn.right) / 2 - width / 2,
+                                                          area.right - width));
+  const int top = std::max<int>(area.top, std::min<int>((centreOn.top + centreOn.bottom) / 2 - height / 2,
+                                                        area.bottom - height));
+  SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+}  // namespace
 
 class DialogDispatch {
  public:
@@ -51,8 +86,15 @@ void DialogWindow::endDialog(std::intptr_t result) { EndDialog(window_, result);
 
 std::intptr_t DialogWindow::dispatch(unsigned message, std::uintptr_t wParam, std::intptr_t lParam) {
   switch (message) {
-    case WM_INITDIALOG:
-      return onInitDialog() ? TRUE : FALSE;
+    case WM_INITDIALOG: {
+      RECT before;
+      GetWindowRect(window_, &before);
+      const bool focusFirstTabStop = onInitDialog();
+      RECT after;
+      GetWindowRect(window_, &after);
+      if (before.left == after.left && before.top == after.top) centreOverOwner(window_);
+      return focusFirstTabStop ? TRUE : FALSE;
+    }
     case WM_COMMAND:
       return onCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
     case WM_SYSCOMMAND:

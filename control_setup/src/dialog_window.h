@@ -1,6 +1,6 @@
 // A modal dialog over the plain Win32 dialog manager, with the handful of application-framework behaviours
-// ControlSetup relies on: virtual handlers per message, OK and Cancel ending the dialog, and message boxes
-// captioned with the application's title.
+// ControlSetup relies on: virtual handlers per message, OK and Cancel ending the dialog, dialogs that open
+// centred, and message boxes captioned with the application's title.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,8 @@ class DialogWindow {
 
   // Creates the dialog and runs it until endDialog; returns endDialog's value, or -1 when it could not be created.
   // Escape and the window's Close both arrive as the Cancel command (2), through the system's dialog manager.
+  // Unless onInitDialog moved it, the dialog opens centred over its owner, or on the screen when it has none
+  // (or the owner is hidden or minimised), moved inside the screen's work area as far as it fits.
   std::intptr_t doModal();
 
   // The dialog's window while it runs; null before and after.

@@ -34,6 +34,13 @@ std::wstring loadString(UINT id) {
   return length > 0 ? std::wstring(text, static_cast<size_t>(length)) : std::wstring();
 }
 
+void enableButtons(HWND dialog, bool enabled) {
+  for (int id : {IDC_INSTALL, IDOK, IDCANCEL}) EnableWindow(GetDlgItem(dialog, id), enabled ? TRUE : FALSE);
+  if (HMENU systemMenu = GetSystemMenu(dialog, FALSE); systemMenu != nullptr) {
+    EnableMenuItem(systemMenu, SC_CLOSE, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+  }
+}
+
 }  // namespace
 
 SetupDialog::SetupDialog()
@@ -58,16 +65,31 @@ bool SetupDialog::onInitDialog() {
 }
 
 bool SetupDialog::onCommand(int id, int notifyCode) {
+  // Disabled buttons are not enough: Enter still sends the default button's command, and Escape or Alt+F4 the
+  // Cancel command. While busy these are dropped, so the dialog neither nests a procedure nor ends under one.
+  if (busy_ && (id == IDC_INSTALL || id == IDOK || id == IDCANCEL)) return true;
   switch (id) {
     case IDC_INSTALL:
-      installer_.install();
+      runProcedure(&ControlInstaller::install);
       return true;
     case IDOK:  // the Uninstall button carries the OK identifier, so it must not end the dialog
-      installer_.uninstall();
+      runProcedure(&ControlInstaller::uninstall);
       return true;
     default:
       return DialogWindow::onCommand(id, notifyCode);
   }
+}
+
+void SetupDialog::runProcedure(void (ControlInstaller::*procedure)()) {
+  HWND window = handle();
+  HWND focus = GetFocus();  // a disabled button loses the focus; the pressed one gets it back afterwards
+  busy_ = true;
+  enableButtons(window, false);
+  (installer_.*procedure)();
+  enableButtons(window, true);
+  busy_ = false;
+  // Only while the dialog is still the active window: focusing an inactive one would activate it.
+  if (focus != nullptr && GetFocus() == nullptr && GetActiveWindow() == window) SetFocus(focus);
 }
 
 bool SetupDialog::onSysCommand(unsigned command, std::intptr_t lParam) {

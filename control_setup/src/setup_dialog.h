@@ -20,10 +20,15 @@ class SetupDialog : public DialogWindow {
   HICON__* onQueryDragIcon() override;
 
  private:
+  // Runs Install or Uninstall with the buttons and the window's close box disabled; the dialog goes on
+  // dispatching messages while the registration tool runs, and must not start a second procedure meanwhile.
+  void runProcedure(void (ControlInstaller::*procedure)());
+
   // Loaded as a shared resource icon: the system owns it and it must not be destroyed.
   HICON__* icon_;
   Win32SetupPlatform platform_;
   ControlInstaller installer_;  // holds the install drive for as long as the dialog lives
+  bool busy_ = false;           // a procedure runs
 };
 
 }  // namespace control_setup

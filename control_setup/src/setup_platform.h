@@ -46,8 +46,10 @@ class SetupPlatform {
   // Copies `source` to `destination`, overwriting an existing file; true on success.
   virtual bool copyFile(const std::string& source, const std::string& destination) = 0;
 
-  // Starts `commandLine` with no visible window and waits up to `timeoutMs` for it to end.
-  virtual RunResult runHidden(const std::string& commandLine, unsigned timeoutMs) = 0;
+  // Starts the system's own program `tool` (a file name without ".exe", such as "regsvr32") from the system
+  // folder, never from the program's folder or the search path, with the command line "<tool> <arguments>" and
+  // no visible window, and waits up to `timeoutMs` for it to end. The dialog keeps answering while it waits.
+  virtual RunResult runSystemTool(const std::string& tool, const std::string& arguments, unsigned timeoutMs) = 0;
 
   // True when the key `subKey` under HKEY_CLASSES_ROOT exists and can be opened.
   virtual bool classesKeyOpens(const std::string& subKey) = 0;

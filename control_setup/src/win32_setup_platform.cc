@@ -9,6 +9,7 @@
 
 #include "dialog_window.h"
 #include "kernel_handle.h"
+#include "message_aware_wait.h"
 #include "resource_ids.h"
 #include "unique_resource.h"
 #include "wide_text.h"
@@ -99,21 +100,36 @@ bool Win32SetupPlatform::copyFile(const std::string& source, const std::string& 
   return CopyFileW(systemPath(source).c_str(), systemPath(destination).c_str(), FALSE) != 0;
 }
 
-RunResult Win32SetupPlatform::runHidden(const std::string& commandLine, unsigned timeoutMs) {
-  std::wstring mutableLine = widen(commandLine);  // CreateProcessW may write into its command line
+RunResult Win32SetupPlatform::runSystemTool(const std::string& tool, const std::string& arguments,
+                                            unsigned timeoutMs) {
+  // By bare name, Windows would look in the program's own folder first, where anyone who can drop a file beside
+  // the installer (a download folder) would have it run with the installer's rights; so the tool is started by
+  // its full path. GetSystemDirectory, not GetSystemWow64Directory: a 32-bit program on 64-bit Windows is told
+  // "...\System32", which the file-system redirector maps to SysWOW64 for it, so the 32-bit regsvr32 starts, the
+  // one that can load a 32-bit control; a 64-bit build gets the 64-bit tool for a 64-bit control, and 32-bit
+  // Windows has only the one folder, where GetSystemWow64Directory would fail.
+  const UINT length = GetSystemDirectoryW(nullptr, 0);  // includes the terminating null
+  if (length == 0) return RunResult::kNotStarted;
+  std::wstring program(length, L'\0');
+  if (GetSystemDirectoryW(program.data(), length) != length - 1) return RunResult::kNotStarted;
+  program.resize(length - 1);
+  program += L"\\" + widen(tool) + L".exe";
+
+  // With the program given apart, the command line is only what the tool reads as its own: no search happens.
+  std::wstring commandLine = widen(tool + " " + arguments);  // CreateProcessW may write into its command line
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION started{};
-  if (!CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &started)) {
     return RunResult::kNotStarted;
   }
   KernelHandle process(started.hProcess);
   KernelHandle thread(started.hThread);
-  return WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0 ? RunResult::kFinished
-                                                                        : RunResult::kTimedOut;
+  HWND window = dialog_ != nullptr ? dialog_->handle() : nullptr;
+  return waitDispatchingMessages(process.get(), timeoutMs, window) ? RunResult::kFinished : RunResult::kTimedOut;
 }
 
 bool Win32SetupPlatform::classesKeyOpens(const std::string& subKey) {

@@ -21,8 +21,8 @@ class Win32SetupPlatform : public SetupPlatform {
   std::string modulePath() override;
   bool makeFolder(const std::string& path) override;
   bool copyFile(const std::string& source, const std::string& destination) override;
-  // The command line is searched for the way WinExec does it, so "regsvr32" resolves to the system's tool.
-  RunResult runHidden(const std::string& commandLine, unsigned timeoutMs) override;
+  // While waiting, the dialog's messages are dispatched (see message_aware_wait.h).
+  RunResult runSystemTool(const std::string& tool, const std::string& arguments, unsigned timeoutMs) override;
   bool classesKeyOpens(const std::string& subKey) override;
   void setStatus(const std::string& text) override;
   void showMessage(const std::string& text) override;

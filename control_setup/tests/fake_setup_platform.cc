@@ -55,9 +55,9 @@ bool FakeSetupPlatform::copyFile(const std::string& source, const std::string& d
   return failingCopies.count(destination) == 0;
 }
 
-RunResult FakeSetupPlatform::runHidden(const std::string& commandLine, unsigned timeoutMs) {
-  log.push_back("run " + commandLine + " (" + std::to_string(timeoutMs) + " ms)");
-  if (runResult == RunResult::kFinished && toolChangesKey) keyExists = commandLine.find(" /u") == std::string::npos;
+RunResult FakeSetupPlatform::runSystemTool(const std::string& tool, const std::string& arguments, unsigned timeoutMs) {
+  log.push_back("run " + tool + " " + arguments + " (" + std::to_string(timeoutMs) + " ms)");
+  if (runResult == RunResult::kFinished && toolChangesKey) keyExists = arguments.find(" /u") == std::string::npos;
   return runResult;
 }
 

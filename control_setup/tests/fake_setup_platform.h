@@ -20,7 +20,7 @@ class FakeSetupPlatform : public SetupPlatform {
   std::string modulePath() override;
   bool makeFolder(const std::string& path) override;
   bool copyFile(const std::string& source, const std::string& destination) override;
-  RunResult runHidden(const std::string& commandLine, unsigned timeoutMs) override;
+  RunResult runSystemTool(const std::string& tool, const std::string& arguments, unsigned timeoutMs) override;
   bool classesKeyOpens(const std::string& subKey) override;
   void setStatus(const std::string& text) override;
   void showMessage(const std::string& text) override;

@@ -2,6 +2,7 @@
 // checks that report file, line and both values, and a process exit code that says whether all passed.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <sstream>
@@ -31,15 +32,17 @@ bool equal(const A& actual, const B& expected, const char* text, const char* fil
   return false;
 }
 
-// Runs each case in order, printing one line per case; returns 0 when every case passed.
+// Runs each case in order, printing one line per case with its duration; returns 0 when every case passed.
 inline int runAll(const std::vector<std::pair<const char*, std::function<void()>>>& cases) {
   int failedCases = 0;
   for (const auto& [name, body] : cases) {
     failuresInCase() = 0;
+    const auto started = std::chrono::steady_clock::now();
     body();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
     const bool passed = failuresInCase() == 0;
     if (!passed) ++failedCases;
-    std::printf("[%s] %s\n", passed ? "  OK  " : "FAILED", name);
+    std::printf("[%s] %s (%.1f s)\n", passed ? "  OK  " : "FAILED", name, took.count());
     std::fflush(stdout);
   }
   std::printf("%d cases, %d failed\n", static_cast<int>(cases.size()), failedCases);

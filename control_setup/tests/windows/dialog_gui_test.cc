@@ -1,14 +1,16 @@
 // Drives the real ControlSetup dialog from outside, as a user would: finds its window, reads its texts, clicks
-// its buttons, opens the About box and closes the dialog. Run under Wine with a display.
+// its buttons, opens the About box, checks where the windows open, keeps the registration tool busy and closes
+// the dialog. Run under Wine with a display.
 //
-// Usage: dialog_gui_test [screenshot-folder]. With a folder, the test writes "ready" there once the dialog
-// shows a successful Install, and waits (at most 60 s) for "done" before going on, so that a screenshot can be
-// taken from outside.
+// Usage: dialog_gui_test [helper-folder]. With a folder, a helper outside Wine (run_dialog_test.sh) serves
+// requests left there as files: "screenshot" once the dialog shows a successful Install, and "click" with the
+// screen position of a real mouse click. Each is answered by "<request>.done" (waited for at most 60 s).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -17,12 +19,13 @@
 #include "dialog_window.h"
 #include "kernel_handle.h"
 #include "resource_ids.h"
+#include "unique_resource.h"
 #include "wide_text.h"
 
 namespace control_setup {
 namespace {
 
-std::wstring g_screenshotFolder;
+std::wstring g_helperFolder;
 
 std::wstring toolsFolder() {
   wchar_t path[MAX_PATH];
@@ -129,13 +132,105 @@ bool statusBecomes(HWND dialog, const std::string& expected) {
 
 void click(HWND dialog, int id) { PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0); }
 
-void pauseForScreenshot() {
-  if (g_screenshotFolder.empty()) return;
-  const std::wstring ready = g_screenshotFolder + L"\\ready";
-  const std::wstring done = g_screenshotFolder + L"\\done";
-  if (FILE* marker = _wfopen(ready.c_str(), L"w")) std::fclose(marker);
-  CHECK(waitFor([&] { return GetFileAttributesW(done.c_str()) != INVALID_FILE_ATTRIBUTES; }, 60000));
+struct CloseStream {
+  void operator()(FILE* stream) const { std::fclose(stream); }
+};
+using Stream = UniqueResource<FILE*, CloseStream>;
+
+bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Leaves `request` (with `content`) for the helper and waits for its answer; false without a helper.
+bool askHelper(const std::wstring& request, const std::string& content) {
+  if (g_helperFolder.empty()) return false;
+  const std::wstring path = g_helperFolder + L"\\" + request;
+  const std::wstring done = path + L".done";
+  // Written aside and renamed, so that the helper never reads a request half written.
+  if (Stream file(_wfopen((path + L".tmp").c_str(), L"wb")); file.valid()) {
+    std::fwrite(content.data(), 1, content.size(), file.get());
+  }
+  if (!CHECK(MoveFileExW((path + L".tmp").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))) return false;
+  const bool answered = waitFor([&] { return fileExists(done); }, 60000);
+  DeleteFileW(done.c_str());
+  return CHECK(answered);
 }
+
+RECT windowRect(HWND window) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  return rect;
+}
+
+RECT primaryWorkArea() {
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof(monitor);
+  GetMonitorInfoW(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
+  return monitor.rcWork;
+}
+
+std::string describe(const RECT& rect) {
+  return "(" + std::to_string(rect.left) + ", " + std::to_string(rect.top) + ") - (" +
+         std::to_string(rect.right) + ", " + std::to_string(rect.bottom) + ")";
+}
+
+// Centred: the gaps on either side differ by at most the one pixel an odd size leaves over.
+void checkCentred(const RECT& inner, const RECT& outer, const char* what) {
+  const int horizontal = (inner.left - outer.left) - (outer.right - inner.right);
+  const int vertical = (inner.top - outer.top) - (outer.bottom - inner.bottom);
+  if (std::abs(horizontal) > 1 || std::abs(vertical) > 1) {
+    checks::fail(__FILE__, __LINE__,
+                 std::string(what) + " not centred: " + describe(inner) + " within " + describe(outer));
+  }
+}
+
+HWND openAbout(const Process& setup, HWND dialog) {
+  PostMessageW(dialog, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
+  return waitForDialog(setup.id(), "About ControlSetup", [](HWND) { return true; });
+}
+
+void closeAbout(HWND about) {
+  click(about, IDOK);
+  CHECK(waitFor([&] { return !IsWindow(about); }, 10000));
+}
+
+// True when the dialog's thread handles a message sent to it within two seconds.
+bool answers(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 2000, &result) != 0;
+}
+
+DWORD lastInputTime() {
+  LASTINPUTINFO info{};
+  info.cbSize = sizeof(info);
+  GetLastInputInfo(&info);
+  return info.dwTime;
+}
+
+// Files of the test control's slow registration (test_control.cc), beside the installed control.
+const wchar_t kHoldFile[] = L"C:\\Quillmark\\hold-registration";
+const wchar_t kRegistrationsLog[] = L"C:\\Quillmark\\registrations.log";
+
+int registrationsLogged() {
+  int lines = 0;
+  if (Stream log(_wfopen(kRegistrationsLog, L"rb")); log.valid()) {
+    for (int c; (c = std::fgetc(log.get())) != EOF;) lines += c == '\n';
+  }
+  return lines;
+}
+
+// Keeps every registration of the test control running until release(), or until destroyed.
+class HeldRegistration {
+ public:
+  HeldRegistration() {
+    CreateDirectoryW(L"C:\\Quillmark", nullptr);
+    DeleteFileW(kRegistrationsLog);
+    Stream(_wfopen(kHoldFile, L"w")).reset();
+  }
+  ~HeldRegistration() { release(); }
+  HeldRegistration(const HeldRegistration&) = delete;
+  HeldRegistration& operator=(const HeldRegistration&) = delete;
+
+  void release() { DeleteFileW(kHoldFile); }
+};
 
 void startUpWarnsWhileTheBrowserRunsAndTheDialogStillOpens() {
   Process browser(L"\"" + toolsFolder() + L"\\iexplore.exe\" 60");
@@ -176,7 +271,7 @@ void dialogShowsItsControlsInstallsUninstallsAndClosesWithEscape() {
   CHECK((GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0);
 
   click(dialog, IDC_INSTALL);
-  if (statusBecomes(dialog, kRegisterSuccessMessage)) pauseForScreenshot();
+  if (statusBecomes(dialog, kRegisterSuccessMessage)) askHelper(L"screenshot", "");
   click(dialog, IDOK);  // Uninstall carries the OK identifier and must not end the dialog
   statusBecomes(dialog, kUnregisterSuccessMessage);
   CHECK(IsWindow(dialog));
@@ -187,8 +282,7 @@ void dialogShowsItsControlsInstallsUninstallsAndClosesWithEscape() {
   PostMessageW(dialog, WM_SYSCOMMAND, SC_RESTORE, 0);
   CHECK(waitFor([&] { return IsIconic(dialog) == FALSE; }, 10000));
 
-  PostMessageW(dialog, WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
-  HWND about = waitForDialog(setup.id(), "About ControlSetup", [](HWND) { return true; });
+  HWND about = openAbout(setup, dialog);
   if (CHECK(about != nullptr)) {
     bool versionShown = false;
     for (HWND child = GetWindow(about, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
@@ -196,8 +290,7 @@ void dialogShowsItsControlsInstallsUninstallsAndClosesWithEscape() {
     }
     CHECK(versionShown);
     CHECK_EQ(itemText(about, IDOK), "OK");
-    click(about, IDOK);
-    CHECK(waitFor([&] { return !IsWindow(about); }, 10000));
+    closeAbout(about);
   }
 
   // Escape reaches the dialog through its focused control, as a key press would.
@@ -210,15 +303,103 @@ void dialogShowsItsControlsInstallsUninstallsAndClosesWithEscape() {
   CHECK(setup.endsWith(0, 10000));
 }
 
+void dialogsOpenCentred() {
+  Process setup(controlSetupCommand());
+  HWND dialog = waitForDialog(setup.id(), kApplicationTitle, isMainDialog);
+  if (!CHECK(dialog != nullptr)) return;
+  const RECT area = primaryWorkArea();
+  checkCentred(windowRect(dialog), area, "main dialog on the screen");
+
+  if (HWND about = openAbout(setup, dialog); CHECK(about != nullptr)) {
+    checkCentred(windowRect(about), windowRect(dialog), "About box over the main dialog");
+    closeAbout(about);
+  }
+
+  // Over a dialog dragged half off the screen, the About box still opens whole, at the screen's edge.
+  const RECT placed = windowRect(dialog);
+  SetWindowPos(dialog, nullptr, area.left - (placed.right - placed.left) / 2 - 40, placed.top, 0, 0,
+               SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  if (HWND about = openAbout(setup, dialog); CHECK(about != nullptr)) {
+    CHECK_EQ(windowRect(about).left, area.left);
+    closeAbout(about);
+  }
+
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  CHECK(setup.endsWith(0, 10000));
+}
+
+void staysResponsiveAndStartsNoSecondInstallDuringASlowRegistration() {
+  HeldRegistration held;
+  Process setup(controlSetupCommand());
+  HWND dialog = waitForDialog(setup.id(), kApplicationTitle, isMainDialog);
+  if (!CHECK(dialog != nullptr)) return;
+
+  click(dialog, IDC_INSTALL);
+  // Logged once regsvr32 runs the control's registration: from here on the dialog waits for the tool.
+  if (!CHECK(waitFor([] { return registrationsLogged() == 1; }, 20000))) return;
+
+  CHECK(answers(dialog, WM_NULL));
+  for (int id : {IDC_INSTALL, IDOK, IDCANCEL}) CHECK(!IsWindowEnabled(GetDlgItem(dialog, id)));
+  // What Enter on the default button and Escape send: neither may start a procedure or end the dialog now.
+  CHECK(answers(dialog, WM_COMMAND, MAKEWPARAM(IDC_INSTALL, BN_CLICKED),
+                reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_INSTALL))));
+  CHECK(answers(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL))));
+  // A real click on Install: the dialog's thread reads it from the display only while it dispatches messages.
+  const RECT install = windowRect(GetDlgItem(dialog, IDC_INSTALL));
+  const DWORD inputBefore = lastInputTime();
+  if (askHelper(L"click", std::to_string((install.left + install.right) / 2) + " " +
+                              std::to_string((install.top + install.bottom) / 2))) {
+    CHECK(waitFor([&] { return lastInputTime() != inputBefore; }, 2000));
+    // The second reply comes only after the dialog's thread went back for messages, past the click.
+    CHECK(answers(dialog, WM_NULL) && answers(dialog, WM_NULL));
+  }
+
+  CHECK_EQ(itemText(dialog, IDC_STATUS_LINE), "");  // no second procedure ran, not even one that failed at once
+
+  held.release();
+  statusBecomes(dialog, kRegisterSuccessMessage);
+  CHECK_EQ(registrationsLogged(), 1);
+  CHECK(IsWindow(dialog));
+  // The status line is written just before the buttons come back.
+  CHECK(waitFor(
+      [&] {
+        for (int id : {IDC_INSTALL, IDOK, IDCANCEL}) {
+          if (!IsWindowEnabled(GetDlgItem(dialog, id))) return false;
+        }
+        return true;
+      },
+      5000));
+
+  PostMessageW(dialog, WM_CLOSE, 0, 0);
+  CHECK(setup.endsWith(0, 10000));
+}
+
+// A Wine desktop left running by an earlier program that had no display makes every window creation fail,
+// and each case would only report a window it could not find.
+bool windowsCanBeCreated() {
+  HWND probe = CreateWindowExW(0, L"STATIC", L"probe", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  if (probe == nullptr) return false;
+  DestroyWindow(probe);
+  return true;
+}
+
 }  // namespace
 }  // namespace control_setup
 
 int wmain(int argc, wchar_t** argv) {
   using namespace control_setup;
-  if (argc > 1) g_screenshotFolder = argv[1];
+  if (argc > 1) g_helperFolder = argv[1];
+  if (!windowsCanBeCreated()) {
+    std::printf("no window can be created: no display, or a Wine desktop started without one still runs\n");
+    return 1;
+  }
   return checks::runAll({
       {"StartUpWarnsWhileTheBrowserRunsAndTheDialogStillOpens", startUpWarnsWhileTheBrowserRunsAndTheDialogStillOpens},
       {"DialogShowsItsControlsInstallsUninstallsAndClosesWithEscape",
        dialogShowsItsControlsInstallsUninstallsAndClosesWithEscape},
+      {"DialogsOpenCentred", dialogsOpenCentred},
+      {"StaysResponsiveAndStartsNoSecondInstallDuringASlowRegistration",
+       staysResponsiveAndStartsNoSecondInstallDuringASlowRegistration},
   });
 }

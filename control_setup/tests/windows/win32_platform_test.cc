@@ -1,5 +1,6 @@
 // The Windows platform and the procedures together on a real Windows API (run under Wine): the payload beside
-// this program is installed into C:\Quillmark and registered by the system's regsvr32 with a test control.
+// this program is installed into C:\Quillmark and registered by the system's regsvr32 with a test control,
+// while a planted regsvr32.exe lies beside this program.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -133,7 +134,7 @@ void uninstallUnregistersAndKeepsTheFiles() {
 
 void uninstallInANewRunFindsTheInstalledControl() {
   RecordingPlatform platform;
-  CHECK(platform.runHidden("regsvr32 C:\\Quillmark\\Quillmark.ocx /s /c", kRegistrationTimeoutMs) ==
+  CHECK(platform.runSystemTool(kRegistrationTool, "C:\\Quillmark\\Quillmark.ocx /s /c", kRegistrationTimeoutMs) ==
         RunResult::kFinished);
   CHECK(platform.classesKeyOpens(kRegistrationKey));
   ControlInstaller installer(platform);
@@ -192,14 +193,29 @@ void installFromAFolderBeyondMaxPathCopiesFromIt() {
   installer.uninstall();
 }
 
-void runHiddenTellsUnstartedFinishedAndHung() {
+// The program's folder holds a regsvr32.exe of the tests' own (see CMakeLists.txt), as a download folder might.
+void aRegsvr32BesideTheProgramIsNeverRun() {
   RecordingPlatform platform;
-  CHECK(platform.runHidden("no-such-program-7f3a.exe", 5000) == RunResult::kNotStarted);
-  CHECK(platform.runHidden("cmd.exe /c exit 3", 30000) == RunResult::kFinished);
+  const std::string record = programFolder() + "\\planted-tool-ran.txt";
+  platform.removeFile(record);
+  CHECK(platform.fileExists(programFolder() + "\\regsvr32.exe"));
+  ControlInstaller installer(platform);
+  installer.install();
+  CHECK_EQ(platform.lastStatus(), kRegisterSuccessMessage);
+  installer.uninstall();
+  CHECK_EQ(platform.lastStatus(), kUnregisterSuccessMessage);
+  CHECK(!platform.fileExists(record));
+}
 
-  const std::string hung = "\"" + folderOf(programFolder()) + "\\tools\\iexplore.exe\" 3";
-  CHECK(platform.runHidden(hung, 200) == RunResult::kTimedOut);
-  CHECK(browserSeen(platform, false));  // it ends by itself; later tests must not see it
+void runSystemToolTellsUnstartedFinishedAndTimedOut() {
+  RecordingPlatform platform;
+  CHECK(platform.runSystemTool("no-such-tool-7f3a", "", 5000) == RunResult::kNotStarted);
+  CHECK(platform.runSystemTool("cmd", "/c exit 3", 30000) == RunResult::kFinished);
+
+  const std::string slow = "/c \"" + folderOf(programFolder()) + "\\tools\\iexplore.exe\" 3";
+  CHECK(platform.runSystemTool("cmd", slow, 200) == RunResult::kTimedOut);
+  CHECK(browserSeen(platform, true));   // the timed-out tool is left running ...
+  CHECK(browserSeen(platform, false));  // ... and ends by itself; later tests must not see it
 }
 
 }  // namespace
@@ -214,6 +230,7 @@ int main() {
       {"InstallIsRefusedWhileTheBrowserRuns", installIsRefusedWhileTheBrowserRuns},
       {"InstallWithoutTheControlFileStopsBeforeRegistering", installWithoutTheControlFileStopsBeforeRegistering},
       {"InstallFromAFolderBeyondMaxPathCopiesFromIt", installFromAFolderBeyondMaxPathCopiesFromIt},
-      {"RunHiddenTellsUnstartedFinishedAndHung", runHiddenTellsUnstartedFinishedAndHung},
+      {"ARegsvr32BesideTheProgramIsNeverRun", aRegsvr32BesideTheProgramIsNeverRun},
+      {"RunSystemToolTellsUnstartedFinishedAndTimedOut", runSystemToolTellsUnstartedFinishedAndTimedOut},
   });
 }
