@@ -8,7 +8,6 @@
 #include <type_traits>
 #include <vector>
 
-
 #include <benchmark/benchmark.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -17,10 +16,10 @@
 #include "ks_inference_request.h"
 #include "ks_inference_response.h"
 #include "ks_json_io.h"
-#include "peak_memory.h"
 #include "ks_layouts_response.h"
 #include "ks_net_load_request.h"
 #include "ks_tensor_json.h"
+#include "peak_memory.h"
 
 namespace {
 
@@ -41,7 +40,8 @@ std::string literalRequestToJson(const ks::InferenceRequest& request) {
   document.SetObject();
   auto& allocator = document.GetAllocator();
   rapidjson::Value tensors(rapidjson::kArrayType);
-  for (const ks::Tensor& tensor : request.input_tensors) tensors.PushBack(ks::tensorToJson(tensor, allocator), allocator);
+  for (const ks::Tensor& tensor : request.input_tensors)
+    tensors.PushBack(ks::tensorToJson(tensor, allocator), allocator);
   document.AddMember("input_tensors", tensors, allocator);
   document.AddMember("repetitions_count", rapidjson::Value(request.repetitions_count), allocator);
   rapidjson::StringBuffer buffer;
@@ -80,7 +80,9 @@ std::string messageText(const benchmark::State& state) {
 void read(ks::InferenceRequest& message, const char* text) { ks::inferenceRequestFromJson(message, text); }
 void read(ks::InferenceResponse& message, const char* text) { ks::inferenceResponseFromJson(message, text); }
 void read(ks::InferenceRequest& message, const rapidjson::Value& root) { ks::inferenceRequestFromJson(message, root); }
-void read(ks::InferenceResponse& message, const rapidjson::Value& root) { ks::inferenceResponseFromJson(message, root); }
+void read(ks::InferenceResponse& message, const rapidjson::Value& root) {
+  ks::inferenceResponseFromJson(message, root);
+}
 
 // A reader given constant text: it parses a private copy.
 template <typename Message>

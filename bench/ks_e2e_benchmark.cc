@@ -87,13 +87,20 @@ Options parse(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string name = argv[i];
     const char* value = argv[i + 1];
-    if (name == "--large-net") options.largeNet = value;
-    else if (name == "--large-elements") options.largeElements = std::atoi(value);
-    else if (name == "--small-net") options.smallNet = value;
-    else if (name == "--small-elements") options.smallElements = std::atoi(value);
-    else if (name == "--python-client") options.pythonClient = value;
-    else if (name == "--runs") options.runs = std::atoi(value);
-    else if (name == "--upload-mib") options.uploadBytes = std::strtoull(value, nullptr, 10) << 20;
+    if (name == "--large-net")
+      options.largeNet = value;
+    else if (name == "--large-elements")
+      options.largeElements = std::atoi(value);
+    else if (name == "--small-net")
+      options.smallNet = value;
+    else if (name == "--small-elements")
+      options.smallElements = std::atoi(value);
+    else if (name == "--python-client")
+      options.pythonClient = value;
+    else if (name == "--runs")
+      options.runs = std::atoi(value);
+    else if (name == "--upload-mib")
+      options.uploadBytes = std::strtoull(value, nullptr, 10) << 20;
   }
   return options;
 }
@@ -105,8 +112,10 @@ void report(const char* name, double value) { std::printf("%s %.6g\n", name, val
 int main(int argc, char** argv) {
   const Options options = parse(argc, argv);
   if (options.largeNet.empty() || options.smallNet.empty()) {
-    std::fprintf(stderr, "usage: %s --large-net FILE [--large-elements N] --small-net FILE [--small-elements N]"
-                         " [--python-client FILE] [--runs N] [--upload-mib N]\n", argv[0]);
+    std::fprintf(stderr,
+                 "usage: %s --large-net FILE [--large-elements N] --small-net FILE [--small-elements N]"
+                 " [--python-client FILE] [--runs N] [--upload-mib N]\n",
+                 argv[0]);
     return 1;
   }
   ks::server::InferenceServer server(ks::server::InferenceServerOptions{});

@@ -106,7 +106,8 @@ ExchangeOutcome HttpConnection::attempt(const std::string& request, bool& retrya
       const ssize_t n = ::recv(socket_, &buffer_[0], buffer_.size(), 0);
       if (n > 0) {
         // Bytes beyond the reply belong to no request of ours: the connection cannot be trusted further.
-        if (reader_.feed(buffer_.data(), static_cast<size_t>(n)) < static_cast<size_t>(n)) reader_.reply().keepAlive = false;
+        if (reader_.feed(buffer_.data(), static_cast<size_t>(n)) < static_cast<size_t>(n))
+          reader_.reply().keepAlive = false;
         continue;
       }
       if (n < 0 && errno == EINTR) continue;

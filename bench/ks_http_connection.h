@@ -25,11 +25,11 @@ struct Endpoint {
 
 // How one exchange ended.
 enum class ExchangeOutcome {
-  kReply,             // a whole reply was read (any status)
-  kConnectFailed,     // no connection could be made (refused, or no answer within the timeout)
-  kTimedOut,          // the request could not be sent, or no reply byte came, within the timeout
-  kConnectionLost,    // the peer closed or reset the connection before the reply was whole
-  kMalformed,         // the reply broke HTTP/1.1's framing
+  kReply,           // a whole reply was read (any status)
+  kConnectFailed,   // no connection could be made (refused, or no answer within the timeout)
+  kTimedOut,        // the request could not be sent, or no reply byte came, within the timeout
+  kConnectionLost,  // the peer closed or reset the connection before the reply was whole
+  kMalformed,       // the reply broke HTTP/1.1's framing
 };
 
 class HttpConnection {

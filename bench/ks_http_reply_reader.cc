@@ -63,7 +63,8 @@ void HttpReplyReader::reset() {
 size_t HttpReplyReader::takeLine(const char* data, size_t size, bool& complete) {
   const void* newline = std::memchr(data, '\n', size);
   const size_t length = newline ? static_cast<size_t>(static_cast<const char*>(newline) - data) : size;
-  if (line_.size() + length > kMaxLineBytes) throw MalformedReply("line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+  if (line_.size() + length > kMaxLineBytes)
+    throw MalformedReply("line longer than " + std::to_string(kMaxLineBytes) + " bytes");
   line_.append(data, length);
   complete = newline != nullptr;
   if (!complete) return size;
@@ -96,28 +97,26 @@ size_t HttpReplyReader::feed(const char* data, size_t size) {
         used += takeLine(at, left, complete);
         if (!complete) break;
         switch (state_) {
-          case State::kStatusLine:
-            onStatusLine();
-            break;
+          case State::kStatusLine: onStatusLine(); break;
           case State::kHeaders:
           case State::kTrailers:
             if (line_.empty()) {
-              if (state_ == State::kHeaders) onHeadersEnd();
-              else state_ = State::kDone;
+              if (state_ == State::kHeaders)
+                onHeadersEnd();
+              else
+                state_ = State::kDone;
             } else {
-              if (++headerLines_ > kMaxHeaderLines) throw MalformedReply("more than " + std::to_string(kMaxHeaderLines) + " header lines");
+              if (++headerLines_ > kMaxHeaderLines)
+                throw MalformedReply("more than " + std::to_string(kMaxHeaderLines) + " header lines");
               if (state_ == State::kHeaders) onHeaderLine();  // trailers carry nothing we use
             }
             break;
-          case State::kChunkSize:
-            onChunkSizeLine();
-            break;
+          case State::kChunkSize: onChunkSizeLine(); break;
           case State::kChunkEnd:
             if (!line_.empty()) throw MalformedReply("chunk data longer than its size");
             state_ = State::kChunkSize;
             break;
-          default:
-            break;
+          default: break;
         }
         line_.clear();
       }
@@ -198,7 +197,8 @@ void HttpReplyReader::onHeadersEnd() {
       state_ = State::kUntilClose;
     }
   } else if (hasLength_) {
-    if (remaining_ > kMaxBodyBytes) throw MalformedReply("body larger than " + std::to_string(kMaxBodyBytes) + " bytes");
+    if (remaining_ > kMaxBodyBytes)
+      throw MalformedReply("body larger than " + std::to_string(kMaxBodyBytes) + " bytes");
     reply_.body.reserve(remaining_);
     state_ = remaining_ == 0 ? State::kDone : State::kBody;
   } else {
@@ -225,13 +225,15 @@ void HttpReplyReader::onChunkSizeLine() {
     state_ = State::kTrailers;
     return;
   }
-  if (size > kMaxBodyBytes - reply_.body.size()) throw MalformedReply("body larger than " + std::to_string(kMaxBodyBytes) + " bytes");
+  if (size > kMaxBodyBytes - reply_.body.size())
+    throw MalformedReply("body larger than " + std::to_string(kMaxBodyBytes) + " bytes");
   remaining_ = size;
   state_ = State::kChunkData;
 }
 
 void HttpReplyReader::appendBody(const char* data, size_t size) {
-  if (size > kMaxBodyBytes - reply_.body.size()) throw MalformedReply("body larger than " + std::to_string(kMaxBodyBytes) + " bytes");
+  if (size > kMaxBodyBytes - reply_.body.size())
+    throw MalformedReply("body larger than " + std::to_string(kMaxBodyBytes) + " bytes");
   reply_.body.append(data, size);
 }
 

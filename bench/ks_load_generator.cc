@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -125,13 +125,17 @@ Options parseOptions(int argc, char** argv) {
       options.serverLog = value;
     } else if (name == "--clients") {
       options.clients.clear();
-      for (const std::string& item : splitList(value)) options.clients.push_back(static_cast<int>(positive(name, item, 4096)));
+      for (const std::string& item : splitList(value))
+        options.clients.push_back(static_cast<int>(positive(name, item, 4096)));
     } else if (name == "--patterns") {
       options.patterns.clear();
       for (const std::string& item : splitList(value)) {
-        if (item == "fresh") options.patterns.push_back(Pattern::kFresh);
-        else if (item == "keep-alive") options.patterns.push_back(Pattern::kKeepAlive);
-        else throw std::invalid_argument("--patterns takes fresh and keep-alive, not '" + item + "'");
+        if (item == "fresh")
+          options.patterns.push_back(Pattern::kFresh);
+        else if (item == "keep-alive")
+          options.patterns.push_back(Pattern::kKeepAlive);
+        else
+          throw std::invalid_argument("--patterns takes fresh and keep-alive, not '" + item + "'");
       }
     } else if (name == "--seconds") {
       char* end = nullptr;
@@ -170,8 +174,8 @@ std::string queryValue(const std::string& text) {
 }
 
 // A whole request, head and body, as it goes out in one send.
-std::string httpRequest(const char* method, const std::string& target, const Endpoint& endpoint, const std::string& body,
-                        bool closeAfter) {
+std::string httpRequest(const char* method, const std::string& target, const Endpoint& endpoint,
+                        const std::string& body, bool closeAfter) {
   std::string request = std::string(method) + " " + target + " HTTP/1.1\r\nHost: " + endpoint.hostHeader + "\r\n";
   if (std::strcmp(method, "POST") == 0) {
     request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
@@ -188,19 +192,17 @@ std::string setupExchange(const Endpoint& endpoint, std::chrono::milliseconds ti
                           const std::string& what) {
   HttpConnection connection(endpoint, timeout);
   switch (connection.exchange(request)) {
-    case ExchangeOutcome::kReply:
-      break;
-    case ExchangeOutcome::kConnectFailed:
-      throw std::runtime_error(what + ": cannot connect to " + endpoint.hostHeader);
+    case ExchangeOutcome::kReply: break;
+    case ExchangeOutcome::kConnectFailed: throw std::runtime_error(what + ": cannot connect to " + endpoint.hostHeader);
     case ExchangeOutcome::kTimedOut:
       throw std::runtime_error(what + ": no reply from " + endpoint.hostHeader + " within the timeout");
     case ExchangeOutcome::kConnectionLost:
       throw std::runtime_error(what + ": the connection to " + endpoint.hostHeader + " was lost");
-    case ExchangeOutcome::kMalformed:
-      throw std::runtime_error(what + ": the reply is not HTTP/1.1");
+    case ExchangeOutcome::kMalformed: throw std::runtime_error(what + ": the reply is not HTTP/1.1");
   }
   if (connection.reply().status != 200) {
-    throw std::runtime_error(what + ": HTTP " + std::to_string(connection.reply().status) + " " + connection.reply().body);
+    throw std::runtime_error(what + ": HTTP " + std::to_string(connection.reply().status) + " " +
+                             connection.reply().body);
   }
   return connection.reply().body;
 }
@@ -226,20 +228,21 @@ struct Target {
   Endpoint endpoint;
   std::vector<std::string> sessions;
   ks::bench::ServerProcess* process = nullptr;  // when we started it: its processor time is known
-  bool inProcess = false;                              // the floor: its processor time is ours minus the clients'
+  bool inProcess = false;                       // the floor: its processor time is ours minus the clients'
 };
 
 // Opens `count` sessions and loads the network into each. Throws std::runtime_error for any refusal.
 void openSessions(Target& target, size_t count, const std::string& loadBody, std::chrono::milliseconds timeout) {
   for (size_t i = 0; i < count; ++i) {
-    const std::string reply = setupExchange(
-        target.endpoint, timeout, httpRequest("GET", "/session?action=new", target.endpoint, "", true), "open a session");
+    const std::string reply =
+        setupExchange(target.endpoint, timeout, httpRequest("GET", "/session?action=new", target.endpoint, "", true),
+                      "open a session");
     std::string id;
     ks::sessionReplyFromJson(id, reply.c_str());
-    const std::string loaded =
-        setupExchange(target.endpoint, timeout,
-                      httpRequest("POST", "/net?action=load&session_id=" + queryValue(id), target.endpoint, loadBody, true),
-                      "load the network");
+    const std::string loaded = setupExchange(
+        target.endpoint, timeout,
+        httpRequest("POST", "/net?action=load&session_id=" + queryValue(id), target.endpoint, loadBody, true),
+        "load the network");
     ks::StatusMessage status;
     if (ks::statusFromJson(status, loaded.c_str()) && !status.status) {
       throw std::runtime_error("load the network: " + status.text);
@@ -251,7 +254,8 @@ void openSessions(Target& target, size_t count, const std::string& loadBody, std
 void closeSessions(const Target& target, std::chrono::milliseconds timeout) {
   for (const std::string& id : target.sessions) {
     HttpConnection connection(target.endpoint, timeout);
-    connection.exchange(httpRequest("GET", "/session?action=delete&session_id=" + queryValue(id), target.endpoint, "", true));
+    connection.exchange(
+        httpRequest("GET", "/session?action=delete&session_id=" + queryValue(id), target.endpoint, "", true));
   }
 }
 
@@ -290,8 +294,8 @@ struct RunResult {
   double p50Ms = 0;
   double p99Ms = 0;
   double maxMs = 0;
-  double clientCpu = 0;  // processor seconds of the client threads
-  double serverCpu = -1; // processor seconds of the server; negative when unknown
+  double clientCpu = 0;   // processor seconds of the client threads
+  double serverCpu = -1;  // processor seconds of the server; negative when unknown
   long errors() const { return httpErrors + malformed + connect + timedOut + lost; }
   double requestsPerSecond() const { return static_cast<double>(okInWindow) / window; }
 };
@@ -349,8 +353,10 @@ RunResult runLoad(const Target& target, Pattern pattern, int clients, const Opti
         const double ms = std::chrono::duration<double, std::milli>(received - sent).count();
         if (pattern == Pattern::kFresh) connection.close();
         if (outcome == ExchangeOutcome::kReply) {
-          if (connection.reply().status != 200) ++tally.httpErrors;
-          else if (!looksLikeObject(connection.reply().body)) ++tally.malformed;
+          if (connection.reply().status != 200)
+            ++tally.httpErrors;
+          else if (!looksLikeObject(connection.reply().body))
+            ++tally.malformed;
           else {
             tally.latencies.push_back(ms);
             if (received <= end) ++tally.okInWindow;
@@ -358,9 +364,12 @@ RunResult runLoad(const Target& target, Pattern pattern, int clients, const Opti
         } else if (outcome == ExchangeOutcome::kMalformed) {
           ++tally.malformed;
         } else {
-          if (outcome == ExchangeOutcome::kConnectFailed) ++tally.connect;
-          else if (outcome == ExchangeOutcome::kTimedOut) ++tally.timedOut;
-          else ++tally.lost;
+          if (outcome == ExchangeOutcome::kConnectFailed)
+            ++tally.connect;
+          else if (outcome == ExchangeOutcome::kTimedOut)
+            ++tally.timedOut;
+          else
+            ++tally.lost;
           // A server that refuses connections outright would otherwise be hammered in a tight loop.
           std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -424,14 +433,16 @@ std::string cores(double cpuSeconds, double seconds) {
 }
 
 void printRows(const std::vector<Row>& rows) {
-  std::printf("| server | connections | clients | requests/s | p50 ms | p99 ms | max ms | errors: HTTP / malformed / "
-              "connect / timeout / lost | connections opened | client CPU | server CPU |\n|---|---|---|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| server | connections | clients | requests/s | p50 ms | p99 ms | max ms | errors: HTTP / malformed / "
+      "connect / timeout / lost | connections opened | client CPU | server CPU "
+      "|\n|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Row& row : rows) {
     const RunResult& r = row.result;
-    std::printf("| %s | %s | %d | %.0f | %.2f | %.2f | %.1f | %ld / %ld / %ld / %ld / %ld | %ld | %s | %s |\n", row.server.c_str(),
-                patternName(row.pattern), row.clients, r.requestsPerSecond(), r.p50Ms, r.p99Ms, r.maxMs, r.httpErrors,
-                r.malformed, r.connect, r.timedOut, r.lost, r.connections, cores(r.clientCpu, r.elapsed).c_str(),
-                cores(r.serverCpu, r.elapsed).c_str());
+    std::printf("| %s | %s | %d | %.0f | %.2f | %.2f | %.1f | %ld / %ld / %ld / %ld / %ld | %ld | %s | %s |\n",
+                row.server.c_str(), patternName(row.pattern), row.clients, r.requestsPerSecond(), r.p50Ms, r.p99Ms,
+                r.maxMs, r.httpErrors, r.malformed, r.connect, r.timedOut, r.lost, r.connections,
+                cores(r.clientCpu, r.elapsed).c_str(), cores(r.serverCpu, r.elapsed).c_str());
   }
 }
 
@@ -447,9 +458,10 @@ constexpr double kTargetRatio = 0.8;
 constexpr double kTargetP99Ms = 20.0;
 
 void printComparison(const std::vector<Row>& rows, const std::string& ours, const Options& options) {
-  std::printf("| connections | clients | %s requests/s | floor requests/s | ratio | %s p99 ms | floor p99 ms | "
-              "target at %d clients: >= %.1f x floor, p99 < %.0f ms, no errors |\n|---|---|---|---|---|---|---|---|\n",
-              ours.c_str(), ours.c_str(), kTargetClients, kTargetRatio, kTargetP99Ms);
+  std::printf(
+      "| connections | clients | %s requests/s | floor requests/s | ratio | %s p99 ms | floor p99 ms | "
+      "target at %d clients: >= %.1f x floor, p99 < %.0f ms, no errors |\n|---|---|---|---|---|---|---|---|\n",
+      ours.c_str(), ours.c_str(), kTargetClients, kTargetRatio, kTargetP99Ms);
   for (const Pattern pattern : options.patterns) {
     for (const int clients : options.clients) {
       const Row* our = findRow(rows, ours, pattern, clients);
@@ -464,8 +476,8 @@ void printComparison(const std::vector<Row>& rows, const std::string& ours, cons
                         our->result.ok > 0;
         met = ok ? "met" : "**not met**";
       }
-      std::printf("| %s | %d | %.0f | %.0f | %.2f | %.2f | %.2f | %s |\n", patternName(pattern), clients, ourRate, floorRate,
-                  ratio, our->result.p99Ms, floor->result.p99Ms, met.c_str());
+      std::printf("| %s | %d | %.0f | %.0f | %.2f | %.2f | %.2f | %s |\n", patternName(pattern), clients, ourRate,
+                  floorRate, ratio, our->result.p99Ms, floor->result.p99Ms, met.c_str());
     }
   }
 }
@@ -487,10 +499,12 @@ int runAll(const Options& options) {
     ours.name = slash == std::string::npos ? options.serverProgram : options.serverProgram.substr(slash + 1);
   } else {
     const size_t colon = options.server.rfind(':');
-    if (colon == std::string::npos) throw std::invalid_argument("--server takes HOST:PORT, not '" + options.server + "'");
+    if (colon == std::string::npos)
+      throw std::invalid_argument("--server takes HOST:PORT, not '" + options.server + "'");
     std::string host = options.server.substr(0, colon);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    ours.endpoint = Endpoint::resolve(host, static_cast<int>(positive("--server port", options.server.substr(colon + 1), 65535)));
+    ours.endpoint =
+        Endpoint::resolve(host, static_cast<int>(positive("--server port", options.server.substr(colon + 1), 65535)));
     ours.name = options.server;
   }
 
@@ -518,7 +532,8 @@ int runAll(const Options& options) {
   {
     ks::InferenceResponse response;
     ks::inferenceResponseFromJson(response, reply.c_str());
-    if (response.output_tensors.empty() || response.output_tensors[0].layout().byteSize() != input.layout().byteSize() ||
+    if (response.output_tensors.empty() ||
+        response.output_tensors[0].layout().byteSize() != input.layout().byteSize() ||
         std::memcmp(response.output_tensors[0].data(), input.data(), input.layout().byteSize()) != 0) {
       throw std::runtime_error("the network's first output is not its input: the workload is an identity network");
     }
@@ -550,8 +565,8 @@ int runAll(const Options& options) {
                      result.errors());
         rows.push_back(Row{target->name, pattern, clients, result});
         if (target->process && !target->process->ended().empty()) {
-          serverEnded = target->name + " " + target->process->ended() + " during the run with " +
-                        patternName(pattern) + " and " + std::to_string(clients) + " clients";
+          serverEnded = target->name + " " + target->process->ended() + " during the run with " + patternName(pattern) +
+                        " and " + std::to_string(clients) + " clients";
           std::fprintf(stderr, "%s\n", serverEnded.c_str());
         }
         // Let the last run's closing connections settle before the next one starts.
@@ -562,18 +577,19 @@ int runAll(const Options& options) {
   if (serverEnded.empty()) closeSessions(ours, options.timeout);
   const std::string loadAfter = loadAverage();
 
-  std::printf("Small inferences: an identity network of %d float32 elements; requests of %zu bytes, replies of %zu "
-              "bytes (body). %.0f s per run; each client is a thread that sends its next request as soon as the "
-              "last reply is whole, on a session of its own opened and loaded before the timed part. "
-              "Client and servers share this machine's %ld processors: \"client CPU\" and \"server CPU\" are the "
-              "processors each side kept busy on average (the load generator's share is taken from the servers'). "
-              "Requests/s counts the successful replies that were whole when the run's time was up; latency runs "
-              "from the first byte sent to the last byte read (connecting included for a new connection per "
-              "request) and its percentiles take every successful request sent in the run, also those that ended "
-              "after it. The machine's load average (1 min) was %s before the runs and %s after them, the "
-              "load generator's own threads included.\n\n",
-              options.elements, inferenceBody.size(), reply.size(), options.seconds, sysconf(_SC_NPROCESSORS_ONLN),
-              loadBefore.c_str(), loadAfter.c_str());
+  std::printf(
+      "Small inferences: an identity network of %d float32 elements; requests of %zu bytes, replies of %zu "
+      "bytes (body). %.0f s per run; each client is a thread that sends its next request as soon as the "
+      "last reply is whole, on a session of its own opened and loaded before the timed part. "
+      "Client and servers share this machine's %ld processors: \"client CPU\" and \"server CPU\" are the "
+      "processors each side kept busy on average (the load generator's share is taken from the servers'). "
+      "Requests/s counts the successful replies that were whole when the run's time was up; latency runs "
+      "from the first byte sent to the last byte read (connecting included for a new connection per "
+      "request) and its percentiles take every successful request sent in the run, also those that ended "
+      "after it. The machine's load average (1 min) was %s before the runs and %s after them, the "
+      "load generator's own threads included.\n\n",
+      options.elements, inferenceBody.size(), reply.size(), options.seconds, sysconf(_SC_NPROCESSORS_ONLN),
+      loadBefore.c_str(), loadAfter.c_str());
   printRows(rows);
   if (options.floor) {
     std::printf("\nThe floor: %s, answering every POST /inference with a reply captured from %s (same bytes).\n\n",

@@ -34,8 +34,8 @@ size_t residentAfterLoads(const std::vector<std::string>& files) {
   const int port = server.start();
   std::vector<std::unique_ptr<ks::RemoteNetBackend>> clients;
   for (const std::string& file : files) {
-    clients.push_back(std::make_unique<ks::RemoteNetBackend>("127.0.0.1", port, ks::BackendId::kCpu,
-                                                             ks::DeviceType::kCpu, 0));
+    clients.push_back(
+        std::make_unique<ks::RemoteNetBackend>("127.0.0.1", port, ks::BackendId::kCpu, ks::DeviceType::kCpu, 0));
     clients.back()->load(file, {}, {}, "", "");
   }
   return ks::bench::statusBytes("VmRSS:");
@@ -96,8 +96,7 @@ int main(int argc, char** argv) {
   std::printf("| 1 | %.1f MB | %.0f MB |\n", model.size() / 1e6, one / 1e6);
   std::printf("| %d, one engine session each (before) | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6,
               separate / 1e6);
-  std::printf("| %d, byte-identical, shared (now) | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6,
-              shared / 1e6);
+  std::printf("| %d, byte-identical, shared (now) | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6, shared / 1e6);
   std::printf("\nShared: %.2fx the memory of one engine session per client.\n",
               separate ? static_cast<double>(shared) / static_cast<double>(separate) : 0.0);
   std::system((std::string("rm -rf ") + folder).c_str());

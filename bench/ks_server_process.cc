@@ -72,7 +72,8 @@ ServerProcess::ServerProcess(const std::string& program, const std::vector<std::
       text.erase(0, newline + 1);
       continue;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd wait{output_, POLLIN, 0};
     const int ready = left.count() > 0 ? poll(&wait, 1, static_cast<int>(left.count())) : 0;
     if (ready < 0 && errno == EINTR) continue;

@@ -125,8 +125,8 @@ void run(const Options& options, Ort::Env& env) {
     outputNames.push_back(outputNameHolders.back().get());
   }
 
-  std::vector<Ort::Value> results = session.Run(Ort::RunOptions(), inputNames.data(), fed.data(), fed.size(),
-                                                outputNames.data(), outputNames.size());
+  std::vector<Ort::Value> results =
+      session.Run(Ort::RunOptions(), inputNames.data(), fed.data(), fed.size(), outputNames.data(), outputNames.size());
 
   std::filesystem::create_directories(options.outputDir);
   for (size_t i = 0; i < results.size(); ++i) {

@@ -107,7 +107,8 @@ ks::Tensor makeInputTensor(const RemoteRunOptions& options, size_t index, const 
     if (shape.empty()) shape.push_back(1);
     if (data.npy.dataType != layout.dataType() || shape.size() != layout.size().size()) {
       ks::TensorSize held;
-      for (size_t i = 0; i < data.npy.shape.size() && i < 4; ++i) held.pushBack(static_cast<int32_t>(data.npy.shape[i]));
+      for (size_t i = 0; i < data.npy.shape.size() && i < 4; ++i)
+        held.pushBack(static_cast<int32_t>(data.npy.shape[i]));
       throw LocalFileError("input '" + given.name + "': '" + given.file + "' holds " +
                            ks::layoutText(ks::TensorLayout(data.npy.dataType, ks::TensorFormat::kPlain, held,
                                                            ks::TensorSize(), ks::TensorChannelOrder::kNone)) +
@@ -116,15 +117,15 @@ ks::Tensor makeInputTensor(const RemoteRunOptions& options, size_t index, const 
     if (shape != dimsOf(layout)) {
       ks::TensorSize size;
       for (int64_t dim : shape) size.pushBack(static_cast<int32_t>(dim));
-      tensor = ks::Tensor(ks::TensorLayout(layout.dataType(), layout.format(), size, ks::TensorSize(),
-                                           ks::TensorChannelOrder::kNone));
+      tensor = ks::Tensor(
+          ks::TensorLayout(layout.dataType(), layout.format(), size, ks::TensorSize(), ks::TensorChannelOrder::kNone));
     }
     std::copy(data.npy.data.begin(), data.npy.data.end(), tensor.data());
   } else {
     if (data.raw.size() != byteSize) {
       throw LocalFileError("input '" + given.name + "': '" + given.file + "' holds " + std::to_string(data.raw.size()) +
-                           " bytes but the network expects " + std::to_string(byteSize) + " (" +
-                           layoutListing(layout) + ")");
+                           " bytes but the network expects " + std::to_string(byteSize) + " (" + layoutListing(layout) +
+                           ")");
     }
     std::copy(data.raw.begin(), data.raw.end(), tensor.data());
   }
@@ -143,8 +144,8 @@ void printSummary(const std::string& name, size_t width, const ks::Tensor& tenso
       ks::tools::summarizeValues(layout.dataType(), tensor.data(), count, kFirstValues);
   // + 0.0 turns -0 (a ReLU's usual output) into 0 for the reader.
   std::printf("  %s %s %s: min %.6g  max %.6g  mean %.6g  first", padded(name, width).c_str(),
-              dimsText(dimsOf(layout)).c_str(), ks::dataTypeName(layout.dataType()).c_str(),
-              summary.min + 0.0, summary.max + 0.0, summary.mean + 0.0);
+              dimsText(dimsOf(layout)).c_str(), ks::dataTypeName(layout.dataType()).c_str(), summary.min + 0.0,
+              summary.max + 0.0, summary.mean + 0.0);
   for (double value : summary.first) std::printf(" %.6g", value + 0.0);
   std::printf("%s\n", count > summary.first.size() ? " ..." : "");
 }

@@ -21,11 +21,9 @@ struct DescrEntry {
 
 // '|' is what NumPy writes for one-byte types; '<' is accepted there too since byte order cannot matter.
 constexpr DescrEntry kDescrs[] = {
-    {"<f4", ks::TensorDataType::kFloat32}, {"<f2", ks::TensorDataType::kFloat16},
-    {"<i4", ks::TensorDataType::kInt32},   {"<i2", ks::TensorDataType::kInt16},
-    {"|i1", ks::TensorDataType::kInt8},    {"<i1", ks::TensorDataType::kInt8},
-    {"|u1", ks::TensorDataType::kUInt8},   {"<u1", ks::TensorDataType::kUInt8},
-    {"<i8", ks::TensorDataType::kInt64},
+    {"<f4", ks::TensorDataType::kFloat32}, {"<f2", ks::TensorDataType::kFloat16}, {"<i4", ks::TensorDataType::kInt32},
+    {"<i2", ks::TensorDataType::kInt16},   {"|i1", ks::TensorDataType::kInt8},    {"<i1", ks::TensorDataType::kInt8},
+    {"|u1", ks::TensorDataType::kUInt8},   {"<u1", ks::TensorDataType::kUInt8},   {"<i8", ks::TensorDataType::kInt64},
 };
 
 // The header is a Python dict literal; this reads just the subset NumPy itself writes: string keys,

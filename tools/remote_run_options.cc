@@ -14,8 +14,8 @@ long long parseInteger(const std::string& option, const std::string& text, long 
   char* end = nullptr;
   const long long value = std::strtoll(text.c_str(), &end, 10);
   if (text.empty() || *end != '\0' || errno == ERANGE || value < low || value > high) {
-    throw UsageError(option + " takes an integer in " + std::to_string(low) + ".." + std::to_string(high) +
-                     ", not '" + text + "'");
+    throw UsageError(option + " takes an integer in " + std::to_string(low) + ".." + std::to_string(high) + ", not '" +
+                     text + "'");
   }
   return value;
 }

@@ -25,7 +25,7 @@ struct RemoteRunOptions {
   std::string host;
   int port = 0;
   std::string netPath;
-  std::vector<InputOption> inputs;  // in the order given: the network's inputs are named in this order
+  std::vector<InputOption> inputs;   // in the order given: the network's inputs are named in this order
   std::vector<std::string> outputs;  // empty: all of the network's outputs
   bool randomInputs = false;
   uint32_t seed = 1;

@@ -81,8 +81,7 @@ double elementValue(ks::TensorDataType dataType, const unsigned char* data, size
   return 0.0;
 }
 
-ValueSummary summarizeValues(ks::TensorDataType dataType, const unsigned char* data, size_t count,
-                             size_t firstCount) {
+ValueSummary summarizeValues(ks::TensorDataType dataType, const unsigned char* data, size_t count, size_t firstCount) {
   ValueSummary summary;
   summary.count = count;
   double sum = 0.0;

@@ -27,8 +27,7 @@ struct ValueSummary {
 };
 
 // Summary of the `count` elements of `data`; min, max and mean stay 0 for no elements.
-ValueSummary summarizeValues(ks::TensorDataType dataType, const unsigned char* data, size_t count,
-                             size_t firstCount);
+ValueSummary summarizeValues(ks::TensorDataType dataType, const unsigned char* data, size_t count, size_t firstCount);
 
 // Fills `count` elements with values that depend only on `seed`: uniform in [-1, 1) for floating
 // types, small integers (-8..7, or 0..15 for uint8) otherwise, so every build gives the same bytes.

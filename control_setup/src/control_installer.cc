@@ -14,7 +14,7 @@ struct PayloadFile {
 
 // Installations in D:\Quillmark have never received the second H.265 decoder; they keep getting the same set.
 constexpr PayloadFile kFilesBeforeControl[] = {
-    {"qmcodec4.dll", true},  {"qmcrt.dll", true},    {"qmcodec4w.dll", true}, {"qmtrap.dll", true},
+    {"qmcodec4.dll", true},   {"qmcrt.dll", true},    {"qmcodec4w.dll", true}, {"qmtrap.dll", true},
     {"qmcodec5w.dll", false}, {"qmcodec5.dll", true}, {"Quillmark.inf", true},
 };
 constexpr const char* kFilesAfterControl[] = {"qmlink.dll", "qmrender.dll"};
@@ -31,9 +31,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::string installFolder(InstallDrive drive) {
-  return drive == InstallDrive::kC ? "C:\\Quillmark" : "D:\\Quillmark";
-}
+std::string installFolder(InstallDrive drive) { return drive == InstallDrive::kC ? "C:\\Quillmark" : "D:\\Quillmark"; }
 
 std::string registrationArguments(InstallDrive drive, bool unregister) {
   return installFolder(drive) + "\\" + kControlFile + (unregister ? " /s /u" : " /s /c");
@@ -82,9 +80,7 @@ void ControlInstaller::install() {
   const std::string target = installFolder(drive);
   platform_.makeFolder(target);  // usually exists already; a real problem shows up as the control copy failing
 
-  auto copy = [&](const char* name) {
-    return platform_.copyFile(sourceFolder + "\\" + name, target + "\\" + name);
-  };
+  auto copy = [&](const char* name) { return platform_.copyFile(sourceFolder + "\\" + name, target + "\\" + name); };
   for (const PayloadFile& file : kFilesBeforeControl) {
     if (drive == InstallDrive::kD && !file.toDriveD) continue;
     copy(file.name);  // only the control file decides whether the installation goes on
@@ -99,8 +95,7 @@ void ControlInstaller::install() {
 }
 
 void ControlInstaller::uninstall() {
-  platform_.setStatus(registerControl(uninstallDrive(), true) ? kUnregisterSuccessMessage
-                                                              : kUnregisterFailMessage);
+  platform_.setStatus(registerControl(uninstallDrive(), true) ? kUnregisterSuccessMessage : kUnregisterFailMessage);
 }
 
 InstallDrive ControlInstaller::uninstallDrive() {

@@ -34,10 +34,10 @@ void centreOverOwner(HWND window) {
   const int height = own.bottom - own.top;
   // Over an owner near an edge the dialog moves inside the work area; the left and top edges win when the
   // dialog is larger than the area, so that its caption stays reachable.
-  const int left = std::max<int>(area.left, std::min<int>((centreOn.left + centreOn.right) / 2 - width / 2,
-                                                          area.right - width));
-  const int top = std::max<int>(area.top, std::min<int>((centreOn.top + centreOn.bottom) / 2 - height / 2,
-                                                        area.bottom - height));
+  const int left =
+      std::max<int>(area.left, std::min<int>((centreOn.left + centreOn.right) / 2 - width / 2, area.right - width));
+  const int top =
+      std::max<int>(area.top, std::min<int>((centreOn.top + centreOn.bottom) / 2 - height / 2, area.bottom - height));
   SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
@@ -95,17 +95,13 @@ std::intptr_t DialogWindow::dispatch(unsigned message, std::uintptr_t wParam, st
       if (before.left == after.left && before.top == after.top) centreOverOwner(window_);
       return focusFirstTabStop ? TRUE : FALSE;
     }
-    case WM_COMMAND:
-      return onCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
-    case WM_SYSCOMMAND:
-      return onSysCommand(static_cast<unsigned>(wParam), lParam) ? TRUE : FALSE;
-    case WM_PAINT:
-      return onPaint() ? TRUE : FALSE;
+    case WM_COMMAND: return onCommand(LOWORD(wParam), HIWORD(wParam)) ? TRUE : FALSE;
+    case WM_SYSCOMMAND: return onSysCommand(static_cast<unsigned>(wParam), lParam) ? TRUE : FALSE;
+    case WM_PAINT: return onPaint() ? TRUE : FALSE;
     case WM_QUERYDRAGICON:
       // One of the few messages whose result a dialog procedure returns directly instead of in DWLP_MSGRESULT.
       return reinterpret_cast<INT_PTR>(onQueryDragIcon());
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 

@@ -69,14 +69,11 @@ bool SetupDialog::onCommand(int id, int notifyCode) {
   // Cancel command. While busy these are dropped, so the dialog neither nests a procedure nor ends under one.
   if (busy_ && (id == IDC_INSTALL || id == IDOK || id == IDCANCEL)) return true;
   switch (id) {
-    case IDC_INSTALL:
-      runProcedure(&ControlInstaller::install);
-      return true;
+    case IDC_INSTALL: runProcedure(&ControlInstaller::install); return true;
     case IDOK:  // the Uninstall button carries the OK identifier, so it must not end the dialog
       runProcedure(&ControlInstaller::uninstall);
       return true;
-    default:
-      return DialogWindow::onCommand(id, notifyCode);
+    default: return DialogWindow::onCommand(id, notifyCode);
   }
 }
 

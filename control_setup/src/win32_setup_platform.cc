@@ -3,6 +3,7 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+// After windows.h, whose types it uses.
 #include <tlhelp32.h>
 
 #include <cstdio>
@@ -68,9 +69,7 @@ std::unique_ptr<OpenFile> Win32SetupPlatform::openForWriting(const std::string& 
   return std::make_unique<StreamFile>(stream);
 }
 
-bool Win32SetupPlatform::removeFile(const std::string& path) {
-  return DeleteFileW(systemPath(path).c_str()) != 0;
-}
+bool Win32SetupPlatform::removeFile(const std::string& path) { return DeleteFileW(systemPath(path).c_str()) != 0; }
 
 bool Win32SetupPlatform::fileExists(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(systemPath(path).c_str());
@@ -100,8 +99,7 @@ bool Win32SetupPlatform::copyFile(const std::string& source, const std::string& 
   return CopyFileW(systemPath(source).c_str(), systemPath(destination).c_str(), FALSE) != 0;
 }
 
-RunResult Win32SetupPlatform::runSystemTool(const std::string& tool, const std::string& arguments,
-                                            unsigned timeoutMs) {
+RunResult Win32SetupPlatform::runSystemTool(const std::string& tool, const std::string& arguments, unsigned timeoutMs) {
   // By bare name, Windows would look in the program's own folder first, where anyone who can drop a file beside
   // the installer (a download folder) would have it run with the installer's rights; so the tool is started by
   // its full path. GetSystemDirectory, not GetSystemWow64Directory: a 32-bit program on 64-bit Windows is told

@@ -36,14 +36,15 @@ TEST(Install, OnWritableCProbesCopiesAllTenFilesInOrderAndRegisters) {
   ControlInstaller installer(platform);
   installer.install();
 
-  Lines expected = {"open c:\\tmp-test.txt", "processes", "module path", "close c:\\tmp-test.txt",
-                    "remove c:\\tmp-test.txt", "make folder C:\\Quillmark"};
+  Lines expected = {
+      "open c:\\tmp-test.txt",    "processes", "module path", "close c:\\tmp-test.txt", "remove c:\\tmp-test.txt",
+      "make folder C:\\Quillmark"};
   for (const std::string& name : kAllFiles) expected.push_back("copy " + copyLine(name));
-  expected.insert(expected.end(), {kRegisterC, "open key QUILLMARK.QuillmarkCtrl.1\\CLSID",
-                                   "status Register OCX success"});
-  EXPECT_EQ(platform.log, expected);
+  expected.insert(expected.end(),
+                  {kRegisterC, "open key QUILLMARK.QuillmarkCtrl.1\\CLSID", "status Register OCX success"});
+  EXPECT_EQ(expected, platform.log);
   EXPECT_TRUE(platform.filesLeft.empty());
-  EXPECT_EQ(installer.installDrive(), InstallDrive::kC);
+  EXPECT_EQ(InstallDrive::kC, installer.installDrive());
 }
 
 TEST(Install, WithRootOfCReadOnlyUsesDAndSkipsTheSecondH265Decoder) {
@@ -52,14 +53,14 @@ TEST(Install, WithRootOfCReadOnlyUsesDAndSkipsTheSecondH265Decoder) {
   ControlInstaller installer(platform);
   installer.install();
 
-  EXPECT_EQ(platform.copies(), copiesTo("D:\\Quillmark", {"qmcodec4.dll", "qmcrt.dll", "qmcodec4w.dll", "qmtrap.dll",
-                                                          "qmcodec5.dll", "Quillmark.inf", "Quillmark.ocx",
-                                                          "qmlink.dll", "qmrender.dll"}));
+  EXPECT_EQ(copiesTo("D:\\Quillmark", {"qmcodec4.dll", "qmcrt.dll", "qmcodec4w.dll", "qmtrap.dll", "qmcodec5.dll",
+                                       "Quillmark.inf", "Quillmark.ocx", "qmlink.dll", "qmrender.dll"}),
+            platform.copies());
   EXPECT_TRUE(platform.logged("make folder D:\\Quillmark"));
   EXPECT_TRUE(platform.logged(kRegisterD));
   EXPECT_FALSE(platform.logged("remove c:\\tmp-test.txt"));  // nothing was created, so nothing to remove
-  EXPECT_EQ(platform.statuses(), Lines{"Register OCX success"});
-  EXPECT_EQ(installer.installDrive(), InstallDrive::kD);
+  EXPECT_EQ(Lines{"Register OCX success"}, platform.statuses());
+  EXPECT_EQ(InstallDrive::kD, installer.installDrive());
 }
 
 TEST(Install, StopsWithoutRegisteringWhenTheControlCannotBeCopied) {
@@ -71,9 +72,9 @@ TEST(Install, StopsWithoutRegisteringWhenTheControlCannotBeCopied) {
 
   const Lines copies = platform.copies();
   ASSERT_FALSE(copies.empty());
-  EXPECT_EQ(copies.back(), copyLine("Quillmark.ocx", "D:\\Quillmark"));
-  EXPECT_EQ(copies.size(), 7u);  // files 1 to 8 less qmcodec5w.dll; files 9 and 10 never tried
-  EXPECT_EQ(platform.statuses(), Lines{"Cant copy file Quillmark.ocx."});
+  EXPECT_EQ(copyLine("Quillmark.ocx", "D:\\Quillmark"), copies.back());
+  EXPECT_EQ(7u, copies.size());  // files 1 to 8 less qmcodec5w.dll; files 9 and 10 never tried
+  EXPECT_EQ(Lines{"Cant copy file Quillmark.ocx."}, platform.statuses());
   for (const std::string& line : platform.log) EXPECT_NE(line.rfind("run ", 0), 0u) << line;
   EXPECT_FALSE(platform.keyExists);
 }
@@ -86,8 +87,8 @@ TEST_P(InstallWithMissingCompanion, CopiesTheRestSilentlyAndRegisters) {
   ControlInstaller installer(platform);
   installer.install();
 
-  EXPECT_EQ(platform.copies(), copiesTo("C:\\Quillmark", kAllFiles));
-  EXPECT_EQ(platform.statuses(), Lines{"Register OCX success"});
+  EXPECT_EQ(copiesTo("C:\\Quillmark", kAllFiles), platform.copies());
+  EXPECT_EQ(Lines{"Register OCX success"}, platform.statuses());
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryFileButTheControl, InstallWithMissingCompanion,
@@ -119,8 +120,8 @@ TEST(Registration, OutcomeFollowsTheKeyAfterTheToolEnds) {
     platform.keyExists = c.keyBefore;
     ControlInstaller installer(platform);
     c.install ? installer.install() : installer.uninstall();
-    EXPECT_EQ(platform.statuses(), Lines{c.expected}) << c.expected << " / key before: " << c.keyBefore;
-    EXPECT_EQ(platform.logged("open key QUILLMARK.QuillmarkCtrl.1\\CLSID"), c.run != RunResult::kNotStarted);
+    EXPECT_EQ(Lines{c.expected}, platform.statuses()) << c.expected << " / key before: " << c.keyBefore;
+    EXPECT_EQ(c.run != RunResult::kNotStarted, platform.logged("open key QUILLMARK.QuillmarkCtrl.1\\CLSID"));
   }
 }
 
@@ -133,8 +134,8 @@ TEST(Install, RunTwiceCopiesAndRegistersAgain) {
   Lines twice = copiesTo("C:\\Quillmark", kAllFiles);
   const Lines once = twice;
   twice.insert(twice.end(), once.begin(), once.end());
-  EXPECT_EQ(platform.copies(), twice);
-  EXPECT_EQ(platform.statuses(), (Lines{"Register OCX success", "Register OCX success"}));
+  EXPECT_EQ(twice, platform.copies());
+  EXPECT_EQ((Lines{"Register OCX success", "Register OCX success"}), platform.statuses());
 }
 
 TEST(Install, FromAFolderBeyond260CharactersUsesTheFullUntruncatedPaths) {
@@ -145,22 +146,22 @@ TEST(Install, FromAFolderBeyond260CharactersUsesTheFullUntruncatedPaths) {
   installer.install();
 
   const Lines copies = platform.copies();
-  ASSERT_EQ(copies.size(), 10u);
-  EXPECT_EQ(copies[0], folder + "\\qmcodec4.dll -> C:\\Quillmark\\qmcodec4.dll");
-  EXPECT_EQ(copies[7], folder + "\\Quillmark.ocx -> C:\\Quillmark\\Quillmark.ocx");
-  EXPECT_EQ(platform.statuses(), Lines{"Register OCX success"});
+  ASSERT_EQ(10u, copies.size());
+  EXPECT_EQ(folder + "\\qmcodec4.dll -> C:\\Quillmark\\qmcodec4.dll", copies[0]);
+  EXPECT_EQ(folder + "\\Quillmark.ocx -> C:\\Quillmark\\Quillmark.ocx", copies[7]);
+  EXPECT_EQ(Lines{"Register OCX success"}, platform.statuses());
 }
 
 TEST(BrowserCheck, MatchesTheExecutableNameIgnoringCaseOnly) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"iexplore.exe", true},   {"IEXPLORE.EXE", true},   {"IExplore.exe", true},       {"iexplore", false},
+      {"iexplore.exe", true},   {"IEXPLORE.EXE", true},   {"IExplore.exe", true},      {"iexplore", false},
       {"iexplore.exe ", false}, {"xiexplore.exe", false}, {"iexplore.exe.bak", false}, {"msedge.exe", false},
   };
   for (const auto& [name, expected] : cases) {
     FakeSetupPlatform platform;
     platform.processes = {"System", name, "explorer.exe"};
     ControlInstaller installer(platform);
-    EXPECT_EQ(installer.browserRunning(), expected) << name;
+    EXPECT_EQ(expected, installer.browserRunning()) << name;
   }
 }
 
@@ -170,8 +171,9 @@ TEST(BrowserCheck, RefusesInstallAfterCleaningUpTheProbe) {
   ControlInstaller installer(platform);
   installer.install();
 
-  EXPECT_EQ(platform.log, (Lines{"open c:\\tmp-test.txt", "processes", "close c:\\tmp-test.txt",
-                                 "remove c:\\tmp-test.txt", "status IE window must be close before install ocx."}));
+  EXPECT_EQ((Lines{"open c:\\tmp-test.txt", "processes", "close c:\\tmp-test.txt", "remove c:\\tmp-test.txt",
+                   "status IE window must be close before install ocx."}),
+            platform.log);
   EXPECT_TRUE(platform.filesLeft.empty());
   EXPECT_FALSE(installer.installDrive().has_value());
 }
@@ -188,19 +190,19 @@ TEST(BrowserCheck, RefusedInstallKeepsTheDriveOfTheLastInstall) {
   EXPECT_TRUE(platform.filesLeft.empty());
   installer.uninstall();
 
-  EXPECT_EQ(installer.installDrive(), InstallDrive::kD);
+  EXPECT_EQ(InstallDrive::kD, installer.installDrive());
   EXPECT_TRUE(platform.logged(kUnregisterD));
 }
 
 TEST(BrowserCheck, WarnsAtStartUpOnlyWhileTheBrowserRuns) {
   FakeSetupPlatform quiet;
   ControlInstaller(quiet).warnIfBrowserRunning();
-  EXPECT_EQ(quiet.log, Lines{"processes"});
+  EXPECT_EQ(Lines{"processes"}, quiet.log);
 
   FakeSetupPlatform browsing;
   browsing.processes = {"iexplore.exe"};
   ControlInstaller(browsing).warnIfBrowserRunning();
-  EXPECT_EQ(browsing.log, (Lines{"processes", "message IE window must be close before install ocx."}));
+  EXPECT_EQ((Lines{"processes", "message IE window must be close before install ocx."}), browsing.log);
 }
 
 TEST(Uninstall, UsesTheFolderOfThisRunsInstall) {
@@ -212,7 +214,7 @@ TEST(Uninstall, UsesTheFolderOfThisRunsInstall) {
     installer.install();
     installer.uninstall();
     EXPECT_TRUE(platform.logged(cWritable ? kUnregisterC : kUnregisterD));
-    EXPECT_EQ(platform.statuses().back(), "Unregister OCX success");
+    EXPECT_EQ("Unregister OCX success", platform.statuses().back());
   }
 }
 
@@ -242,8 +244,9 @@ TEST(Uninstall, TouchesNoFilesAndChecksNoBrowser) {
   platform.processes = {"iexplore.exe"};
   platform.existingFiles = {"D:\\Quillmark\\Quillmark.ocx"};
   ControlInstaller(platform).uninstall();
-  EXPECT_EQ(platform.log, (Lines{"exists C:\\Quillmark\\Quillmark.ocx", "exists D:\\Quillmark\\Quillmark.ocx", kUnregisterD,
-                                 "open key QUILLMARK.QuillmarkCtrl.1\\CLSID", "status Unregister OCX success"}));
+  EXPECT_EQ((Lines{"exists C:\\Quillmark\\Quillmark.ocx", "exists D:\\Quillmark\\Quillmark.ocx", kUnregisterD,
+                   "open key QUILLMARK.QuillmarkCtrl.1\\CLSID", "status Unregister OCX success"}),
+            platform.log);
 }
 
 }  // namespace

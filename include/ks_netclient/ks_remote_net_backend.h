@@ -38,8 +38,7 @@ class KS_NETCLIENT_API RemoteNetBackend : public INetBackend {
   // the server's answer decides) and learns its layouts. The names are stored first and stay even when
   // the upload fails; the layouts are replaced only by a successful load.
   void load(const std::string& netPath, const std::vector<std::string>& inputNames,
-            const std::vector<std::string>& outputNames, const std::string& key,
-            const std::string& cacheDir) override;
+            const std::vector<std::string>& outputNames, const std::string& key, const std::string& cacheDir) override;
   const std::vector<std::string>& inputNames() const override;
   const std::vector<std::string>& outputNames() const override;
   // Throws ks::Exception (status 5) for an index at or past the end of the list.

@@ -14,9 +14,9 @@ namespace {
 template <int lowOffset>
 inline __m256i splitIntoIndices(__m256i in) {
   constexpr int o = lowOffset;
-  in = _mm256_shuffle_epi8(in, _mm256_setr_epi8(o + 1, o + 0, o + 2, o + 1, o + 4, o + 3, o + 5, o + 4, o + 7, o + 6,
-                                                o + 8, o + 7, o + 10, o + 9, o + 11, o + 10,
-                                                1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));
+  in = _mm256_shuffle_epi8(
+      in, _mm256_setr_epi8(o + 1, o + 0, o + 2, o + 1, o + 4, o + 3, o + 5, o + 4, o + 7, o + 6, o + 8, o + 7, o + 10,
+                           o + 9, o + 11, o + 10, 1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));
   const __m256i ac =
       _mm256_mulhi_epu16(_mm256_and_si256(in, _mm256_set1_epi32(0x0FC0FC00)), _mm256_set1_epi32(0x04000040));
   const __m256i bd =
@@ -28,11 +28,11 @@ inline __m256i splitIntoIndices(__m256i in) {
 // to 0, and 0..25 are set apart as 13; the range picks the offset to add.
 inline __m256i indicesToCharacters(__m256i indices) {
   __m256i range = _mm256_subs_epu8(indices, _mm256_set1_epi8(51));
-  range = _mm256_or_si256(range,
-                          _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(26), indices), _mm256_set1_epi8(13)));
-  const __m256i offsets = _mm256_broadcastsi128_si256(
-      _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                    '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0));
+  range =
+      _mm256_or_si256(range, _mm256_and_si256(_mm256_cmpgt_epi8(_mm256_set1_epi8(26), indices), _mm256_set1_epi8(13)));
+  const __m256i offsets =
+      _mm256_broadcastsi128_si256(_mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                                '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0));
   return _mm256_add_epi8(indices, _mm256_shuffle_epi8(offsets, range));
 }
 
@@ -42,12 +42,11 @@ inline __m256i charactersToValues(__m256i in, __m256i& values) {
   const __m256i low = _mm256_and_si256(in, _mm256_set1_epi8(0x0F));
   const __m256i high = _mm256_and_si256(_mm256_srli_epi32(in, 4), _mm256_set1_epi8(0x0F));
   // Classes: 0x01 "+/" row, 0x02 digits, 0x04 "A-O" and "a-o", 0x08 "P-Z" and "p-z", 0x10 no letters.
-  const __m256i invalidForLow = _mm256_broadcastsi128_si256(_mm_setr_epi8(
-      0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A));
-  const __m256i classOfHigh = _mm256_broadcastsi128_si256(_mm_setr_epi8(
-      0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10));
-  const __m256i bad =
-      _mm256_and_si256(_mm256_shuffle_epi8(invalidForLow, low), _mm256_shuffle_epi8(classOfHigh, high));
+  const __m256i invalidForLow = _mm256_broadcastsi128_si256(
+      _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A));
+  const __m256i classOfHigh = _mm256_broadcastsi128_si256(
+      _mm_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10));
+  const __m256i bad = _mm256_and_si256(_mm256_shuffle_epi8(invalidForLow, low), _mm256_shuffle_epi8(classOfHigh, high));
   // '+' and '/' share a high nibble but need different offsets: '/' borrows slot 1.
   const __m256i slot = _mm256_add_epi8(high, _mm256_cmpeq_epi8(in, _mm256_set1_epi8('/')));
   const __m256i offsets = _mm256_broadcastsi128_si256(
@@ -56,14 +55,13 @@ inline __m256i charactersToValues(__m256i in, __m256i& values) {
   return bad;
 }
 
-
 // Packs 32 six-bit values into 24 bytes in the low three quarters of the result.
 inline __m256i packValues(__m256i values) {
   const __m256i pairs = _mm256_maddubs_epi16(values, _mm256_set1_epi32(0x01400140));  // a << 6 | b
-  const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));    // ab << 12 | cd
-  const __m256i lanes = _mm256_shuffle_epi8(
-      groups, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1,
-                               2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
+  const __m256i groups = _mm256_madd_epi16(pairs, _mm256_set1_epi32(0x00011000));     // ab << 12 | cd
+  const __m256i lanes =
+      _mm256_shuffle_epi8(groups, _mm256_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1, 2, 1, 0, 6,
+                                                   5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
   return _mm256_permutevar8x32_epi32(lanes, _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 7, 7));
 }
 
@@ -82,9 +80,9 @@ void encodeBase64Avx2(const unsigned char* data, size_t size, char* out) {
   // A step reads 32 bytes and uses 24. The first one loads its lanes separately; later ones load once
   // from 4 bytes back, so lane 0's bytes start at offset 4 and the load never passes byte i + 28.
   if (size >= 28) {
-    const __m256i in = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 12)), 1);
+    const __m256i in =
+        _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(data))),
+                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + 12)), 1);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), indicesToCharacters(splitIntoIndices<0>(in)));
     i = 24;
     out += 32;

@@ -50,7 +50,7 @@ Base64KernelList base64Kernels() {
 }
 
 const Base64Kernel& activeBase64Kernel() {
-  static const Base64Kernel& chosen = [] () -> const Base64Kernel& {
+  static const Base64Kernel& chosen = []() -> const Base64Kernel& {
     const KernelTable& table = kernelTable();
     size_t best = 0;
     for (size_t i = 0; i < table.count; ++i) {

@@ -14,10 +14,10 @@ using Base64EncodeFn = void (*)(const unsigned char* data, size_t size, char* ou
 using Base64DecodeFn = Base64Decoded (*)(const char* text, size_t length, unsigned char* out, size_t capacity);
 
 struct Base64Kernel {
-  const char* name;        // "scalar", "ssse3", "avx2", "neon"
+  const char* name;  // "scalar", "ssse3", "avx2", "neon"
   Base64EncodeFn encode;
   Base64DecodeFn decode;
-  bool supported;          // whether this CPU can run it; never call a kernel that is not
+  bool supported;  // whether this CPU can run it; never call a kernel that is not
 };
 
 struct Base64KernelList {

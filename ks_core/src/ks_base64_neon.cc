@@ -14,9 +14,7 @@ inline uint8x16_t lookup16(uint8x8x2_t table, uint8x16_t indices) {
   return vcombine_u8(vtbl2_u8(table, vget_low_u8(indices)), vtbl2_u8(table, vget_high_u8(indices)));
 }
 
-inline uint8x8x2_t table16(const uint8_t (&entries)[16]) {
-  return {{vld1_u8(entries), vld1_u8(entries + 8)}};
-}
+inline uint8x8x2_t table16(const uint8_t (&entries)[16]) { return {{vld1_u8(entries), vld1_u8(entries + 8)}}; }
 
 // The alphabet's character for each six-bit index: ranges 52..63 map to 1..12 by a saturating subtract,
 // 26..51 to 0, and 0..25 are set apart as 13; the range picks the offset to add.
@@ -45,16 +43,29 @@ inline uint8x16_t charactersToValues(uint8x16_t in, const DecodeTables& t, uint8
   return vaddq_u8(in, lookup16(t.offsets, slot));
 }
 
-constexpr uint8_t kEncodeOffsets[16] = {
-    'a' - 26, uint8_t('0' - 52), uint8_t('0' - 52), uint8_t('0' - 52), uint8_t('0' - 52), uint8_t('0' - 52),
-    uint8_t('0' - 52), uint8_t('0' - 52), uint8_t('0' - 52), uint8_t('0' - 52), uint8_t('0' - 52),
-    uint8_t('+' - 62), uint8_t('/' - 63), 'A', 0, 0};
+constexpr uint8_t kEncodeOffsets[16] = {'a' - 26,
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('0' - 52),
+                                        uint8_t('+' - 62),
+                                        uint8_t('/' - 63),
+                                        'A',
+                                        0,
+                                        0};
 constexpr uint8_t kInvalidForLow[16] = {0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11,
                                         0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A};
 constexpr uint8_t kClassOfHigh[16] = {0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08,
                                       0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10};
-constexpr uint8_t kDecodeOffsets[16] = {0, 63 - '/', 62 - '+', 52 - '0', uint8_t(-'A'), uint8_t(-'A'),
-                                        uint8_t(26 - 'a'), uint8_t(26 - 'a'), 0, 0, 0, 0, 0, 0, 0, 0};
+constexpr uint8_t kDecodeOffsets[16] = {
+    0, 63 - '/', 62 - '+', 52 - '0', uint8_t(-'A'), uint8_t(-'A'), uint8_t(26 - 'a'), uint8_t(26 - 'a'), 0, 0, 0, 0,
+    0, 0,        0,        0};
 
 }  // namespace
 

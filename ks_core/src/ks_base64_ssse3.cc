@@ -26,8 +26,8 @@ inline __m128i splitIntoIndices(__m128i in) {
 inline __m128i indicesToCharacters(__m128i indices) {
   __m128i range = _mm_subs_epu8(indices, _mm_set1_epi8(51));
   range = _mm_or_si128(range, _mm_and_si128(_mm_cmpgt_epi8(_mm_set1_epi8(26), indices), _mm_set1_epi8(13)));
-  const __m128i offsets = _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                                        '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+  const __m128i offsets = _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                                        '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
   return _mm_add_epi8(indices, _mm_shuffle_epi8(offsets, range));
 }
 
@@ -38,22 +38,22 @@ inline bool charactersToValues(__m128i in, __m128i& values) {
   const __m128i low = _mm_and_si128(in, _mm_set1_epi8(0x0F));
   const __m128i high = _mm_and_si128(_mm_srli_epi32(in, 4), _mm_set1_epi8(0x0F));
   // Classes: 0x01 "+/" row, 0x02 digits, 0x04 "A-O" and "a-o", 0x08 "P-Z" and "p-z", 0x10 no letters.
-  const __m128i invalidForLow = _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13,
-                                              0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
-  const __m128i classOfHigh = _mm_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10,
-                                            0x10, 0x10, 0x10, 0x10, 0x10);
+  const __m128i invalidForLow =
+      _mm_setr_epi8(0x15, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x13, 0x1A, 0x1B, 0x1B, 0x1B, 0x1A);
+  const __m128i classOfHigh =
+      _mm_setr_epi8(0x10, 0x10, 0x01, 0x02, 0x04, 0x08, 0x04, 0x08, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10, 0x10);
   const __m128i bad = _mm_and_si128(_mm_shuffle_epi8(invalidForLow, low), _mm_shuffle_epi8(classOfHigh, high));
   // '+' and '/' share a high nibble but need different offsets: '/' borrows slot 1.
   const __m128i slot = _mm_add_epi8(high, _mm_cmpeq_epi8(in, _mm_set1_epi8('/')));
-  const __m128i offsets = _mm_setr_epi8(0, 63 - '/', 62 - '+', 52 - '0', -'A', -'A', 26 - 'a',
-                                        26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m128i offsets =
+      _mm_setr_epi8(0, 63 - '/', 62 - '+', 52 - '0', -'A', -'A', 26 - 'a', 26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0);
   values = _mm_add_epi8(in, _mm_shuffle_epi8(offsets, slot));
   return _mm_movemask_epi8(_mm_cmpeq_epi8(bad, _mm_setzero_si128())) == 0xFFFF;
 }
 
 // Packs sixteen six-bit values into 12 bytes in the low three quarters of the result.
 inline __m128i packValues(__m128i values) {
-  const __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi32(0x01400140));   // a << 6 | b
+  const __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi32(0x01400140));  // a << 6 | b
   const __m128i groups = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));     // ab << 12 | cd
   return _mm_shuffle_epi8(groups, _mm_setr_epi8(2, 1, 0, 6, 5, 4, 10, 9, 8, 14, 13, 12, -1, -1, -1, -1));
 }

@@ -50,16 +50,12 @@ void rethrow_ks_to_std(const std::function<void()>& work) {
       case 8:
       case 9:
       case 10:
-      case 11:
-        throw std::logic_error(e.message());
+      case 11: throw std::logic_error(e.message());
       case 5:
-      case 19:
-        throw std::out_of_range(e.message());
+      case 19: throw std::out_of_range(e.message());
       case 6:
-      case 7:
-        throw std::invalid_argument(e.message());
-      default:
-        throw std::runtime_error(e.message());
+      case 7: throw std::invalid_argument(e.message());
+      default: throw std::runtime_error(e.message());
     }
   }
 }

@@ -23,8 +23,8 @@ void inferenceRequestFromJson(InferenceRequest& request, const char* text) {
 }
 
 void inferenceRequestFromJson(InferenceRequest& request, const rapidjson::Value& root) {
-  const rapidjson::Value& tensors = json::requireMember(root, "input_tensors", json::isArray,
-      "'input_tensors' should be an array of tensors");
+  const rapidjson::Value& tensors =
+      json::requireMember(root, "input_tensors", json::isArray, "'input_tensors' should be an array of tensors");
   const rapidjson::Value* count = json::findMember(root, "repetitions_count");
   if (count != nullptr) {
     if (!count->IsInt()) throw std::invalid_argument("'repetitions_count' should be int");

@@ -37,7 +37,7 @@ void inferenceResponseFromJson(InferenceResponse& response, const char* text) {
 
 void inferenceResponseFromJson(InferenceResponse& response, const rapidjson::Value& root) {
   const rapidjson::Value& tensors = json::requireMember(root, "output_tensors", json::isArray,
-      "Server response should contain 'output_tensors' array");
+                                                        "Server response should contain 'output_tensors' array");
   json::appendTensors(response.output_tensors, tensors);
 
   InferenceStats& stats = response.inference_stats;
@@ -47,12 +47,12 @@ void inferenceResponseFromJson(InferenceResponse& response, const rapidjson::Val
     return;
   }
   if (!statsValue->IsObject()) throw std::invalid_argument("Stats should be an object");
-  const rapidjson::Value& hasInfo = json::requireMember(*statsValue, "has_info", json::isBool,
-      "Stats should have 'has_info' boolean field");
-  const rapidjson::Value& duration = json::requireMember(*statsValue, "duration", json::isFloat,
-      "Stats should have 'duration' float field");
+  const rapidjson::Value& hasInfo =
+      json::requireMember(*statsValue, "has_info", json::isBool, "Stats should have 'has_info' boolean field");
+  const rapidjson::Value& duration =
+      json::requireMember(*statsValue, "duration", json::isFloat, "Stats should have 'duration' float field");
   const rapidjson::Value& count = json::requireMember(*statsValue, "repetitions_count", json::isInt,
-      "Stats should have 'repetitions_count' int field");
+                                                      "Stats should have 'repetitions_count' int field");
   stats.hasInfo = hasInfo.GetBool();
   stats.duration = static_cast<float>(duration.GetDouble());
   stats.repetitionsCount = static_cast<uint32_t>(count.GetInt());

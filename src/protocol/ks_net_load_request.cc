@@ -82,20 +82,19 @@ void loadRequestFromJson(NetLoadRequest& request, const char* text) {
 }
 
 void loadRequestFromJson(NetLoadRequest& request, const rapidjson::Value& root) {
-  const rapidjson::Value& inputs = json::requireMember(root, "input_tensors", json::isArray,
-      "'input_tensors' is not set properly");
-  const rapidjson::Value& outputs = json::requireMember(root, "output_tensors", json::isArray,
-      "'output_tensors' is not set properly");
+  const rapidjson::Value& inputs =
+      json::requireMember(root, "input_tensors", json::isArray, "'input_tensors' is not set properly");
+  const rapidjson::Value& outputs =
+      json::requireMember(root, "output_tensors", json::isArray, "'output_tensors' is not set properly");
   const rapidjson::Value& net = json::requireMember(root, "net", json::isString, "'net' is not set properly");
   const rapidjson::Value& key = json::requireMember(root, "key", json::isString, "'key' is not set properly");
-  const rapidjson::Value& cacheDir = json::requireMember(root, "cache_dir", json::isString,
-      "'cache_dir' is not set properly");
-  const rapidjson::Value& backend = json::requireMember(root, "backend", json::isInt,
-      "'backend' is not set properly");
-  const rapidjson::Value& deviceType = json::requireMember(root, "device_type", json::isInt,
-      "'device_type' is not set properly");
-  const rapidjson::Value& deviceIndex = json::requireMember(root, "device_index", json::isInt,
-      "'device_index' is not set properly");
+  const rapidjson::Value& cacheDir =
+      json::requireMember(root, "cache_dir", json::isString, "'cache_dir' is not set properly");
+  const rapidjson::Value& backend = json::requireMember(root, "backend", json::isInt, "'backend' is not set properly");
+  const rapidjson::Value& deviceType =
+      json::requireMember(root, "device_type", json::isInt, "'device_type' is not set properly");
+  const rapidjson::Value& deviceIndex =
+      json::requireMember(root, "device_index", json::isInt, "'device_index' is not set properly");
 
   request.backend = backend.GetInt();
   request.device_type = deviceType.GetInt();

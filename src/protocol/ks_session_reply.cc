@@ -19,8 +19,8 @@ void sessionReplyFromJson(std::string& sessionId, const char* text) {
 }
 
 void sessionReplyFromJson(std::string& sessionId, const rapidjson::Value& root) {
-  const rapidjson::Value& id = json::requireMember(root, "session_id", json::isString,
-      "Bas server response: cannot get session_id");
+  const rapidjson::Value& id =
+      json::requireMember(root, "session_id", json::isString, "Bas server response: cannot get session_id");
   sessionId = json::cString(id);
 }
 

@@ -33,12 +33,12 @@ rapidjson::Value layoutToJson(const TensorLayout& layout, rapidjson::Document::A
 
 void layoutFromJson(TensorLayout& layout, const rapidjson::Value& value) {
   if (!value.IsObject()) throw std::invalid_argument("Tensor laoyut JSON's should be an object");
-  const rapidjson::Value& size = json::requireMember(value, "size", json::isArray,
-      "Tensor laoyut JSON's 'shape' should be an array");
-  const rapidjson::Value& type = json::requireMember(value, "type", json::isInt,
-      "Tensor laoyut JSON's 'type' should be an int");
-  const rapidjson::Value& format = json::requireMember(value, "format", json::isInt,
-      "Tensor laoyut JSON's 'format' should be an int");
+  const rapidjson::Value& size =
+      json::requireMember(value, "size", json::isArray, "Tensor laoyut JSON's 'shape' should be an array");
+  const rapidjson::Value& type =
+      json::requireMember(value, "type", json::isInt, "Tensor laoyut JSON's 'type' should be an int");
+  const rapidjson::Value& format =
+      json::requireMember(value, "format", json::isInt, "Tensor laoyut JSON's 'format' should be an int");
 
   TensorSize dimensions;
   for (const rapidjson::Value& dimension : size.GetArray()) {
@@ -64,8 +64,8 @@ rapidjson::Value tensorToJson(const Tensor& tensor, rapidjson::Document::Allocat
 
 void tensorFromJson(Tensor& tensor, const rapidjson::Value& value) {
   if (!value.IsObject()) throw std::invalid_argument("Tensor should be a JSON object");
-  const rapidjson::Value& data = json::requireMember(value, "data", json::isString,
-      "Tensor JSON's 'tensor_data' should be a string");
+  const rapidjson::Value& data =
+      json::requireMember(value, "data", json::isString, "Tensor JSON's 'tensor_data' should be a string");
   const rapidjson::Value* layoutValue = json::findMember(value, "layout");
   if (layoutValue == nullptr) throw std::invalid_argument("Tensor JSON's should have a 'layout'");
   TensorLayout layout;

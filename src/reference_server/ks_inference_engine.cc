@@ -98,7 +98,8 @@ Tensor toTensor(const Ort::Value& value, const std::string& name) {
   const auto info = value.GetTensorTypeAndShapeInfo();
   const std::optional<TensorDataType> type = fromOnnxElementType(info.GetElementType());
   if (!type) {
-    badRequest("The output '" + name + "' is " + onnxElementTypeName(info.GetElementType()) + ", which cannot be sent.");
+    badRequest("The output '" + name + "' is " + onnxElementTypeName(info.GetElementType()) +
+               ", which cannot be sent.");
   }
   const std::vector<int64_t> dims = info.GetShape();
   if (dims.size() > kMaxDimensions) {
@@ -128,8 +129,7 @@ Tensor toTensor(const Ort::Value& value, const std::string& name) {
 
 }  // namespace
 
-InferenceEngine::InferenceEngine(std::shared_ptr<const OnnxNetwork> network,
-                                 const std::vector<std::string>& inputNames,
+InferenceEngine::InferenceEngine(std::shared_ptr<const OnnxNetwork> network, const std::vector<std::string>& inputNames,
                                  const std::vector<std::string>& outputNames)
     : network_(std::move(network)) {
   inputs_ = select(network_->inputs(), inputNames, "input");
@@ -137,8 +137,10 @@ InferenceEngine::InferenceEngine(std::shared_ptr<const OnnxNetwork> network,
   // The engine computes every output from all the inputs it needs; an input left out could not be fed.
   for (const OnnxValueInfo& value : network_->inputs()) {
     if (std::find(inputs_.begin(), inputs_.end(), &value) == inputs_.end()) {
-      badRequest("The network's input '" + value.name + "' is not requested; every input must be fed. The network's "
-                 "inputs are " + quotedNames(network_->inputs()) + ".");
+      badRequest("The network's input '" + value.name +
+                 "' is not requested; every input must be fed. The network's "
+                 "inputs are " +
+                 quotedNames(network_->inputs()) + ".");
     }
   }
   if (outputs_.empty()) badRequest("The network has no outputs.");
@@ -181,9 +183,9 @@ std::vector<Tensor> InferenceEngine::runOnce(const std::vector<Tensor>& inputs, 
   } catch (const Ort::Exception& e) {
     if (control.interrupted()) throw EngineError(EngineError::Kind::kInterrupted, control.reason());
     if (budget->exceeded()) {
-      throw EngineError(EngineError::Kind::kOverBudget,
-                        "the inference needs more than the " + std::to_string(limits.memoryBytes >> 20) +
-                            " MiB of memory one inference may use");
+      throw EngineError(EngineError::Kind::kOverBudget, "the inference needs more than the " +
+                                                            std::to_string(limits.memoryBytes >> 20) +
+                                                            " MiB of memory one inference may use");
     }
     throw EngineError(EngineError::Kind::kRunFailed, e.what());
   } catch (const std::bad_alloc&) {
@@ -195,8 +197,8 @@ std::vector<Tensor> InferenceEngine::runOnce(const std::vector<Tensor>& inputs, 
   return outputs;
 }
 
-double InferenceEngine::runTimed(const std::vector<Tensor>& inputs, unsigned repetitions,
-                                 std::vector<Tensor>& outputs, const RunLimits& limits) const {
+double InferenceEngine::runTimed(const std::vector<Tensor>& inputs, unsigned repetitions, std::vector<Tensor>& outputs,
+                                 const RunLimits& limits) const {
   if (inputs.size() != inputs_.size()) {
     std::string names;
     for (const std::string& name : inputNames_) names += (names.empty() ? "'" : ", '") + name + "'";

@@ -17,8 +17,8 @@ namespace server {
 
 // Bounds on one runTimed() call.
 struct RunLimits {
-  size_t memoryBytes = 0;          // what one run may allocate in the engine; 0: no bound
-  RunControl* control = nullptr;   // lets another thread stop the runs; may be null
+  size_t memoryBytes = 0;         // what one run may allocate in the engine; 0: no bound
+  RunControl* control = nullptr;  // lets another thread stop the runs; may be null
 };
 
 // Immutable after construction, so one engine may run on several threads at once.

@@ -56,7 +56,8 @@ std::string rawParam(const std::string& query, const std::string& name) {
   size_t at = 0;
   while (at <= query.size()) {
     const size_t end = std::min(query.find('&', at), query.size());
-    if (query.compare(at, name.size() + 1, name + "=") == 0) return query.substr(at + name.size() + 1, end - at - name.size() - 1);
+    if (query.compare(at, name.size() + 1, name + "=") == 0)
+      return query.substr(at + name.size() + 1, end - at - name.size() - 1);
     at = end + 1;
   }
   return {};
@@ -79,8 +80,8 @@ Endpoint endpointOf(const std::string& path, const std::string& query) {
 std::string loggable(const std::string& text, size_t limit) {
   std::string safe;
   for (char c : text.substr(0, limit)) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || c == '.' || c == '/' || c == ':' || c == '[' || c == ']';
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                       c == '_' || c == '.' || c == '/' || c == ':' || c == '[' || c == ']';
     safe += plain ? c : '?';
   }
   return text.size() > limit ? safe + "..." : safe;
@@ -97,8 +98,7 @@ std::string shortSessionId(const std::string& id) {
 
 std::string utcTime(std::chrono::system_clock::time_point when) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[64];
@@ -200,7 +200,8 @@ void InferenceServer::Impl::logRequest(const HttpRequestRecord& record) {
   if (endpoint == Endpoint::kSessionNew && !record.note.empty()) {
     const size_t open = record.note.find(":\"");
     const size_t close = record.note.find('"', open + 2);
-    if (open != std::string::npos && close != std::string::npos) session = record.note.substr(open + 2, close - open - 2);
+    if (open != std::string::npos && close != std::string::npos)
+      session = record.note.substr(open + 2, close - open - 2);
   }
   const std::string method = record.method.empty() ? "-" : loggable(record.method, 16);
   const std::string path = record.path.empty() ? "-" : loggable(record.path, 64);

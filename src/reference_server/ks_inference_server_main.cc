@@ -83,7 +83,9 @@ Arguments parseArguments(int argc, char** argv) {
     } else if (option == "--port") {
       options.http.port = static_cast<int>(number(0, 65535));
     } else if (option == "--node-name") {
-      if (value.empty() || value.size() > 32 || value.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") != std::string::npos) {
+      if (value.empty() || value.size() > 32 ||
+          value.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
+              std::string::npos) {
         throw std::invalid_argument("--node-name takes 1 to 32 letters, digits or '_', not '" + value + "'");
       }
       options.service.nodeName = value;

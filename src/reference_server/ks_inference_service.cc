@@ -38,9 +38,10 @@ void readMessage(char* body, Read&& read) {
   rapidjson::Document document;
   const rapidjson::Value& root = json::parseObjectInPlace(document, body);
   if (document.HasParseError()) {
-    throw Refusal(400, std::string("the request body is not JSON: ") +
-                           rapidjson::GetParseError_En(document.GetParseError()) + " (at byte " +
-                           std::to_string(document.GetErrorOffset()) + ")",
+    throw Refusal(400,
+                  std::string("the request body is not JSON: ") +
+                      rapidjson::GetParseError_En(document.GetParseError()) + " (at byte " +
+                      std::to_string(document.GetErrorOffset()) + ")",
                   true);
   }
   try {
@@ -98,8 +99,8 @@ std::shared_ptr<Session> InferenceService::sessionOf(const std::string* sessionI
 std::string InferenceService::openSession() {
   const std::optional<std::string> id = sessions_.open();
   if (!id) {
-    throw Refusal(503, "too many sessions: the server allows " + std::to_string(sessions_.maxSessions()) +
-                           " open sessions");
+    throw Refusal(503,
+                  "too many sessions: the server allows " + std::to_string(sessions_.maxSessions()) + " open sessions");
   }
   return sessionReplyToJson(*id);
 }
@@ -131,8 +132,8 @@ std::string InferenceService::load(const std::string* sessionId, char* body) {
 
   std::shared_ptr<const InferenceEngine> engine;
   try {
-    engine = std::make_shared<const InferenceEngine>(networks_.load(bytes), request.input_tensors,
-                                                     request.output_tensors);
+    engine =
+        std::make_shared<const InferenceEngine>(networks_.load(bytes), request.input_tensors, request.output_tensors);
   } catch (const EngineError& e) {
     throw refusalOf(e);
   }

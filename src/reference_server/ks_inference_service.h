@@ -25,9 +25,9 @@ struct InferenceServiceOptions {
   // Folder in which networks uploaded with a key are kept; empty: no cache. The folder a client names in
   // its request is ignored.
   std::string cacheDir;
-  uint64_t cacheMaxBytes = uint64_t{4} << 30;  // 0: no bound
-  size_t networkMemoryBytes = size_t{2} << 30;  // what the engine may hold for one loaded network; 0: no bound
-  size_t totalNetworkMemoryBytes = 0;           // for all loaded networks together; 0: no bound
+  uint64_t cacheMaxBytes = uint64_t{4} << 30;     // 0: no bound
+  size_t networkMemoryBytes = size_t{2} << 30;    // what the engine may hold for one loaded network; 0: no bound
+  size_t totalNetworkMemoryBytes = 0;             // for all loaded networks together; 0: no bound
   size_t inferenceMemoryBytes = size_t{2} << 30;  // what one inference may allocate; 0: no bound
   uint32_t maxRepetitions = 10000;
 };

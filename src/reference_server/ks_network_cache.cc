@@ -31,9 +31,8 @@ bool isNetworkFile(const std::string& name) {
   if (name.size() <= sizeof kSuffix - 1) return false;
   const size_t stem = name.size() - (sizeof kSuffix - 1);
   if (name.compare(stem, std::string::npos, kSuffix) != 0) return false;
-  return stem % 2 == 0 && std::all_of(name.begin(), name.begin() + static_cast<long>(stem), [](char c) {
-           return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-         });
+  return stem % 2 == 0 && std::all_of(name.begin(), name.begin() + static_cast<long>(stem),
+                                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 }  // namespace
@@ -126,9 +125,8 @@ bool NetworkCache::store(const std::string& key, const std::string& bytes) {
 
 void NetworkCache::evictLocked() {
   while (maxBytes_ != 0 && totalBytes_ > maxBytes_ && !entries_.empty()) {
-    auto oldest = std::min_element(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) {
-      return a.second.lastUse < b.second.lastUse;
-    });
+    auto oldest = std::min_element(entries_.begin(), entries_.end(),
+                                   [](const auto& a, const auto& b) { return a.second.lastUse < b.second.lastUse; });
     std::error_code ignored;
     fs::remove(fs::path(folder_) / oldest->first, ignored);
     totalBytes_ -= oldest->second.bytes;

@@ -44,7 +44,7 @@ class NetworkCache {
 
   const std::string folder_;
   const uint64_t maxBytes_;
-  mutable std::mutex mutex_;  // guards everything below
+  mutable std::mutex mutex_;              // guards everything below
   std::map<std::string, Entry> entries_;  // by file name
   uint64_t totalBytes_ = 0;
   uint64_t clock_ = 0;

@@ -159,8 +159,8 @@ void checkGraph(const onnx::GraphProto& graph, int depth);
 void checkNodes(const google::protobuf::RepeatedPtrField<onnx::NodeProto>& nodes, int depth) {
   for (const onnx::NodeProto& node : nodes) {
     for (const onnx::AttributeProto& attribute : node.attribute()) {
-      const std::string where = "in attribute '" + attribute.name() + "' of node '" + node.name() + "' (" +
-                                node.op_type() + ")";
+      const std::string where =
+          "in attribute '" + attribute.name() + "' of node '" + node.name() + "' (" + node.op_type() + ")";
       if (attribute.has_t()) checkTensor(attribute.t(), "'" + attribute.t().name() + "' " + where);
       for (const TensorProto& tensor : attribute.tensors()) checkTensor(tensor, "'" + tensor.name() + "' " + where);
       if (attribute.has_sparse_tensor()) checkSparseTensor(attribute.sparse_tensor(), where);

@@ -52,8 +52,7 @@ OnnxNetwork::OnnxNetwork(const std::string& modelBytes, MemoryBudgetRef budget) 
     Ort::SessionOptions options = runtime.sessionOptions();
     // Constant folding may compute tensors of any size while loading; larger ones are left to the runs.
     const size_t foldLimit = budget_->limit() == 0 ? size_t{1} << 30 : std::min(budget_->limit(), size_t{1} << 30);
-    options.AddConfigEntry("optimization.constant_folding_max_output_size_in_bytes",
-                           std::to_string(foldLimit).c_str());
+    options.AddConfigEntry("optimization.constant_folding_max_output_size_in_bytes", std::to_string(foldLimit).c_str());
     MemoryBudgetScope charged(budget_.get());
     session_ = Ort::Session(runtime.env(), modelBytes.data(), modelBytes.size(), options);
     Ort::AllocatorWithDefaultOptions names;
@@ -83,8 +82,7 @@ std::vector<Ort::Value> OnnxNetwork::run(const Ort::RunOptions& options, const s
                                          const std::vector<const char*>& outputNames) const {
   // Run is const in ONNX Runtime's sense (thread-safe), though its C++ wrapper is not marked so.
   auto& session = const_cast<Ort::Session&>(session_);
-  return session.Run(options, inputNames.data(), inputs.data(), inputs.size(), outputNames.data(),
-                     outputNames.size());
+  return session.Run(options, inputNames.data(), inputs.data(), inputs.size(), outputNames.data(), outputNames.size());
 }
 
 ONNXTensorElementDataType toOnnxElementType(TensorDataType type) {

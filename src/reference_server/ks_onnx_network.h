@@ -28,8 +28,8 @@ struct OnnxValueInfo {
 class OnnxNetwork {
  public:
   // Checks `modelBytes` (checkOnnxModel) and loads them; the network's size and what the engine allocates
-  // for it are charged to `budget`, which it keeps a reference to. Throws EngineError: kBadNetwork with the check's or the
-  // engine's own text, kOverBudget when loading needs more than the budget allows.
+  // for it are charged to `budget`, which it keeps a reference to. Throws EngineError: kBadNetwork with the check's or
+  // the engine's own text, kOverBudget when loading needs more than the budget allows.
   OnnxNetwork(const std::string& modelBytes, MemoryBudgetRef budget);
 
   ~OnnxNetwork();
@@ -47,8 +47,7 @@ class OnnxNetwork {
   // One run: the engine's Run. Throws Ort::Exception as the engine does; the caller charges memory and
   // interprets failures.
   std::vector<Ort::Value> run(const Ort::RunOptions& options, const std::vector<const char*>& inputNames,
-                              const std::vector<Ort::Value>& inputs,
-                              const std::vector<const char*>& outputNames) const;
+                              const std::vector<Ort::Value>& inputs, const std::vector<const char*>& outputNames) const;
 
  private:
   MemoryBudgetRef budget_;

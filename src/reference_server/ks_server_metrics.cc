@@ -14,7 +14,8 @@ void appendf(std::string& out, const char* format, ...) {
   va_start(args, format);
   const int length = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  if (length > 0) out.append(line, static_cast<size_t>(length) < sizeof line ? static_cast<size_t>(length) : sizeof line - 1);
+  if (length > 0)
+    out.append(line, static_cast<size_t>(length) < sizeof line ? static_cast<size_t>(length) : sizeof line - 1);
 }
 
 }  // namespace
@@ -93,11 +94,14 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
   appendf(out, "ks_received_bytes_total %llu\n", static_cast<unsigned long long>(bytesIn_));
   out += "# HELP ks_sent_bytes_total Reply bytes sent.\n# TYPE ks_sent_bytes_total counter\n";
   appendf(out, "ks_sent_bytes_total %llu\n", static_cast<unsigned long long>(bytesOut_));
-  const std::pair<const char*, uint64_t> gaugeValues[] = {
-      {"ks_open_sessions", gauges.openSessions},       {"ks_loaded_networks", gauges.loadedNetworks},
-      {"ks_network_memory_bytes", gauges.networkBytes}, {"ks_cached_networks", gauges.cachedNetworks},
-      {"ks_cache_bytes", gauges.cacheBytes},            {"ks_open_connections", gauges.openConnections},
-      {"ks_queued_requests", gauges.queuedRequests},    {"ks_running_requests", gauges.runningRequests}};
+  const std::pair<const char*, uint64_t> gaugeValues[] = {{"ks_open_sessions", gauges.openSessions},
+                                                          {"ks_loaded_networks", gauges.loadedNetworks},
+                                                          {"ks_network_memory_bytes", gauges.networkBytes},
+                                                          {"ks_cached_networks", gauges.cachedNetworks},
+                                                          {"ks_cache_bytes", gauges.cacheBytes},
+                                                          {"ks_open_connections", gauges.openConnections},
+                                                          {"ks_queued_requests", gauges.queuedRequests},
+                                                          {"ks_running_requests", gauges.runningRequests}};
   for (const auto& [name, value] : gaugeValues) {
     appendf(out, "# TYPE %s gauge\n%s %llu\n", name, name, static_cast<unsigned long long>(value));
   }

@@ -20,7 +20,7 @@ const char* endpointName(Endpoint endpoint);
 struct ServerGauges {
   uint64_t openSessions = 0;
   uint64_t loadedNetworks = 0;
-  uint64_t networkBytes = 0;     // what the engine holds for them
+  uint64_t networkBytes = 0;  // what the engine holds for them
   uint64_t cachedNetworks = 0;
   uint64_t cacheBytes = 0;
   uint64_t openConnections = 0;

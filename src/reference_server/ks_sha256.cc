@@ -57,8 +57,7 @@ void compress(uint32_t state[8], const uint8_t block[64]) {
 }  // namespace
 
 Sha256Digest sha256(const void* data, size_t size) {
-  uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
   const auto* bytes = static_cast<const uint8_t*>(data);
   size_t whole = size / 64 * 64;
   for (size_t offset = 0; offset < whole; offset += 64) compress(state, bytes + offset);

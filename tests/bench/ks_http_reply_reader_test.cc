@@ -63,13 +63,14 @@ TEST(HttpReplyReader, FramesByLengthOrCloseAndKnowsWhenTheConnectionEnds) {
 }
 
 TEST(HttpReplyReader, RefusesFramingThatCouldHideOrSmuggleAReply) {
-  for (const char* bytes : {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n",
-                            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n",
-                            "HTTP/1.1 200 OK\r\nContent-Length: -2\r\n\r\n",
-                            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n",
-                            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
-                            "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1000000000000000\r\n",
-                            "HTTP/1.1 200 OK\r\n folded: line\r\n\r\n", "HTTP/2 200\r\n\r\n", "HTTP/1.1 20 OK\r\n\r\n"}) {
+  for (const char* bytes :
+       {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: chunked\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nContent-Length: -2\r\n\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nabc\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1000000000000000\r\n",
+        "HTTP/1.1 200 OK\r\n folded: line\r\n\r\n", "HTTP/2 200\r\n\r\n", "HTTP/1.1 20 OK\r\n\r\n"}) {
     HttpReplyReader reader;
     EXPECT_THROW(reader.feed(bytes, std::string(bytes).size()), MalformedReply) << bytes;
   }

@@ -49,9 +49,7 @@ struct Decoded {
   size_t size;
   Bytes buffer;  // the whole output buffer, guard included
 
-  bool operator==(const Decoded& other) const {
-    return ok == other.ok && size == other.size && buffer == other.buffer;
-  }
+  bool operator==(const Decoded& other) const { return ok == other.ok && size == other.size && buffer == other.buffer; }
 };
 
 std::ostream& operator<<(std::ostream& os, const Decoded& d) {
@@ -115,8 +113,7 @@ TEST_P(Base64KernelTest, RejectsEveryByteOutsideTheAlphabetAtEveryPosition) {
       Text text = valid;
       text[position] = static_cast<char>(c);
       const Decoded decoded = decodeWith(GetParam(), text, fullCapacity(text));
-      ASSERT_EQ(decodeWith(scalarKernel(), text, fullCapacity(text)), decoded)
-          << "byte " << c << " at " << position;
+      ASSERT_EQ(decodeWith(scalarKernel(), text, fullCapacity(text)), decoded) << "byte " << c << " at " << position;
       // Padding may stand in the last two places; everything else outside the alphabet is a fault.
       const bool inAlphabet = c != 0 && alphabet.find(static_cast<char>(c)) != std::string::npos;
       if (position < valid.size() - 2) {

@@ -14,9 +14,9 @@ namespace {
 
 std::string encode(const std::string& bytes) {
   std::vector<char> out(estimateBase64Length(static_cast<unsigned>(bytes.size())) + 1, 'x');
-  const unsigned length = encodeBase64(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                       static_cast<unsigned>(bytes.size()), out.data(),
-                                       static_cast<unsigned>(out.size()));
+  const unsigned length =
+      encodeBase64(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<unsigned>(bytes.size()),
+                   out.data(), static_cast<unsigned>(out.size()));
   EXPECT_EQ('\0', out[length]);
   return std::string(out.data(), length);
 }
@@ -70,12 +70,12 @@ TEST(Base64, DecodesWhatItEncodesForEveryRemainder) {
 }
 
 TEST(Base64, RejectsTextThatIsNotBase64AndReportsWhatItDecodedBefore) {
-  EXPECT_EQ("<invalid:3>", decode("Zm9vYg="));    // length not a multiple of 4
-  EXPECT_EQ("<invalid:3>", decode("Zm9v*mFy"));   // character outside the alphabet
+  EXPECT_EQ("<invalid:3>", decode("Zm9vYg="));   // length not a multiple of 4
+  EXPECT_EQ("<invalid:3>", decode("Zm9v*mFy"));  // character outside the alphabet
   EXPECT_EQ("<invalid:3>", decode("Zm9vYmF"));
-  EXPECT_EQ("<invalid:0>", decode("Zg==Zm9v"));   // padding before the last group
-  EXPECT_EQ("<invalid:3>", decode("Zm9vZ==="));   // three padding characters
-  EXPECT_EQ("<invalid:3>", decode("Zm9vZ=9v"));   // padding inside the last group
+  EXPECT_EQ("<invalid:0>", decode("Zg==Zm9v"));  // padding before the last group
+  EXPECT_EQ("<invalid:3>", decode("Zm9vZ==="));  // three padding characters
+  EXPECT_EQ("<invalid:3>", decode("Zm9vZ=9v"));  // padding inside the last group
   EXPECT_EQ("<invalid:3>", decode(std::string("Zm9v\0mFy", 8)));
   EXPECT_EQ("foobar", decode("Zm9vYmFy"));
 }

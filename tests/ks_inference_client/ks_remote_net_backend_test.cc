@@ -38,14 +38,13 @@ class ScriptedServer : public TestHttpServer {
 
   int start() {
     http().Get("/session", [this](const httplib::Request& request, httplib::Response& response) {
-      reply(response, request.get_param_value("action") == "new" ? R"({"session_id":")" + sessionId + R"("})"
-                                                                 : kStatusTrue);
+      reply(response,
+            request.get_param_value("action") == "new" ? R"({"session_id":")" + sessionId + R"("})" : kStatusTrue);
     });
     http().Get("/net", [this](const httplib::Request&, httplib::Response& response) { reply(response, layouts); });
     http().Post("/net", [](const httplib::Request&, httplib::Response& response) { reply(response, kStatusTrue); });
-    http().Post("/inference", [this](const httplib::Request&, httplib::Response& response) {
-      reply(response, inference);
-    });
+    http().Post("/inference",
+                [this](const httplib::Request&, httplib::Response& response) { reply(response, inference); });
     return TestHttpServer::start();
   }
 
@@ -117,15 +116,15 @@ TEST(RemoteNetBackendLifecycle, RefusedSessionRaisesTheServersTextAndSendsNoClos
 TEST(RemoteNetBackendLifecycle, MalformedSessionRepliesRaiseStatus6) {
   for (const char* body : {"{}", "<html><body>502 Bad Gateway</body></html>", R"({"session_id":7})"}) {
     TestHttpServer server;
-    server.http().Get("/session", [&](const httplib::Request&, httplib::Response& response) { reply(response, body, 500); });
+    server.http().Get("/session",
+                      [&](const httplib::Request&, httplib::Response& response) { reply(response, body, 500); });
     server.start();
     EXPECT_KS_THROW(RemoteNetBackend("127.0.0.1", server.port(), BackendId::kCpu, DeviceType::kCpu, 0), 6,
                     "Bas server response: cannot get session_id");
   }
   TestHttpServer server;
-  server.http().Get("/session", [](const httplib::Request&, httplib::Response& response) {
-    reply(response, R"({"status":"no"})");
-  });
+  server.http().Get(
+      "/session", [](const httplib::Request&, httplib::Response& response) { reply(response, R"({"status":"no"})"); });
   server.start();
   EXPECT_KS_THROW(RemoteNetBackend("127.0.0.1", server.port(), BackendId::kCpu, DeviceType::kCpu, 0), 6,
                   "Got status message with invalid status");
@@ -142,8 +141,8 @@ TEST(RemoteNetBackendLifecycle, DestructionSwallowsAServerThatWentAway) {
 TEST(RemoteNetBackendLifecycle, DestructionSwallowsARefusedClose) {
   ScriptedServer server;
   server.http().Get("/session", [](const httplib::Request& request, httplib::Response& response) {
-    reply(response, request.get_param_value("action") == "new" ? R"({"session_id":"s"})"
-                                                               : R"({"status":false,"text":"no"})");
+    reply(response,
+          request.get_param_value("action") == "new" ? R"({"session_id":"s"})" : R"({"status":false,"text":"no"})");
   });
   server.start();
   EXPECT_NO_THROW(server.connect().reset());
@@ -198,8 +197,9 @@ TEST(RemoteNetBackendLoad, UploadsTheFileAndLearnsTheLayouts) {
   EXPECT_EQ((std::vector<std::string>{"out", "aux"}), backend->outputNames());
   EXPECT_EQ(TensorLayout(TensorDataType::kUInt8, TensorFormat::kPlain, {3}, TensorSize(), TensorChannelOrder::kNone),
             backend->srcLayout(0));
-  EXPECT_EQ(TensorLayout(TensorDataType::kFloat32, TensorFormat::kNchw, {1, 2}, TensorSize(), TensorChannelOrder::kNone),
-            backend->dstLayout(0));
+  EXPECT_EQ(
+      TensorLayout(TensorDataType::kFloat32, TensorFormat::kNchw, {1, 2}, TensorSize(), TensorChannelOrder::kNone),
+      backend->dstLayout(0));
   EXPECT_KS_THROW(backend->dstLayout(1), 5, "Output layout index 1 is out of range: the loaded network has 1");
 }
 
@@ -282,7 +282,8 @@ TEST(RemoteNetBackendForward, SendsInputsAndReplacesOutputsWithTheReplysTensors)
 
 TEST(RemoteNetBackendForward, ForwardStatsSendsTheCountAndCopiesTheStatistics) {
   ScriptedServer server;
-  server.inference = R"({"output_tensors":[],"inference_stats":{"has_info":true,"duration":1.5,"repetitions_count":0}})";
+  server.inference =
+      R"({"output_tensors":[],"inference_stats":{"has_info":true,"duration":1.5,"repetitions_count":0}})";
   server.start();
   auto backend = server.connect();
   std::vector<Tensor> outputs;
@@ -335,7 +336,8 @@ TEST(RemoteNetBackendForward, FailuresLeaveOutputsAndStatisticsUntouched) {
 TEST(RemoteNetBackendTransport, ConnectionDroppedMidReplyIsATransportError) {
   // The reply announces 1000 bytes and the connection closes after 30.
   testing::RawReplyServer server(
-      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"session_id\":\"abc\", \"x\":[1,");
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"session_id\":\"abc\", "
+      "\"x\":[1,");
   EXPECT_KS_THROW(RemoteNetBackend("127.0.0.1", server.port(), BackendId::kCpu, DeviceType::kCpu, 0), 12,
                   "http request error during operation: create session");
 }

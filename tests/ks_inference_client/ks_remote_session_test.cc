@@ -33,12 +33,12 @@ TEST(CheckReply, MissingReplyNamesTheOperationWhenThereIsOne) {
 }
 
 TEST(CheckReply, ServerErrorsCarryTheServersText) {
-  EXPECT_THROW_MSG(check(resultWithBody(R"({"status":false,"text":"T"})"), "close session"),
-                   std::runtime_error, "Server returned error: T; operation: close session");
-  EXPECT_THROW_MSG(check(resultWithBody(R"({"status":false,"text":"T"})"), ""),
-                   std::runtime_error, "Server returned error: T");
-  EXPECT_THROW_MSG(check(resultWithBody(R"({"status":false,"text":1})"), "x"),
-                   std::invalid_argument, "Got status message with invalid 'message'");
+  EXPECT_THROW_MSG(check(resultWithBody(R"({"status":false,"text":"T"})"), "close session"), std::runtime_error,
+                   "Server returned error: T; operation: close session");
+  EXPECT_THROW_MSG(check(resultWithBody(R"({"status":false,"text":"T"})"), ""), std::runtime_error,
+                   "Server returned error: T");
+  EXPECT_THROW_MSG(check(resultWithBody(R"({"status":false,"text":1})"), "x"), std::invalid_argument,
+                   "Got status message with invalid 'message'");
 }
 
 TEST(CheckReply, PassesWhateverIsNotAFailedStatusMessageRegardlessOfTheHttpCode) {

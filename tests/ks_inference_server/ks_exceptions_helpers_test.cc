@@ -72,10 +72,10 @@ std::string reverse(int status) {
 
 TEST(RethrowKsToStd, ChoosesTheTypeByStatus) {
   const char* expected[] = {
-      "runtime_error",    "runtime_error",    "logic_error",   "runtime_error", "runtime_error",  // 0-4
-      "out_of_range",     "invalid_argument", "invalid_argument", "logic_error", "logic_error",   // 5-9
-      "logic_error",      "logic_error",      "runtime_error", "runtime_error", "runtime_error",  // 10-14
-      "runtime_error",    "runtime_error",    "runtime_error", "runtime_error", "out_of_range",   // 15-19
+      "runtime_error", "runtime_error",    "logic_error",      "runtime_error", "runtime_error",  // 0-4
+      "out_of_range",  "invalid_argument", "invalid_argument", "logic_error",   "logic_error",    // 5-9
+      "logic_error",   "logic_error",      "runtime_error",    "runtime_error", "runtime_error",  // 10-14
+      "runtime_error", "runtime_error",    "runtime_error",    "runtime_error", "out_of_range",   // 15-19
   };
   for (int status = 0; status < 20; ++status) {
     EXPECT_EQ(std::string(expected[status]) + ": message " + std::to_string(status), reverse(status));

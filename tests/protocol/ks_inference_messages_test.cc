@@ -138,8 +138,7 @@ TEST(InferenceResponse, ReadsStatisticsWithTheirExactTypes) {
   EXPECT_EQ(2.5f, stats.duration);
   EXPECT_EQ(4294967294u, stats.repetitionsCount);
   EXPECT_EQ(5.0f, readStats(R"({"has_info":true,"duration":5e0,"repetitions_count":1})").duration);
-  EXPECT_EQ(-3.4028234e38f,
-            readStats(R"({"has_info":true,"duration":-3.4028234e38,"repetitions_count":1})").duration);
+  EXPECT_EQ(-3.4028234e38f, readStats(R"({"has_info":true,"duration":-3.4028234e38,"repetitions_count":1})").duration);
   // Beyond the 64-bit integers a number is held as a double, so it passes the float test.
   EXPECT_EQ(18446744073709551616.0f,
             readStats(R"({"has_info":true,"duration":18446744073709551616,"repetitions_count":1})").duration);

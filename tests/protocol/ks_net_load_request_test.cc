@@ -106,7 +106,10 @@ std::string withMember(const std::string& member, const char* value) {
   for (; end < text.size(); ++end) {
     const char c = text[end];
     if (c == '[' || c == '{') ++depth;
-    if (c == ']' || c == '}') { if (depth == 0) break; --depth; }
+    if (c == ']' || c == '}') {
+      if (depth == 0) break;
+      --depth;
+    }
     if (c == ',' && depth == 0) break;
   }
   if (value) return text.substr(0, at + member.size() + 3) + value + text.substr(end);
@@ -116,8 +119,9 @@ std::string withMember(const std::string& member, const char* value) {
 
 TEST(NetLoadRequest, ChecksMembersInOrderLeavingTheRequestUnchanged) {
   const std::pair<const char*, const char*> members[] = {
-      {"input_tensors", "{}"}, {"output_tensors", "\"x\""}, {"net", "1"},        {"key", "null"},
-      {"cache_dir", "[]"},     {"backend", "0.0"},          {"device_type", "true"}, {"device_index", "2147483648"}};
+      {"input_tensors", "{}"}, {"output_tensors", "\"x\""},   {"net", "1"},
+      {"key", "null"},         {"cache_dir", "[]"},           {"backend", "0.0"},
+      {"device_type", "true"}, {"device_index", "2147483648"}};
   for (const auto& [member, bad] : members) {
     const std::string message = std::string("'") + member + "' is not set properly";
     for (const std::string& text : {withMember(member, bad), withMember(member, nullptr)}) {
@@ -139,8 +143,7 @@ TEST(NetLoadRequest, StopsAtTheFirstFailingCheck) {
   NetLoadRequest request;
   EXPECT_THROW_MSG(loadRequestFromJson(request, "not json"), std::invalid_argument,
                    "'input_tensors' is not set properly");
-  EXPECT_THROW_MSG(loadRequestFromJson(request, "[1,2]"), std::invalid_argument,
-                   "'input_tensors' is not set properly");
+  EXPECT_THROW_MSG(loadRequestFromJson(request, "[1,2]"), std::invalid_argument, "'input_tensors' is not set properly");
   EXPECT_THROW_MSG(loadRequestFromJson(request, R"({"input_tensors":[],"output_tensors":[],"net":5})"),
                    std::invalid_argument, "'net' is not set properly");
 }
@@ -152,8 +155,8 @@ TEST(NetLoadRequest, AppendsNamesAndKeepsWhatItStoredBeforeABadName) {
   EXPECT_EQ((std::vector<std::string>{"old", "in"}), request.input_tensors);
 
   NetLoadRequest bad;
-  EXPECT_THROW_MSG(loadRequestFromJson(bad, withMember("input_tensors", R"(["a",1])").c_str()),
-                   std::invalid_argument, "'input_tensors' should be an array of strings");
+  EXPECT_THROW_MSG(loadRequestFromJson(bad, withMember("input_tensors", R"(["a",1])").c_str()), std::invalid_argument,
+                   "'input_tensors' should be an array of strings");
   EXPECT_EQ(std::vector<std::string>{"a"}, bad.input_tensors);
   EXPECT_EQ("k", bad.key);
   EXPECT_EQ(-1, bad.device_index);

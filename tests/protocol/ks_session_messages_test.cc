@@ -136,7 +136,8 @@ TEST(MessageParsing, SurvivesHostileNestingAndTreatsItAsNotJson) {
 TEST(MessageParsing, ReadsStrictJsonOnly) {
   StatusMessage message;
   for (const char* text : {R"({"status":false,})", R"({"status":false} x)", R"(// c
-{"status":false})", R"({'status':false})", R"({"status":NaN})"}) {
+{"status":false})",
+                           R"({'status':false})", R"({"status":NaN})"}) {
     EXPECT_FALSE(statusFromJson(message, text)) << text;
   }
   EXPECT_TRUE(statusFromJson(message, " \t\r\n{\"status\":false} \t\r\n"));

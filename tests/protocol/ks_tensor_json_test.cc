@@ -5,8 +5,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <rapidjson/writer.h>
 #include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "support/expect_throw.h"
 
@@ -74,7 +74,8 @@ TEST(LayoutJson, WritesTheCompactObjectInMemberOrder) {
 }
 
 TEST(LayoutJson, ReadsDimensionsTypeAndFormat) {
-  EXPECT_EQ(layoutOf(TensorDataType::kFloat32, TensorFormat::kPlain, {}), readLayout(R"({"size":[],"type":0,"format":0})"));
+  EXPECT_EQ(layoutOf(TensorDataType::kFloat32, TensorFormat::kPlain, {}),
+            readLayout(R"({"size":[],"type":0,"format":0})"));
   EXPECT_EQ(layoutOf(TensorDataType::kUInt8, TensorFormat::kNhwc, {1, 2, 3, 4}),
             readLayout(R"({"size":[1,2,3,4],"type":5,"format":2})"));
   // No range checks: negative values reach the layout as they are.
@@ -129,7 +130,7 @@ TEST(LayoutJson, IgnoresUnknownMembersAndTakesTheFirstOfEqualNames) {
 TEST(LayoutJson, RoundTripKeepsTypeFormatAndDimensionsOnly) {
   rapidjson::Document document;
   const TensorLayout full(TensorDataType::kInt8, TensorFormat::kNhwc, {1, 4, 4, 3}, {1, 4, 4, 4},
-                         TensorChannelOrder::kBgr);
+                          TensorChannelOrder::kBgr);
   TensorLayout back;
   layoutFromJson(back, layoutToJson(full, document.GetAllocator()));
   EXPECT_EQ(layoutOf(TensorDataType::kInt8, TensorFormat::kNhwc, {1, 4, 4, 3}), back);
@@ -175,8 +176,8 @@ TEST(TensorJson, TestsDataBeforeLayoutWithFixedMessages) {
 
 TEST(TensorJson, RejectsDataThatDoesNotCoverTheLayout) {
   // Shorter than the Base64 length of 4 bytes (8 characters).
-  EXPECT_THROW_MSG(readTensor(R"({"layout":{"size":[4],"type":5,"format":0},"data":"AQID"})"),
-                   std::invalid_argument, "Tensor JSON's 'tensor_data' is shorter than its layout requires");
+  EXPECT_THROW_MSG(readTensor(R"({"layout":{"size":[4],"type":5,"format":0},"data":"AQID"})"), std::invalid_argument,
+                   "Tensor JSON's 'tensor_data' is shorter than its layout requires");
   // Right length, not Base64.
   EXPECT_THROW_MSG(readTensor(R"({"layout":{"size":[4],"type":5,"format":0},"data":"AQID*A=="})"),
                    std::invalid_argument, "Tensor JSON's 'tensor_data' is not valid Base64");

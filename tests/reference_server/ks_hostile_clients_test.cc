@@ -132,7 +132,8 @@ TEST(HostileClients, AFloodOfHeadersIsRefusedWithinTheHeaderLimit) {
 
 TEST(HostileClients, ConflictingOrShortContentLengthsAreRefused) {
   ServerProcess server({});
-  const std::string load = "POST /net?action=load&session_id=" + openSession(server.port()) + " HTTP/1.1\r\nHost: x\r\n";
+  const std::string load =
+      "POST /net?action=load&session_id=" + openSession(server.port()) + " HTTP/1.1\r\nHost: x\r\n";
   {
     RawConnection conflicting(server.port());
     conflicting.send(load + "Content-Length: 5\r\nContent-Length: 50\r\n\r\n{}   ");

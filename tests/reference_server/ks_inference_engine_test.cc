@@ -88,7 +88,8 @@ InferenceEngine load(const std::string& bytes, const std::vector<std::string>& i
   return InferenceEngine(registry().load(bytes), inputs, outputs);
 }
 
-std::vector<Tensor> run(const InferenceEngine& engine, const std::vector<Tensor>& inputs, const RunLimits& limits = {}) {
+std::vector<Tensor> run(const InferenceEngine& engine, const std::vector<Tensor>& inputs,
+                        const RunLimits& limits = {}) {
   std::vector<Tensor> outputs;
   engine.runTimed(inputs, 0, outputs, limits);
   return outputs;
@@ -185,7 +186,8 @@ TEST(InferenceEngine, ResultsOfOneRunSurviveTheNext) {
 
 TEST(InferenceEngine, RefusesNamesTheNetworkDoesNotHaveListingItsOwn) {
   const std::string cnn = modelBytes("cnn");
-  EXPECT_EQ("bad request: The network has no input named 'images'; its inputs are 'image'.", loadError(cnn, {"images"}));
+  EXPECT_EQ("bad request: The network has no input named 'images'; its inputs are 'image'.",
+            loadError(cnn, {"images"}));
   EXPECT_EQ("bad request: The network has no output named 'logits'; its outputs are 'features', 'pooled'.",
             loadError(cnn, {}, {"features", "logits"}));
   EXPECT_EQ("bad request: The output 'pooled' is requested twice; the network's outputs are 'features', 'pooled'.",
@@ -196,9 +198,10 @@ TEST(InferenceEngine, RefusesToLeaveANetworkInputUnfed) {
   OnnxModelBuilder add;
   add.input("x", TensorProto::FLOAT, {1, 4}).input("bias", TensorProto::FLOAT, {1, 4});
   add.output("y", TensorProto::FLOAT, {1, 4}).node("Add", {"x", "bias"}, {"y"});
-  EXPECT_EQ("bad request: The network's input 'x' is not requested; every input must be fed. The network's inputs "
-            "are 'x', 'bias'.",
-            loadError(add.bytes(), {"bias"}));
+  EXPECT_EQ(
+      "bad request: The network's input 'x' is not requested; every input must be fed. The network's inputs "
+      "are 'x', 'bias'.",
+      loadError(add.bytes(), {"bias"}));
 }
 
 TEST(InferenceEngine, RefusesBytesThatAreNotAModelWithTheCheckersOrTheEnginesText) {
@@ -239,9 +242,10 @@ TEST(InferenceEngine, RefusesAtLoadAValueItCannotSend) {
   toBool.node("Cast", {"x"}, {"y"}).add_attribute()->set_name("to");
   toBool.model().mutable_graph()->mutable_node(0)->mutable_attribute(0)->set_i(TensorProto::BOOL);
   toBool.model().mutable_graph()->mutable_node(0)->mutable_attribute(0)->set_type(onnx::AttributeProto::INT);
-  EXPECT_EQ("bad request: The output 'y' is a bool; only tensors of float32, float16, int32, int16, int8, uint8 and "
-            "int64 can be sent.",
-            loadError(toBool.bytes()));
+  EXPECT_EQ(
+      "bad request: The output 'y' is a bool; only tensors of float32, float16, int32, int16, int8, uint8 and "
+      "int64 can be sent.",
+      loadError(toBool.bytes()));
 
   OnnxModelBuilder fiveDims;
   fiveDims.input("x", TensorProto::FLOAT, {1, 1, 1, 1, 2}).output("y", TensorProto::FLOAT, {1, 1, 1, 1, 2});
@@ -251,7 +255,8 @@ TEST(InferenceEngine, RefusesAtLoadAValueItCannotSend) {
 
 TEST(InferenceEngine, TakesAnyExtentOfAnOpenDimensionAndReturnsTheShapeProduced) {
   OnnxModelBuilder transpose;
-  transpose.input("x", TensorProto::FLOAT, {"batch", 3, "width"}).output("y", TensorProto::FLOAT, {"width", 3, "batch"});
+  transpose.input("x", TensorProto::FLOAT, {"batch", 3, "width"})
+      .output("y", TensorProto::FLOAT, {"width", 3, "batch"});
   transpose.node("Transpose", {"x"}, {"y"});
   const InferenceEngine engine = load(transpose.bytes());
   EXPECT_EQ(floatLayout({1, 3, 1}), engine.inputLayouts()[0]);  // the layouts reply counts an open dimension as 1
@@ -263,8 +268,9 @@ TEST(InferenceEngine, TakesAnyExtentOfAnOpenDimensionAndReturnsTheShapeProduced)
   EXPECT_EQ(floatLayout({5, 3, 2}), outputs[0].layout());
   EXPECT_EQ(values[15], valuesOf(outputs[0])[1]);  // y[0][0][1] = x[1][0][0]
 
-  EXPECT_EQ("bad request: Input 'x' should be float32 [?,3,?], got float32 [2,4,5].",
-            engineError([&] { run(engine, {floatTensor({2, 4, 5}, std::vector<float>(40))}); }));
+  EXPECT_EQ("bad request: Input 'x' should be float32 [?,3,?], got float32 [2,4,5].", engineError([&] {
+              run(engine, {floatTensor({2, 4, 5}, std::vector<float>(40))});
+            }));
 }
 
 TEST(InferenceEngine, CarriesAScalarAsOneDimensionOfOne) {
@@ -364,11 +370,13 @@ std::string hugeResize() {
 TEST(InferenceEngine, RefusesARunOverItsMemoryBudgetAndRunsTheNextOne) {
   const InferenceEngine engine = load(hugeResize());
   const Tensor input = floatTensor({1, 1, 2, 2}, {1, 2, 3, 4});
-  EXPECT_EQ("over budget: the inference needs more than the 64 MiB of memory one inference may use",
-            engineError([&] { run(engine, {input}, RunLimits{size_t{64} << 20, nullptr}); }));
-  EXPECT_EQ("<nothing thrown>",
-            engineError([&] { run(load(modelBytes("identity")), {referenceInput("identity", "input", {1, 1024})},
-                                  RunLimits{size_t{64} << 20, nullptr}); }));
+  EXPECT_EQ("over budget: the inference needs more than the 64 MiB of memory one inference may use", engineError([&] {
+              run(engine, {input}, RunLimits{size_t{64} << 20, nullptr});
+            }));
+  EXPECT_EQ("<nothing thrown>", engineError([&] {
+              run(load(modelBytes("identity")), {referenceInput("identity", "input", {1, 1024})},
+                  RunLimits{size_t{64} << 20, nullptr});
+            }));
 }
 
 TEST(InferenceEngine, RefusesANetworkOverItsMemoryBudgetAtLoad) {
@@ -399,8 +407,9 @@ TEST(InferenceEngine, StopsARunWhenItsControlIsInterrupted) {
     control.interrupt("the server is stopping");
   });
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ("interrupted: the server is stopping",
-            engineError([&] { run(engine, {Tensor(floatLayout({2048, 2048}))}, RunLimits{0, &control}); }));
+  EXPECT_EQ("interrupted: the server is stopping", engineError([&] {
+              run(engine, {Tensor(floatLayout({2048, 2048}))}, RunLimits{0, &control});
+            }));
   stopper.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }

@@ -16,10 +16,10 @@
 
 #include "ks_inference_request.h"
 #include "ks_inference_server_test_support.h"
-#include "support/raw_connection.h"
 #include "ks_net_load_request.h"
 #include "ks_session_reply.h"
 #include "ks_status_message.h"
+#include "support/raw_connection.h"
 
 namespace ks {
 namespace server {
@@ -116,8 +116,9 @@ TEST_F(InferenceServerHttp, RefusesNetworksItCannotDecodeOrPlace) {
   EXPECT_EQ(refused(400, "empty network"), statusOf(client.Post(load.c_str(), request("", 0, 0, -1), kJson)));
   EXPECT_EQ(refused(400, "device type 1 is not supported: this server has a CPU device (0) only"),
             statusOf(client.Post(load.c_str(), request("AAAA", 0, 1, 0), kJson)));
-  EXPECT_EQ(refused(400, "device index 1 is not supported: this server has one device (index 0, or -1 for the default)"),
-            statusOf(client.Post(load.c_str(), request("AAAA", 0, 0, 1), kJson)));
+  EXPECT_EQ(
+      refused(400, "device index 1 is not supported: this server has one device (index 0, or -1 for the default)"),
+      statusOf(client.Post(load.c_str(), request("AAAA", 0, 0, 1), kJson)));
 }
 
 TEST_F(InferenceServerHttp, RefusesRequestsOutsideTheProtocol) {
@@ -132,9 +133,11 @@ TEST_F(InferenceServerHttp, RefusesRequestsOutsideTheProtocol) {
   EXPECT_EQ(refused(405, "action 'new' takes GET, not POST"), statusOf(client.Post("/session?action=new", "", kJson)));
 
   const std::string id = openSession();
-  EXPECT_EQ(refused(409, "no network loaded"), statusOf(client.Get(("/net?action=get_layouts&session_id=" + id).c_str())));
+  EXPECT_EQ(refused(409, "no network loaded"),
+            statusOf(client.Get(("/net?action=get_layouts&session_id=" + id).c_str())));
   const std::string inference = "/inference?session_id=" + id;
-  EXPECT_EQ(refused(409, "no network loaded"), statusOf(client.Post(inference.c_str(), R"({"input_tensors":[]})", kJson)));
+  EXPECT_EQ(refused(409, "no network loaded"),
+            statusOf(client.Post(inference.c_str(), R"({"input_tensors":[]})", kJson)));
   EXPECT_EQ(refused(400, "repetitions_count 4294967295 is above the limit of 10000"),
             statusOf(client.Post(inference.c_str(), R"({"input_tensors":[],"repetitions_count":-1})", kJson)));
   EXPECT_EQ("200 true ", statusOf(client.Get(("/session?action=delete&session_id=" + id).c_str())));

@@ -29,7 +29,6 @@ std::unique_ptr<RemoteNetBackend> openBackend(int port, BackendId backend = Back
   return std::make_unique<RemoteNetBackend>("127.0.0.1", port, backend, DeviceType::kCpu, 0);
 }
 
-
 std::string uploadError(const std::string& serverText) {
   return "Server returned error: " + serverText + "; operation: upload network";
 }
@@ -102,8 +101,9 @@ TEST(InferenceServerThroughClient, PassesTheEnginesRefusalOfANameOrOfACorruptNet
   TempFolder folder;
   const std::string corrupt = readFile(modelPath("mlp")).substr(0, 40) + "\x01\x02 not protobuf";
   std::ofstream((folder.path / "corrupt.onnx").string(), std::ios::binary) << corrupt;
-  EXPECT_KS_THROW(backend->load((folder.path / "corrupt.onnx").string(), {}, {}, "", ""), 12,
-                  uploadError("cannot load network: Not an ONNX model: the data is not a valid ONNX protobuf message."));
+  EXPECT_KS_THROW(
+      backend->load((folder.path / "corrupt.onnx").string(), {}, {}, "", ""), 12,
+      uploadError("cannot load network: Not an ONNX model: the data is not a valid ONNX protobuf message."));
   EXPECT_KS_THROW(backend->load((folder.path / "missing.onnx").string(), {}, {}, "", ""), 12,
                   uploadError("empty network"));
 
@@ -164,7 +164,8 @@ TEST(InferenceServerThroughClient, ServesEightClientsInParallelEachWithItsOwnNet
           for (int run = 0; run < 5; ++run) backend->forward({referenceInput("mlp", "input", {1, 16})}, results[i]);
         } else {
           backend->load(modelPath("cnn"), {"image"}, {"pooled"}, "", "");
-          for (int run = 0; run < 5; ++run) backend->forward({referenceInput("cnn", "image", {1, 3, 8, 8})}, results[i]);
+          for (int run = 0; run < 5; ++run)
+            backend->forward({referenceInput("cnn", "image", {1, 3, 8, 8})}, results[i]);
         }
       } catch (const std::exception& e) {
         failures[i] = e.what();

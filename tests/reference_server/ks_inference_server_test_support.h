@@ -22,7 +22,9 @@ namespace ks {
 namespace server {
 namespace testing {
 
-inline std::string modelPath(const std::string& model) { return std::string(KS_TEST_MODELS_DIR) + "/" + model + ".onnx"; }
+inline std::string modelPath(const std::string& model) {
+  return std::string(KS_TEST_MODELS_DIR) + "/" + model + ".onnx";
+}
 
 inline std::string readFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);

@@ -13,8 +13,8 @@ namespace ks {
 namespace server {
 namespace {
 
-using testing::OnnxModelBuilder;
 using onnx::TensorProto;
+using testing::OnnxModelBuilder;
 
 // y = x + w over four floats, with `w` as the test sets it up.
 OnnxModelBuilder addModel() {
@@ -78,9 +78,10 @@ TEST(OnnxModelCheck, RefusesExternalDataWhateverItNames) {
   onnx::StringStringEntryProto* location = w.add_external_data();
   location->set_key("location");
   location->set_value("../../etc/passwd");
-  EXPECT_EQ("The network's tensor 'w' refers to external data; this server takes a network as one file and opens no "
-            "other.",
-            checkError(external));
+  EXPECT_EQ(
+      "The network's tensor 'w' refers to external data; this server takes a network as one file and opens no "
+      "other.",
+      checkError(external));
 }
 
 TEST(OnnxModelCheck, LooksIntoConstantNodesAndSubgraphsOfAnyDepth) {
@@ -89,9 +90,10 @@ TEST(OnnxModelCheck, LooksIntoConstantNodesAndSubgraphsOfAnyDepth) {
   value->set_name("value");
   value->set_type(onnx::AttributeProto::TENSOR);
   OnnxModelBuilder::fillTensor(value->mutable_t(), "c", TensorProto::FLOAT, {4}, std::string(4, '\0'));
-  EXPECT_EQ("The network's tensor 'c' in attribute 'value' of node '' (Constant) holds 4 bytes of data where its "
-            "dimensions say 16.",
-            checkError(constant));
+  EXPECT_EQ(
+      "The network's tensor 'c' in attribute 'value' of node '' (Constant) holds 4 bytes of data where its "
+      "dimensions say 16.",
+      checkError(constant));
 
   // An If whose branch holds a Loop whose body holds the short initializer.
   OnnxModelBuilder nested = addModel();

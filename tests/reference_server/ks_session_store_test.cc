@@ -15,7 +15,9 @@ using std::chrono::seconds;
 // A clock the test moves by hand.
 struct ManualClock {
   SessionStore::Clock::time_point now{};
-  SessionStore::Now function() { return [this] { return now; }; }
+  SessionStore::Now function() {
+    return [this] { return now; };
+  }
 };
 
 TEST(SessionStore, IssuesDistinctIdsOf32LowerCaseHexDigits) {

@@ -78,7 +78,8 @@ class OnnxModelBuilder {
   }
 
  private:
-  static void declare(onnx::ValueInfoProto* value, const std::string& name, int32_t type, const std::vector<Dim>& dims) {
+  static void declare(onnx::ValueInfoProto* value, const std::string& name, int32_t type,
+                      const std::vector<Dim>& dims) {
     value->set_name(name);
     onnx::TypeProto::Tensor* tensor = value->mutable_type()->mutable_tensor_type();
     tensor->set_elem_type(type);

@@ -29,8 +29,8 @@ class TestHttpServer {
     // Recorded before the reply is written, so a client that has its reply also finds its request here.
     server_.set_post_routing_handler([this](const httplib::Request& request, httplib::Response&) {
       std::lock_guard<std::mutex> lock(mutex_);
-      requests_.push_back({request.method, request.target, request.get_header_value("Content-Type"), request.body,
-                           request.params});
+      requests_.push_back(
+          {request.method, request.target, request.get_header_value("Content-Type"), request.body, request.params});
     });
   }
   ~TestHttpServer() { stop(); }

@@ -50,7 +50,8 @@ TEST(NpyFile, RoundTripsEveryDataTypeWithItsShape) {
 
 TEST(NpyFile, WritesTheHeaderNumpyWrites) {
   const float values[4] = {};
-  const std::string bytes = formatNpy(TensorDataType::kFloat32, {4}, reinterpret_cast<const unsigned char*>(values), 16);
+  const std::string bytes =
+      formatNpy(TensorDataType::kFloat32, {4}, reinterpret_cast<const unsigned char*>(values), 16);
   const std::string dict = "{'descr': '<f4', 'fortran_order': False, 'shape': (4,), }";
   ASSERT_EQ(128u + 16u, bytes.size());
   EXPECT_EQ(std::string("\x76\x00", 2), bytes.substr(8, 2));

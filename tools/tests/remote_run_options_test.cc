@@ -43,9 +43,9 @@ TEST(RemoteRunOptions, RefusesIncompleteOrContradictoryCommandLines) {
   expectUsageError({"--server", "h:1", "--input", "i=f", "--output", "o"}, "--net FILE is required");
   expectUsageError({"--server", "h:1", "--net", "a", "--input-name", "i", "--output", "o"},
                    "--input-name i has no file: add --random-inputs to fill it");
-  expectUsageError({"--server", "h:1", "--net", "a", "--input", "i=f", "--input-name", "i", "--random-inputs",
-                    "--output", "o"},
-                   "input 'i' is named twice");
+  expectUsageError(
+      {"--server", "h:1", "--net", "a", "--input", "i=f", "--input-name", "i", "--random-inputs", "--output", "o"},
+      "input 'i' is named twice");
   expectUsageError({"--server", "h:1", "--net", "a", "--input", "i=f", "--output", "o", "--output", "o"},
                    "output 'o' is named twice");
 }

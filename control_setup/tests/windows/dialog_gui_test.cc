@@ -41,8 +41,7 @@ class Process {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
-    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &started)) {
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
       process_ = KernelHandle(started.hProcess);
       KernelHandle thread(started.hThread);
       id_ = started.dwProcessId;
@@ -168,8 +167,8 @@ RECT primaryWorkArea() {
 }
 
 std::string describe(const RECT& rect) {
-  return "(" + std::to_string(rect.left) + ", " + std::to_string(rect.top) + ") - (" +
-         std::to_string(rect.right) + ", " + std::to_string(rect.bottom) + ")";
+  return "(" + std::to_string(rect.left) + ", " + std::to_string(rect.top) + ") - (" + std::to_string(rect.right) +
+         ", " + std::to_string(rect.bottom) + ")";
 }
 
 // Centred: the gaps on either side differ by at most the one pixel an odd size leaves over.

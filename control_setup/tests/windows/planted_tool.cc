@@ -14,8 +14,8 @@ int main() {
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   std::wstring folder(path, length);
   folder.resize(folder.rfind(L'\\'));
-  HANDLE record = CreateFileW((folder + L"\\planted-tool-ran.txt").c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE record = CreateFileW((folder + L"\\planted-tool-ran.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   if (record != INVALID_HANDLE_VALUE) control_setup::KernelHandle(record).reset();  // the file is the record
   return 0;
 }

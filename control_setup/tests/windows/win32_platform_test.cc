@@ -28,9 +28,7 @@ class RecordingPlatform : public Win32SetupPlatform {
   RecordingPlatform() : Win32SetupPlatform(nullptr) {}
   void setStatus(const std::string& text) override { statuses.push_back(text); }
   void showMessage(const std::string& text) override { messages.push_back(text); }
-  std::string modulePath() override {
-    return programPath.empty() ? Win32SetupPlatform::modulePath() : programPath;
-  }
+  std::string modulePath() override { return programPath.empty() ? Win32SetupPlatform::modulePath() : programPath; }
 
   std::string lastStatus() const { return statuses.empty() ? "(no status)" : statuses.back(); }
 

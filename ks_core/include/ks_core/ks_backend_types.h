@@ -7,7 +7,7 @@ namespace ks {
 
 // The numeric values travel between peers and never change.
 enum class BackendId : int32_t {
-  kCpu = 0,     // portable CPU kernels
+  kCpu = 0,  // portable CPU kernels
   kOpenCl = 1,
   kVulkan = 2,
   kRemote = 3,  // a network run on an inference server

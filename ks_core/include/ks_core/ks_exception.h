@@ -1,9 +1,9 @@
 // The framework's exception: a status, where it was raised, and a formatted message.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
-#include <exception>
 
 #include "ks_core/ks_status.h"
 

@@ -26,8 +26,8 @@ class StaticVector {
   // Appends `value`. A full vector throws ks::Exception (status kCapacityExceeded) and is left unchanged.
   void pushBack(const T& value) {
     if (size_ == Capacity) {
-      throw Exception(nullptr, Status::kCapacityExceeded, "pushBack", "./include/ks_core/ks_static_vector",
-                      __LINE__, "No room for new element. StaticVector is full.");
+      throw Exception(nullptr, Status::kCapacityExceeded, "pushBack", "./include/ks_core/ks_static_vector", __LINE__,
+                      "No room for new element. StaticVector is full.");
     }
     data_[size_++] = value;
   }

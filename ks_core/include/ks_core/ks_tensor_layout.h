@@ -53,8 +53,8 @@ class TensorLayout {
 
   // `size` holds the dimensions. `alignedSize` is the allocated extent of each dimension when the storage
   // is padded beyond `size` (empty when it is not); it is kept but does not enter the byte size.
-  TensorLayout(TensorDataType dataType, TensorFormat format, const TensorSize& size,
-               const TensorSize& alignedSize, TensorChannelOrder channelOrder);
+  TensorLayout(TensorDataType dataType, TensorFormat format, const TensorSize& size, const TensorSize& alignedSize,
+               TensorChannelOrder channelOrder);
 
   TensorDataType dataType() const { return dataType_; }
   TensorFormat format() const { return format_; }

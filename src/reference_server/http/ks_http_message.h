@@ -10,10 +10,10 @@ namespace ks {
 namespace server {
 
 struct HttpRequest {
-  std::string method;  // as sent, case-sensitive ("GET", "POST")
-  std::string target;  // as sent on the request line
-  std::string path;    // percent-decoded, without the query
-  std::string query;   // raw, after the '?'
+  std::string method;                                        // as sent, case-sensitive ("GET", "POST")
+  std::string target;                                        // as sent on the request line
+  std::string path;                                          // percent-decoded, without the query
+  std::string query;                                         // raw, after the '?'
   std::vector<std::pair<std::string, std::string>> params;   // decoded query parameters, in order
   std::vector<std::pair<std::string, std::string>> headers;  // names lower-cased, values trimmed
   // Owned by the handler, which may parse it in place.

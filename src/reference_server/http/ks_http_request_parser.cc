@@ -133,7 +133,8 @@ size_t HttpRequestParser::feed(std::string_view bytes) {
     }
 
     const void* newline = std::memchr(rest.data(), '\n', rest.size());
-    const size_t take = newline ? static_cast<size_t>(static_cast<const char*>(newline) - rest.data()) + 1 : rest.size();
+    const size_t take =
+        newline ? static_cast<size_t>(static_cast<const char*>(newline) - rest.data()) + 1 : rest.size();
     if (line_.size() + take > lineLimit()) {
       switch (step_) {
         case Step::kRequestLine:
@@ -168,7 +169,8 @@ size_t HttpRequestParser::feed(std::string_view bytes) {
 bool HttpRequestParser::takeLine(std::string_view raw) {
   std::string_view line = raw.substr(0, raw.size() - 1);  // without its LF
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  if (line.find('\r') != std::string_view::npos) return refuse(400, "a line of the request holds a bare carriage return");
+  if (line.find('\r') != std::string_view::npos)
+    return refuse(400, "a line of the request holds a bare carriage return");
   if (line.find('\0') != std::string_view::npos) return refuse(400, "a line of the request holds a NUL byte");
 
   switch (step_) {
@@ -183,11 +185,8 @@ bool HttpRequestParser::takeLine(std::string_view raw) {
       sectionBytes_ = 0;
       step_ = Step::kHeaderLine;
       return parseRequestLine(line);
-    case Step::kHeaderLine:
-      sectionBytes_ += raw.size();
-      return line.empty() ? finishHead() : parseHeaderLine(line);
-    case Step::kChunkLine:
-      return parseChunkLine(line);
+    case Step::kHeaderLine: sectionBytes_ += raw.size(); return line.empty() ? finishHead() : parseHeaderLine(line);
+    case Step::kChunkLine: return parseChunkLine(line);
     case Step::kChunkEnd:
       if (!line.empty()) return refuse(400, "a chunk's data is longer than its size says");
       step_ = Step::kChunkLine;
@@ -202,8 +201,7 @@ bool HttpRequestParser::takeLine(std::string_view raw) {
         return refuse(431, "the request has more than " + std::to_string(limits_.maxHeaderFields) + " trailer fields");
       }
       return true;  // trailers are dropped: nothing here reads them
-    default:
-      return refuse(500, "the request parser lost its place");
+    default: return refuse(500, "the request parser lost its place");
   }
 }
 
@@ -223,7 +221,8 @@ bool HttpRequestParser::parseRequestLine(std::string_view line) {
       version[5] > '9' || version[7] < '0' || version[7] > '9') {
     return refuse(400, kMalformed);
   }
-  if (version[5] != '1' || version[7] > '1') return refuse(505, "HTTP version " + std::string(version.substr(5)) + " is not supported; only 1.0 and 1.1 are");
+  if (version[5] != '1' || version[7] > '1')
+    return refuse(505, "HTTP version " + std::string(version.substr(5)) + " is not supported; only 1.0 and 1.1 are");
 
   request_.method = std::string(method);
   request_.target = std::string(target);

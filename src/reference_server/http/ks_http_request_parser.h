@@ -82,11 +82,11 @@ class HttpRequestParser {
   Phase phase_ = Phase::kHead;
   Step step_ = Step::kRequestLine;
   HttpRequest request_;
-  std::string line_;           // the unfinished line
-  size_t sectionBytes_ = 0;    // bytes of the header (or trailer) section so far
-  size_t sectionFields_ = 0;   // fields of the trailer section so far
+  std::string line_;          // the unfinished line
+  size_t sectionBytes_ = 0;   // bytes of the header (or trailer) section so far
+  size_t sectionFields_ = 0;  // fields of the trailer section so far
   size_t announced_ = 0;
-  size_t remaining_ = 0;       // bytes left of the fixed body or of the current chunk
+  size_t remaining_ = 0;  // bytes left of the fixed body or of the current chunk
   uint64_t consumed_ = 0;
   bool chunked_ = false;
   bool expectsContinue_ = false;

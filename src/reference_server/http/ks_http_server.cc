@@ -134,15 +134,15 @@ struct Connection {
   const std::string peer;
   HttpRequestParser parser;
   Phase phase = Phase::kIdle;
-  bool fresh = true;  // no request has begun yet: the header deadline runs from the accept
-  bool dead = false;  // closed; erased at the end of the loop's round
+  bool fresh = true;    // no request has begun yet: the header deadline runs from the accept
+  bool dead = false;    // closed; erased at the end of the loop's round
   std::string pending;  // bytes read past the current request: the next pipelined request
   uint32_t events = 0;  // what epoll watches for
   size_t budget = 0;    // body bytes held from the server's budget
 
   Clock::time_point idleSince;
   Clock::time_point requestStart;
-  Clock::time_point nextTick;      // the next keep-alive space of a JSON route's reply
+  Clock::time_point nextTick;  // the next keep-alive space of a JSON route's reply
   Clock::time_point lingerUntil;
   Clock::time_point lastProgress;  // of the output
   Clock::time_point deadline = kNever;
@@ -276,9 +276,9 @@ HttpServer::Impl::Impl(HttpServerOptions opts) : options(std::move(opts)) {
   if (options.stopGrace.count() < 0) throw std::invalid_argument("the stop grace must not be negative");
   if (options.workers == 0) options.workers = std::max(1u, std::thread::hardware_concurrency());
   const size_t maxBody = options.limits.maxBodyBytes;
-  bodyBudget = options.bodyBudgetBytes != 0 ? options.bodyBudgetBytes
+  bodyBudget = options.bodyBudgetBytes != 0                       ? options.bodyBudgetBytes
                : maxBody > std::numeric_limits<size_t>::max() / 2 ? std::numeric_limits<size_t>::max()
-                                                                   : 2 * maxBody;
+                                                                  : 2 * maxBody;
 }
 
 std::string HttpServer::Impl::refusalText(int status, const std::string& why) const {
@@ -381,8 +381,8 @@ void HttpServer::Impl::acceptAll() {
   for (int i = 0; i < 64; ++i) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
-    UniqueFd socket(accept4(listener.get(), reinterpret_cast<sockaddr*>(&address), &length,
-                            SOCK_NONBLOCK | SOCK_CLOEXEC));
+    UniqueFd socket(
+        accept4(listener.get(), reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!socket) {
       if (wouldBlock()) return;
       if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
@@ -740,16 +740,13 @@ void HttpServer::Impl::setDeadline(Connection& c) {
       break;
     case Phase::kReading:
       deadline = c.requestStart + (c.parser.phase() == HttpRequestParser::Phase::kHead ? options.headerDeadline
-                                                                                        : options.requestDeadline);
+                                                                                       : options.requestDeadline);
       break;
     case Phase::kHandling:
       if (c.json) deadline = c.nextTick;
       break;
-    case Phase::kWriting:
-      break;
-    case Phase::kLingering:
-      deadline = c.lingerUntil;
-      break;
+    case Phase::kWriting: break;
+    case Phase::kLingering: deadline = c.lingerUntil; break;
   }
   if (!c.out.empty()) deadline = std::min(deadline, c.lastProgress + options.writeStallTimeout);
   c.deadline = deadline;
@@ -760,19 +757,18 @@ void HttpServer::Impl::onDeadline(Connection& c, Clock::time_point now) {
   if (!c.out.empty() && now >= c.lastProgress + options.writeStallTimeout) return fail(c);
   switch (c.phase) {
     case Phase::kIdle:
-    case Phase::kLingering:
-      return retire(c);
+    case Phase::kLingering: return retire(c);
     case Phase::kReading: {
       const bool inHead = c.parser.phase() == HttpRequestParser::Phase::kHead;
       const auto limit = inHead ? options.headerDeadline : options.requestDeadline;
-      return refuse(c, 408, std::string(inHead ? "the request head" : "the request") + " did not arrive within " +
-                                std::to_string(limit.count()) + " ms");
+      return refuse(c, 408,
+                    std::string(inHead ? "the request head" : "the request") + " did not arrive within " +
+                        std::to_string(limit.count()) + " ms");
     }
     case Phase::kHandling:
       if (c.json && now >= c.nextTick) tick(c);
       break;
-    case Phase::kWriting:
-      break;
+    case Phase::kWriting: break;
   }
   setDeadline(c);
 }
@@ -878,7 +874,8 @@ int HttpServer::start() {
 
   s.epoll.reset(epoll_create1(EPOLL_CLOEXEC));
   s.wakeFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!s.epoll || !s.wakeFd) throw std::runtime_error(std::string("cannot create the event loop: ") + std::strerror(errno));
+  if (!s.epoll || !s.wakeFd)
+    throw std::runtime_error(std::string("cannot create the event loop: ") + std::strerror(errno));
   epoll_event interest{EPOLLIN, {}};
   interest.data.u64 = kListenerId;
   epoll_ctl(s.epoll.get(), EPOLL_CTL_ADD, s.listener.get(), &interest);

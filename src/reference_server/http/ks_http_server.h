@@ -18,13 +18,13 @@ namespace server {
 
 struct HttpServerOptions {
   std::string host = "127.0.0.1";
-  int port = 0;                // 0: a free port chosen by the system
-  unsigned workers = 0;        // handler threads; 0: std::thread::hardware_concurrency(), at least 1
+  int port = 0;          // 0: a free port chosen by the system
+  unsigned workers = 0;  // handler threads; 0: std::thread::hardware_concurrency(), at least 1
   HttpLimits limits;
-  std::chrono::milliseconds headerDeadline{10'000};     // first byte of a request to the end of its head
-  std::chrono::milliseconds requestDeadline{120'000};   // first byte of a request to its last body byte
+  std::chrono::milliseconds headerDeadline{10'000};        // first byte of a request to the end of its head
+  std::chrono::milliseconds requestDeadline{120'000};      // first byte of a request to its last body byte
   std::chrono::milliseconds keepAliveIdleTimeout{75'000};  // between requests on one connection
-  std::chrono::milliseconds writeStallTimeout{30'000};  // a reply that makes no progress for this long is dropped
+  std::chrono::milliseconds writeStallTimeout{30'000};     // a reply that makes no progress for this long is dropped
   size_t maxConnections = 4096;  // connections past this are closed as soon as they are accepted
   int listenBacklog = 1024;      // the kernel caps it at net.core.somaxconn
   // Body bytes all requests together may hold at once; a request that would pass it gets 503.
@@ -39,15 +39,15 @@ struct HttpServerOptions {
 // What the server knows of one request once its reply was written or its connection failed.
 struct HttpRequestRecord {
   std::chrono::system_clock::time_point start;  // first byte of the request, UTC
-  std::string clientAddress;                     // "ip:port"
-  std::string method;                            // empty when the request line never arrived whole
+  std::string clientAddress;                    // "ip:port"
+  std::string method;                           // empty when the request line never arrived whole
   std::string path;
   std::string query;  // raw
   // The status the reply carried; for a streamed reply, the status the handler chose (the wire said 200).
   // 0 when the reply was not written whole.
   int status = 0;
-  uint64_t bytesIn = 0;   // request bytes, framing included
-  uint64_t bytesOut = 0;  // reply bytes written
+  uint64_t bytesIn = 0;                   // request bytes, framing included
+  uint64_t bytesOut = 0;                  // reply bytes written
   std::chrono::microseconds duration{0};  // first byte of the request to the last byte of the reply
   bool streamed = false;                  // the reply was started early and kept alive with whitespace
   std::string note;                       // the handler's HttpResponse::logNote

@@ -219,7 +219,8 @@ TEST(HttpServer, ChunkedBodyPastTheLimitGets413AndTheConnectionCloses) {
   client.send("POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
   const std::string chunk = "10000\r\n" + std::string(0x10000, 'a') + "\r\n";
   {
-    Sender sender(client, [&](size_t) { return chunk; }, 1024);  // 64 MiB if nothing stops it
+    Sender sender(
+        client, [&](size_t) { return chunk; }, 1024);  // 64 MiB if nothing stops it
     EXPECT_EQ("413", statusOf(client.readReply()));
     EXPECT_TRUE(client.closedByServer());
   }
@@ -241,7 +242,8 @@ TEST(HttpServer, HeaderBombGets431AfterAtMostTheHeaderLimit) {
   TestServer s(testOptions());
   RawClient client(s.start());
   client.send("GET /echo HTTP/1.1\r\n");
-  Sender sender(client, [](size_t i) { return "X-" + std::to_string(i) + ": " + std::string(8000, 'h') + "\r\n"; }, 25000);
+  Sender sender(
+      client, [](size_t i) { return "X-" + std::to_string(i) + ": " + std::string(8000, 'h') + "\r\n"; }, 25000);
   EXPECT_EQ("431", statusOf(client.readReply()));
   EXPECT_LE(s.recordWithStatus(431).bytesIn, HttpLimits{}.maxHeaderBytes + 64);
 }
@@ -390,8 +392,9 @@ TEST(HttpServer, KeepAliveRequestsTakeWellUnderTheDelayedAckTime) {
 TEST(HttpServer, PipelinedRequestsAreAnsweredInOrder) {
   TestServer s(testOptions());
   RawClient client(s.start());
-  client.send("POST /echo HTTP/1.1\r\nContent-Length: 1\r\n\r\naGET /echo?b HTTP/1.1\r\n\r\nGET /none HTTP/1.1\r\n\r\n"
-              "GET /echo?d HTTP/1.1\r\nConnection: close\r\n\r\n");
+  client.send(
+      "POST /echo HTTP/1.1\r\nContent-Length: 1\r\n\r\naGET /echo?b HTTP/1.1\r\n\r\nGET /none HTTP/1.1\r\n\r\n"
+      "GET /echo?d HTTP/1.1\r\nConnection: close\r\n\r\n");
   EXPECT_EQ("a", bodyOf(client.readReply()));
   EXPECT_EQ("b", bodyOf(client.readReply()));
   EXPECT_EQ("404", statusOf(client.readReply()));
@@ -417,8 +420,8 @@ TEST(HttpServer, ContinueIsSentOnlyWhenTheBodyBudgetAllowsTheBody) {
   TestServer s(options);
   s.start();
   const std::string body(options.limits.maxBodyBytes, 'b');
-  const std::string head = "POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " +
-                           std::to_string(body.size()) + "\r\n\r\n";
+  const std::string head =
+      "POST /echo HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   RawClient first(s.port());
   first.send(head);
   EXPECT_EQ("HTTP/1.1 100 Continue\r\n\r\n", first.readReply());
