@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 #include "onnx/onnx.pb.h"
@@ -195,6 +196,17 @@ void checkOnnxModel(const std::string& modelBytes) {
   if (!model.has_ir_version()) throw std::invalid_argument("Not an ONNX model: it states no IR version.");
   if (!model.has_graph()) throw std::invalid_argument("The ONNX model has no graph.");
   checkGraph(model.graph(), 0);
+  // The engine checks what it is fed against the rank an input declares, and some of its kernels end the
+  // process when they meet a rank they do not expect: an input without a declared rank could be fed one.
+  std::set<std::string> initializers;
+  for (const TensorProto& tensor : model.graph().initializer()) initializers.insert(tensor.name());
+  for (const onnx::ValueInfoProto& input : model.graph().input()) {
+    if (initializers.count(input.name()) != 0) continue;
+    if (input.type().has_tensor_type() && !input.type().tensor_type().has_shape()) {
+      throw std::invalid_argument("The network's input '" + input.name() +
+                                  "' does not declare its rank; this server runs networks whose inputs do.");
+    }
+  }
   for (const onnx::FunctionProto& function : model.functions()) checkNodes(function.node(), 1);
 }
 

@@ -12,7 +12,8 @@ namespace server {
 // tensor it carries, in the main graph, in subgraphs of any depth or in model functions (initializers,
 // sparse initializers, tensor attributes such as Constant's value), refers to external data, is segmented,
 // has an unknown element type, a negative dimension or more than 2^63 elements, holds more or fewer values
-// than its dimensions say, or is a sparse tensor whose indices fall outside its dense shape.
+// than its dimensions say, or is a sparse tensor whose indices fall outside its dense shape; or when an
+// input of the graph is a tensor that does not declare its rank.
 void checkOnnxModel(const std::string& modelBytes);
 
 }  // namespace server

@@ -120,6 +120,15 @@ TEST(OnnxModelCheck, RefusesSparseIndicesOutsideTheDenseShape) {
   EXPECT_EQ("The network's tensor 'w' (initializer) has the index 4 outside its dense shape.", checkError(sparse));
 }
 
+TEST(OnnxModelCheck, RefusesAnInputThatDoesNotDeclareItsRank) {
+  // Fed a tensor of too few dimensions, the engine's RNN kernel ends the process instead of failing the run.
+  OnnxModelBuilder rnn = addModel();
+  rnn.initializer("w", TensorProto::FLOAT, {4}, std::vector<float>{1, 2, 3, 4});
+  rnn.model().mutable_graph()->mutable_input(0)->mutable_type()->mutable_tensor_type()->clear_shape();
+  EXPECT_EQ("The network's input 'x' does not declare its rank; this server runs networks whose inputs do.",
+            checkError(rnn));
+}
+
 TEST(OnnxModelCheck, RefusesBytesThatAreNotAModel) {
   EXPECT_THROW_MSG(checkOnnxModel(""), std::invalid_argument, "Not an ONNX model: the data is empty.");
   EXPECT_THROW_MSG(checkOnnxModel("\xff\xff\xff"), std::invalid_argument,
