@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -90,21 +91,26 @@ ServerProcess::ServerProcess(const std::string& program, const std::vector<std::
 
 ServerProcess::~ServerProcess() { stop(); }
 
-void ServerProcess::stop() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+std::chrono::milliseconds ServerProcess::terminate(std::chrono::milliseconds limit) {
+  const auto start = std::chrono::steady_clock::now();
+  if (pid_ <= 0) return std::chrono::milliseconds(0);
+  kill(pid_, SIGTERM);
+  int status = 0;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() - start > limit) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      pid_ = -1;
+      return limit;
     }
-    pid_ = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  pid_ = -1;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+}
+
+void ServerProcess::stop() {
+  terminate(std::chrono::seconds(10));
   if (output_ >= 0) {
     ::close(output_);
     output_ = -1;
@@ -119,6 +125,19 @@ std::string ServerProcess::ended() {
                                  : "exited with status " + std::to_string(WEXITSTATUS(status));
   }
   return ended_;
+}
+
+size_t ServerProcess::statusBytes(const std::string& field) const {
+  if (pid_ <= 0) return 0;
+  FILE* status = std::fopen(("/proc/" + std::to_string(pid_) + "/status").c_str(), "r");
+  if (status == nullptr) return 0;
+  char line[256];
+  size_t kib = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, field.c_str(), field.size()) == 0) kib = std::strtoull(line + field.size(), nullptr, 10);
+  }
+  std::fclose(status);
+  return kib * 1024;
 }
 
 double ServerProcess::cpuSeconds() const {

@@ -1,9 +1,12 @@
-// A server program run as a child process for the length of a benchmark: started on a port of the system's
-// choosing, found through the "listening on http://HOST:PORT" line it prints, stopped with SIGTERM.
+// A server program run as a child process for the length of a benchmark or a test: started on a port of the
+// system's choosing, found through the "listening on http://HOST:PORT" line it prints, stopped with
+// SIGTERM; its own figures are read from /proc.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -30,6 +33,13 @@ class ServerProcess {
 
   // Empty while the server runs; once it has ended, how ("exited with status 1", "killed by signal 11").
   std::string ended();
+
+  // A field of the server's /proc/PID/status ("VmHWM:", "VmRSS:") in bytes; 0 once it has ended.
+  size_t statusBytes(const std::string& field) const;
+
+  // Sends SIGTERM and returns how long the server took to exit; after `limit` it is killed and `limit`
+  // returned.
+  std::chrono::milliseconds terminate(std::chrono::milliseconds limit);
 
  private:
   void stop();

@@ -16,7 +16,7 @@
 #include "ks_netclient/ks_remote_net_backend.h"
 #include "ks_session_reply.h"
 #include "onnx_model_builder.h"
-#include "server_process.h"
+#include "ks_server_process.h"
 #include "support/expect_throw.h"
 #include "support/raw_connection.h"
 
@@ -31,9 +31,22 @@ namespace server {
 namespace {
 
 using ks::testing::RawConnection;
+
+// The server program on a free loopback port with `options`, its log discarded.
+class ServerProcess : public bench::ServerProcess {
+ public:
+  explicit ServerProcess(const std::vector<std::string>& options)
+      : bench::ServerProcess(KS_SERVER_PROGRAM, withPort(options), "/dev/null") {}
+  bool running() { return ended().empty(); }
+
+ private:
+  static std::vector<std::string> withPort(std::vector<std::string> options) {
+    options.insert(options.begin(), {"--host", "127.0.0.1", "--port", "0"});
+    return options;
+  }
+};
 using onnx::TensorProto;
 using testing::OnnxModelBuilder;
-using testing::ServerProcess;
 
 constexpr size_t kMiB = size_t{1} << 20;
 
