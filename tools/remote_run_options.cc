@@ -122,7 +122,7 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
 }
 
 const char* remoteRunUsage() {
-  return R"(usage: ks_remote_run --server HOST:PORT --net FILE [--output NAME]... [--input NAME=FILE | --input-name NAME --random-inputs]... [options]
+  return R"(Usage: ks_remote_run --server HOST:PORT --net FILE [--output NAME]... [--input NAME=FILE | --input-name NAME --random-inputs]... [options]
 Loads a network on a ks inference server, runs it once (or N times with --repetitions) and prints
 the layouts of its tensors and a summary of every output.
 

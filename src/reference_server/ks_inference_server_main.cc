@@ -15,7 +15,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: ks_inference_server [options]\n"
+    "Usage: ks_inference_server [options]\n"
     "  --host HOST              address to listen on (default 127.0.0.1)\n"
     "  --port PORT              port to listen on; 0 picks a free one (default 8080)\n"
     "  --node-name NAME         prefix of the session ids this server issues, for a proxy's routing\n"

@@ -1,13 +1,19 @@
-# Installs the build tree into a fresh prefix, builds the consumer project against it with
-# find_package(ks_netclient) and runs it. Variables: BUILD_DIR, SOURCE_DIR, WORK_DIR, and for a cross
-# build TOOLCHAIN_FILE and EMULATOR (a ;-list).
+# Installs the library's components (runtime, development) into a fresh prefix and the core stand-in into
+# a prefix of its own, standing in for the framework's installed core; builds the consumer project
+# against both with find_package(ks_netclient) and runs it. Variables: BUILD_DIR, SOURCE_DIR, WORK_DIR,
+# and for a cross build TOOLCHAIN_FILE and EMULATOR (a ;-list).
 file(REMOVE_RECURSE ${WORK_DIR})
-execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK_DIR}/prefix
-                RESULT_VARIABLE result OUTPUT_QUIET)
-if(result)
-  message(FATAL_ERROR "install failed")
-endif()
-set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G Ninja -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
+foreach(install IN ITEMS "runtime;prefix" "development;prefix" "ks_core_standin;framework")
+  list(GET install 0 component)
+  list(GET install 1 prefix)
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --component ${component} --prefix ${WORK_DIR}/${prefix}
+                  RESULT_VARIABLE result OUTPUT_QUIET)
+  if(result)
+    message(FATAL_ERROR "installing ${component} failed")
+  endif()
+endforeach()
+set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G Ninja
+              "-DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix\;${WORK_DIR}/framework")
 if(TOOLCHAIN_FILE)
   list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
 endif()
