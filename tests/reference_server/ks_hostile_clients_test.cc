@@ -14,9 +14,9 @@
 
 #include "ks_core/ks_tensor.h"
 #include "ks_netclient/ks_remote_net_backend.h"
+#include "ks_server_process.h"
 #include "ks_session_reply.h"
 #include "onnx_model_builder.h"
-#include "ks_server_process.h"
 #include "support/expect_throw.h"
 #include "support/raw_connection.h"
 
