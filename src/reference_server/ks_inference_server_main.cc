@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -32,7 +33,8 @@ const char kUsage[] =
     "  --inference-timeout-s N  longest an inference may run; 0: no limit (default 300)\n"
     "  --stop-timeout-s N       on SIGTERM, time given to requests being handled (default 30)\n"
     "  --network-memory-mb N    most MiB one loaded network may hold in the engine (default 2048)\n"
-    "  --networks-memory-mb N   most MiB all loaded networks may hold together; 0: no limit (default 0)\n"
+    "  --networks-memory-mb N   most MiB all loaded networks may hold together; 0: no limit\n"
+    "                           (default: half the machine's memory)\n"
     "  --inference-memory-mb N  most MiB one inference may allocate in the engine (default 2048)\n"
     "  --cache-dir DIR          keep networks uploaded with a key in DIR (default: no cache)\n"
     "  --cache-max-mb N         most MiB of networks the cache keeps; least recently used go first\n"
@@ -67,6 +69,13 @@ Arguments parseArguments(int argc, char** argv) {
   Arguments arguments;
   ks::server::InferenceServerOptions& options = arguments.options;
   options.http.port = 8080;
+  // Sessions may load distinct networks until half the machine's memory holds networks; the rest is for
+  // the inferences and the requests.
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0) {
+    options.service.totalNetworkMemoryBytes = static_cast<size_t>(pages) / 2 * static_cast<size_t>(pageSize);
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
