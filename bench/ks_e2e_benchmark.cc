@@ -17,6 +17,7 @@
 
 #include <httplib.h>
 
+#include "bench_tensor.h"
 #include "ks_core/ks_core.h"
 #include "ks_inference_request.h"
 #include "ks_inference_server.h"
@@ -40,15 +41,6 @@ double median(int runs, const std::function<void()>& work) {
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
-}
-
-ks::Tensor floatTensor(int32_t elements) {
-  ks::Tensor tensor(ks::TensorLayout(ks::TensorDataType::kFloat32, ks::TensorFormat::kPlain, {1, elements},
-                                     ks::TensorSize(), ks::TensorChannelOrder::kNone));
-  std::mt19937 random(3);
-  auto* values = reinterpret_cast<float*>(tensor.data());
-  for (int32_t i = 0; i < elements; ++i) values[i] = static_cast<float>(random() % 100000) / 7.0f;
-  return tensor;
 }
 
 // A bare cpp-httplib server on loopback, serving on its own thread until destroyed.
@@ -122,7 +114,7 @@ int main(int argc, char** argv) {
   const int port = server.start();
 
   // Our client, 16 MiB in and out.
-  const ks::Tensor large = floatTensor(options.largeElements);
+  const ks::Tensor large = ks::bench::floatTensor(options.largeElements);
   ks::InferenceRequest request;
   request.input_tensors = {large};
   const size_t requestBytes = ks::inferenceRequestToJson(request).size();
@@ -171,7 +163,7 @@ int main(int argc, char** argv) {
 
   // A small forward's round trip.
   {
-    const ks::Tensor small = floatTensor(options.smallElements);
+    const ks::Tensor small = ks::bench::floatTensor(options.smallElements);
     ks::RemoteNetBackend backend("127.0.0.1", port, ks::BackendId::kCpu, ks::DeviceType::kCpu, 0);
     backend.load(options.smallNet, {"input"}, {"output"}, "", "");
     std::vector<ks::Tensor> outputs;

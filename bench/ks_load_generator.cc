@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_tensor.h"
 #include "ks_core/ks_base64.h"
 #include "ks_core/ks_tensor.h"
 #include "ks_floor_server.h"
@@ -211,15 +212,6 @@ std::string fileBytes(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw std::runtime_error("cannot read " + path);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-ks::Tensor inputTensor(int32_t elements) {
-  ks::Tensor tensor(ks::TensorLayout(ks::TensorDataType::kFloat32, ks::TensorFormat::kPlain, {1, elements},
-                                     ks::TensorSize(), ks::TensorChannelOrder::kNone));
-  std::mt19937 random(3);
-  auto* values = reinterpret_cast<float*>(tensor.data());
-  for (int32_t i = 0; i < elements; ++i) values[i] = static_cast<float>(random() % 100000) / 7.0f;
-  return tensor;
 }
 
 // A server being measured and the sessions its clients use, one per client.
@@ -513,7 +505,7 @@ int runAll(const Options& options) {
   load.net.resize(ks::base64EncodedLength(netFile.size()) + 1, '\0');
   ks::encodeBase64To(reinterpret_cast<const unsigned char*>(netFile.data()), netFile.size(), load.net.data());
   const std::string loadBody = ks::loadRequestToJson(load);
-  const ks::Tensor input = inputTensor(options.elements);
+  const ks::Tensor input = ks::bench::floatTensor(options.elements);
   ks::InferenceRequest inference;
   inference.input_tensors = {input};
   inference.repetitions_count = 0;

@@ -70,10 +70,10 @@ int fieldSize(const TensorProto& tensor, Field field) {
   return 0;
 }
 
-// The number of elements the dimensions of `tensor` describe.
-uint64_t elementCount(const TensorProto& tensor, const std::string& where) {
+// The number of elements `dims` describe; `where` names the tensor in messages.
+uint64_t elementCount(const google::protobuf::RepeatedField<int64_t>& dims, const std::string& where) {
   uint64_t count = 1;
-  for (int64_t dim : tensor.dims()) {
+  for (int64_t dim : dims) {
     if (dim < 0) refuse(where, "has the negative dimension " + std::to_string(dim));
     if (dim != 0 && count > static_cast<uint64_t>(INT64_MAX) / static_cast<uint64_t>(dim)) {
       refuse(where, "has more than 2^63 elements");
@@ -93,7 +93,7 @@ uint64_t checkTensor(const TensorProto& tensor, const std::string& where) {
   if (!storageOf(tensor.data_type(), &storage)) {
     refuse(where, "has the unknown element type " + std::to_string(tensor.data_type()));
   }
-  const uint64_t count = elementCount(tensor, where);
+  const uint64_t count = elementCount(tensor.dims(), where);
   // Beyond this no message of protobuf's 2 GiB can hold the values, and the sizes below cannot overflow.
   if (count > (uint64_t{1} << 40)) refuse(where, "has " + std::to_string(count) + " elements, more than it can hold");
   if (tensor.has_raw_data()) {
@@ -124,14 +124,7 @@ int64_t indexAt(const TensorProto& indices, uint64_t i) {
 
 void checkSparseTensor(const onnx::SparseTensorProto& sparse, const std::string& where) {
   const std::string name = "'" + sparse.values().name() + "' (" + where + ")";
-  uint64_t dense = 1;
-  for (int64_t dim : sparse.dims()) {
-    if (dim < 0) refuse(name, "has the negative dimension " + std::to_string(dim));
-    if (dim != 0 && dense > static_cast<uint64_t>(INT64_MAX) / static_cast<uint64_t>(dim)) {
-      refuse(name, "has more than 2^63 elements");
-    }
-    dense *= static_cast<uint64_t>(dim);
-  }
+  const uint64_t dense = elementCount(sparse.dims(), name);
   const uint64_t valueCount = checkTensor(sparse.values(), name + " values");
   if (sparse.values().dims_size() != 1) refuse(name, "has values that are not one-dimensional");
   const TensorProto& indices = sparse.indices();
