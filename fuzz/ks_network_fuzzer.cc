@@ -2,6 +2,7 @@
 // engine, within the server's memory budgets) and, when it loads, runs it once on inputs filled from the
 // input's own bytes. Refusals are the expected outcome; a crash, a sanitizer report, or an exception that is
 // not the engine's typed refusal is a finding.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -11,10 +12,18 @@
 #include "ks_engine_error.h"
 #include "ks_inference_engine.h"
 #include "ks_network_registry.h"
+#include "ks_run_watchdog.h"
 
 namespace {
 
 constexpr size_t kBudget = size_t{256} << 20;
+
+// A network may legitimately run for as long as its inputs say (a loop's trip count): the server's time
+// limit ends it, so the fuzzer's does too, well before libFuzzer's timeout.
+ks::server::RunWatchdog& watchdog() {
+  static ks::server::RunWatchdog* runs = new ks::server::RunWatchdog(std::chrono::seconds(5));
+  return *runs;
+}
 
 ks::server::NetworkRegistry& registry() {
   static ks::server::NetworkRegistry* networks = new ks::server::NetworkRegistry(kBudget, kBudget);
@@ -37,7 +46,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       inputs.push_back(std::move(tensor));
     }
     std::vector<ks::Tensor> outputs;
-    engine.runTimed(inputs, 0, outputs, ks::server::RunLimits{kBudget, nullptr});
+    ks::server::RunControl control;
+    const ks::server::RunWatchdog::Watch watch(watchdog(), control);
+    engine.runTimed(inputs, 0, outputs, ks::server::RunLimits{kBudget, &control});
   } catch (const ks::server::EngineError&) {
   }
   return 0;
