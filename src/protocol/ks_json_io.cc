@@ -1,5 +1,6 @@
 #include "ks_json_io.h"
 
+#include <cstddef>
 #include <cstring>
 #include <stdexcept>
 
@@ -32,8 +33,55 @@ void writeCString(Writer& writer, const char* text) {
   writer.String(text, static_cast<rapidjson::SizeType>(std::strlen(text)));
 }
 
+namespace {
+
+// RapidJSON adds a number's exponent to its count of fraction digits in an int without checking: an
+// exponent of nine digits or more, on a number with many fraction digits, overflows it (undefined
+// behaviour, an index into its table of powers of ten once the sum wraps). No double needs more than three
+// exponent digits, so the text is cut at the exponent of any number that has more than kMaxExponentDigits,
+// which RapidJSON then refuses as a number without exponent. Strings are skipped with strchr, so the scan
+// costs little next to the parse: the messages' bulk is Base64 text, which holds no quote.
+constexpr size_t kMaxExponentDigits = 6;
+
+void cutOverlongExponents(char* text) {
+  for (char* at = text; *at != '\0';) {
+    if (*at == '"') {
+      // To the closing quote: one preceded by an even number of backslashes.
+      char* end = at + 1;
+      while (true) {
+        end = std::strchr(end, '"');
+        if (end == nullptr) return;  // unterminated: the parse fails anyway
+        size_t backslashes = 0;
+        while (end - backslashes > at + 1 && end[-1 - static_cast<ptrdiff_t>(backslashes)] == '\\') ++backslashes;
+        if (backslashes % 2 == 0) break;
+        ++end;
+      }
+      at = end + 1;
+      continue;
+    }
+    if ((*at == 'e' || *at == 'E') && at != text && at[-1] >= '0' && at[-1] <= '9') {
+      char* digits = at + 1;
+      if (*digits == '+' || *digits == '-') ++digits;
+      size_t count = 0;
+      while (digits[count] >= '0' && digits[count] <= '9') ++count;
+      if (count > kMaxExponentDigits) {
+        at[1] = '\0';
+        return;
+      }
+      at = digits + count;
+      continue;
+    }
+    ++at;
+  }
+}
+
+}  // namespace
+
 const rapidjson::Value& parseObjectInPlace(rapidjson::Document& document, char* text) {
-  if (text != nullptr) document.ParseInsitu<rapidjson::kParseIterativeFlag>(text);
+  if (text != nullptr) {
+    cutOverlongExponents(text);
+    document.ParseInsitu<rapidjson::kParseIterativeFlag>(text);
+  }
   if (text == nullptr || document.HasParseError() || !document.IsObject()) document.SetObject();
   return document;
 }

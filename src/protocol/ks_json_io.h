@@ -75,7 +75,8 @@ void writeCString(Writer& writer, const char* text);
 // that does not parse, a null `text` and a root that is not an object all give an object without
 // members. Strings are unescaped into the text itself and the document points into it, so a large message
 // is not copied: `text` must outlive every use of the document. Parsing is iterative, so nesting depth
-// costs heap, not stack.
+// costs heap, not stack. A number whose exponent has more than six digits makes the text not parse (the
+// text is cut after its 'e'): RapidJSON cannot take such exponents safely.
 const rapidjson::Value& parseObjectInPlace(rapidjson::Document& document, char* text);
 
 // A message parsed from a private copy of its text (parsing in place is faster than copying each string

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "ks_json_io.h"
 #include "ks_layouts_response.h"
 #include "ks_session_reply.h"
 #include "ks_status_message.h"
@@ -18,6 +19,22 @@ std::string readSession(const char* text) {
   std::string id = "before";
   sessionReplyFromJson(id, text);
   return id;
+}
+
+TEST(JsonParse, RefusesANumberWhoseExponentWouldOverflowTheParserButKeepsStringsAndOrdinaryNumbers) {
+  // Found by fuzzing: RapidJSON adds this exponent to the count of fraction digits in an int.
+  std::string hostile = R"({"n":3.536333333333333333333e-2147483633,"s":"e-2147483633"})";
+  rapidjson::Document refused;
+  EXPECT_TRUE(json::parseObjectInPlace(refused, &hostile[0]).ObjectEmpty());
+  EXPECT_EQ(rapidjson::kParseErrorNumberMissExponent, refused.GetParseError());
+
+  std::string fine = R"({"n":1.5e-300,"s":"x\"1e-2147483633\\","m":2E+10})";
+  rapidjson::Document parsed;
+  const rapidjson::Value& root = json::parseObjectInPlace(parsed, &fine[0]);
+  ASSERT_FALSE(parsed.HasParseError());
+  EXPECT_DOUBLE_EQ(1.5e-300, root["n"].GetDouble());
+  EXPECT_STREQ("x\"1e-2147483633\\", root["s"].GetString());
+  EXPECT_DOUBLE_EQ(2e10, root["m"].GetDouble());
 }
 
 TEST(SessionReply, WritesAndReadsTheIdentifier) {
