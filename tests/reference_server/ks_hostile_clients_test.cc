@@ -268,25 +268,40 @@ int64_t iterationsFor(RemoteNetBackend& slow, double seconds) {
   return static_cast<int64_t>(seconds / perIteration);
 }
 
-TEST(HostileClients, AnInferenceLongerThanTheClientsReadTimeoutSucceedsAndOnePastTheLimitIsStopped) {
-  ServerProcess server({"--inference-timeout-s", "20"});
+TEST(HostileClients, AnInferenceLongerThanTheClientsReadTimeoutSucceeds) {
+  ServerProcess server({});
   auto slow = backendOf(server);
   slow->load(modelPath("slow"), {}, {}, "", "");
   Tensor count(slow->srcLayout(0));
-  const int64_t iterations = iterationsFor(*slow, 8.0);  // the client library gives up after 5 s of silence
+  // The client library gives up after 5 s of silence. The machine's speed varies, so a run that came out
+  // shorter than 6 s proves nothing and is repeated with twice the work.
+  int64_t iterations = iterationsFor(*slow, 8.0);
+  std::chrono::steady_clock::duration took{};
+  std::vector<Tensor> outputs;
+  for (int attempt = 0; attempt < 4 && took < std::chrono::seconds(6); ++attempt, iterations *= 2) {
+    std::memcpy(count.data(), &iterations, sizeof iterations);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_NO_THROW(slow->forward({count, Tensor(slow->srcLayout(1))}, outputs));
+    took = std::chrono::steady_clock::now() - start;
+  }
+  EXPECT_GT(took, std::chrono::seconds(6));
+  ASSERT_EQ(1u, outputs.size());
+  EXPECT_EQ(64u * 4u, outputs[0].layout().byteSize());
+}
+
+TEST(HostileClients, AnInferencePastTheTimeLimitIsStopped) {
+  ServerProcess server({"--inference-timeout-s", "2"});
+  auto slow = backendOf(server);
+  slow->load(modelPath("slow"), {}, {}, "", "");
+  Tensor count(slow->srcLayout(0));
+  const int64_t iterations = iterationsFor(*slow, 30.0);
   std::memcpy(count.data(), &iterations, sizeof iterations);
   std::vector<Tensor> outputs;
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_NO_THROW(slow->forward({count, Tensor(slow->srcLayout(1))}, outputs));
-  EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(6));
-  ASSERT_EQ(1u, outputs.size());
-  EXPECT_EQ(64u * 4u, outputs[0].layout().byteSize());
-
-  const int64_t tooMany = iterations * 4;  // about 32 s, past the 20 s limit
-  std::memcpy(count.data(), &tooMany, sizeof tooMany);
   EXPECT_KS_THROW(slow->forward({count, Tensor(slow->srcLayout(1))}, outputs), 12,
-                  "Server returned error: inference stopped: it ran longer than the limit of 20 s an inference may "
+                  "Server returned error: inference stopped: it ran longer than the limit of 2 s an inference may "
                   "take; operation: upload tensors for inference");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
 }  // namespace
