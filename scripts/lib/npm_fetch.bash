@@ -9,9 +9,9 @@ ks_cache_dir=${KS_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/ks_netclient}
 # `npm pack` (never `npm install`: install scripts would run) when it is not there yet. Fails when the
 # tarball's sha256 is not the pinned one, and then removes it.
 npm_fetch() {
-  local spec=$1 sha=$2
+  local package=$1 sha=$2
   local tarballs="$ks_cache_dir/tarballs"
-  local name=${spec#@}
+  local name=${package#@}
   name=${name//\//-}
   name=${name/@/-}
   local tarball="$tarballs/$name.tgz"
@@ -19,9 +19,9 @@ npm_fetch() {
   if [ ! -f "$tarball" ]; then
     local scratch
     scratch=$(mktemp -d "$tarballs/.fetch.XXXXXX")
-    if ! (cd "$scratch" && npm pack --silent "$spec" >/dev/null); then
+    if ! (cd "$scratch" && npm pack --silent "$package" >/dev/null); then
       rm -rf "$scratch"
-      echo "npm pack $spec failed" >&2
+      echo "npm pack $package failed" >&2
       return 1
     fi
     mv "$scratch"/*.tgz "$tarball.partial"

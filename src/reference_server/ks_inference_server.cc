@@ -133,9 +133,7 @@ void InferenceServer::Impl::installRoutes() {
           const std::string* action = request.param("action");
           if (action != nullptr && *action == "new") {
             requireMethod(request, "GET", "action 'new'");
-            std::string reply = service.openSession();
-            response.logNote = reply;
-            return reply;
+            return service.openSession(&response.logNote);
           }
           if (action != nullptr && *action == "delete") {
             requireMethod(request, "GET", "action 'delete'");
@@ -195,14 +193,8 @@ void InferenceServer::Impl::logRequest(const HttpRequestRecord& record) {
   metrics.recordRequest(endpoint, record.status, seconds, record.bytesIn, record.bytesOut);
   if (options.log == nullptr) return;
 
-  // A new session's id is in its reply, which the handler noted.
-  std::string session = rawParam(record.query, "session_id");
-  if (endpoint == Endpoint::kSessionNew && !record.note.empty()) {
-    const size_t open = record.note.find(":\"");
-    const size_t close = record.note.find('"', open + 2);
-    if (open != std::string::npos && close != std::string::npos)
-      session = record.note.substr(open + 2, close - open - 2);
-  }
+  // A new session's id is not in the request; its handler noted it.
+  const std::string session = endpoint == Endpoint::kSessionNew ? record.note : rawParam(record.query, "session_id");
   const std::string method = record.method.empty() ? "-" : loggable(record.method, 16);
   const std::string path = record.path.empty() ? "-" : loggable(record.path, 64);
   std::string line = utcTime(record.start) + " " + record.clientAddress + " " + method + " " + path + " " +

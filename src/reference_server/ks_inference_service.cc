@@ -96,12 +96,13 @@ std::shared_ptr<Session> InferenceService::sessionOf(const std::string* sessionI
   return session;
 }
 
-std::string InferenceService::openSession() {
+std::string InferenceService::openSession(std::string* issued) {
   const std::optional<std::string> id = sessions_.open();
   if (!id) {
     throw Refusal(503,
                   "too many sessions: the server allows " + std::to_string(sessions_.maxSessions()) + " open sessions");
   }
+  if (issued != nullptr) *issued = *id;
   return sessionReplyToJson(*id);
 }
 

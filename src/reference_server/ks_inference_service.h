@@ -54,7 +54,8 @@ class InferenceService {
   // Throws std::runtime_error when the cache folder cannot be made or read.
   explicit InferenceService(InferenceServiceOptions options);
 
-  std::string openSession();
+  // `id`, when not null, receives the new session's id.
+  std::string openSession(std::string* id = nullptr);
   std::string closeSession(const std::string* sessionId);
   std::string layouts(const std::string* sessionId);
   std::string load(const std::string* sessionId, char* body);
