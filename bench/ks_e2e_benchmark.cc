@@ -110,7 +110,9 @@ int main(int argc, char** argv) {
                  argv[0]);
     return 1;
   }
-  ks::server::InferenceServer server(ks::server::InferenceServerOptions{});
+  ks::server::InferenceServerOptions serverOptions;
+  serverOptions.service.engine.workerProgram = KS_WORKER_PROGRAM;
+  ks::server::InferenceServer server(serverOptions);
   const int port = server.start();
 
   // Our client, 16 MiB in and out.

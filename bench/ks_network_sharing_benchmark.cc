@@ -30,6 +30,7 @@ std::string withDocString(const std::string& model, const std::string& text) {
 size_t residentAfterLoads(const std::vector<std::string>& files) {
   ks::server::InferenceServerOptions options;
   options.service.maxSessions = files.size() + 1;
+  options.service.engine.workerProgram = KS_WORKER_PROGRAM;
   ks::server::InferenceServer server(options);
   const int port = server.start();
   std::vector<std::unique_ptr<ks::RemoteNetBackend>> clients;

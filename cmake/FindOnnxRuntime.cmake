@@ -12,7 +12,9 @@ if(NOT ks_onnxruntime_cache)
     set(ks_onnxruntime_cache "$ENV{HOME}/.cache/ks_netclient")
   endif()
 endif()
-set(ks_onnxruntime_hint "${ks_onnxruntime_cache}/onnxruntime-1.30.0")
+# The version scripts/fetch-onnxruntime fetches, named once for both.
+file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/onnxruntime_version.txt" ks_onnxruntime_version LIMIT_COUNT 1)
+set(ks_onnxruntime_hint "${ks_onnxruntime_cache}/onnxruntime-${ks_onnxruntime_version}")
 
 find_path(OnnxRuntime_INCLUDE_DIR onnxruntime_cxx_api.h
   HINTS ${ks_onnxruntime_hint}/include

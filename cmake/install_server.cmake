@@ -1,5 +1,5 @@
 # Install rules of the reference server (component server, the package ks-inference-server): the programs
-# ks_inference_server and ks_remote_run, a man page for each, the systemd unit, and in a private folder the
+# ks_inference_server and ks_remote_run, the worker program the server starts, a man page for each, the systemd unit, and in a private folder the
 # shared libraries these programs were built with. ONNX Runtime goes there because Debian has no package of
 # it; the client library and the core stand-in because a server machine has no framework, and the stand-in
 # must not pose as the framework's libks_core where other programs would find it. The programs find the
@@ -10,6 +10,10 @@ file(RELATIVE_PATH ks_server_rpath /${CMAKE_INSTALL_BINDIR} /${ks_server_private
 set_target_properties(ks_inference_server ks_remote_run PROPERTIES INSTALL_RPATH "$ORIGIN/${ks_server_rpath}")
 install(TARGETS ks_inference_server ks_remote_run RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT server)
+# The worker program lives with the private libraries, where the server looks for it
+# (../lib/ks-inference-server/ from its own folder), and finds ONNX Runtime beside itself.
+set_target_properties(ks_inference_worker PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS ks_inference_worker RUNTIME DESTINATION ${ks_server_private_dir} COMPONENT server)
 install(TARGETS ks_netclient ks_core LIBRARY DESTINATION ${ks_server_private_dir}
   COMPONENT server NAMELINK_SKIP)
 # Installed under its soname, the name the programs ask for (ONNX Runtime 1.x: libonnxruntime.so.1),

@@ -1,7 +1,8 @@
-// Hostile networks: loads the input as an ONNX model the way the server does (checked, then into the
-// engine, within the server's memory budgets) and, when it loads, runs it once on inputs filled from the
-// input's own bytes. Refusals are the expected outcome; a crash, a sanitizer report, or an exception that is
-// not the engine's typed refusal is a finding.
+// Hostile networks at the worker boundary: loads the input as an ONNX model the way the server does (into
+// a worker process, which checks it and hands it to the engine within the server's memory budgets) and,
+// when it loads, runs it once on inputs filled from the input's own bytes. Refusals and ended workers are
+// the expected outcomes; a crash of this process (the server's side), a sanitizer report in it, or an
+// exception that is not the engine's typed refusal is a finding.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -10,8 +11,8 @@
 #include <vector>
 
 #include "ks_engine_error.h"
-#include "ks_inference_engine.h"
 #include "ks_network_registry.h"
+#include "ks_inference_engine.h"
 #include "ks_run_watchdog.h"
 
 namespace {
@@ -26,7 +27,19 @@ ks::server::RunWatchdog& watchdog() {
 }
 
 ks::server::NetworkRegistry& registry() {
-  static ks::server::NetworkRegistry* networks = new ks::server::NetworkRegistry(kBudget, kBudget);
+  static ks::server::NetworkRegistry* networks = [] {
+    ks::server::EngineOptions options;
+    options.workerProgram = KS_WORKER_PROGRAM;
+    options.threads = 1;
+    options.runsAtOnce = 1;
+    options.networkMemoryBytes = kBudget;
+    options.totalNetworkMemoryBytes = kBudget;
+    options.inferenceMemoryBytes = kBudget;
+    options.loadTimeout = std::chrono::seconds(5);
+    // Every input is a network of its own: none is ever quarantined.
+    options.quarantineFor = std::chrono::seconds(0);
+    return new ks::server::NetworkRegistry(options);
+  }();
   return *networks;
 }
 

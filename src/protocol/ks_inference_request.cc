@@ -22,16 +22,34 @@ void inferenceRequestFromJson(InferenceRequest& request, const char* text) {
   inferenceRequestFromJson(request, parsed.root());
 }
 
-void inferenceRequestFromJson(InferenceRequest& request, const rapidjson::Value& root) {
+namespace {
+
+// The request's tensor array, after reading the count into `repetitions` (kept when absent). Throws the
+// codec's messages; nothing changes when it throws.
+const rapidjson::Value& readHead(const rapidjson::Value& root, uint32_t& repetitions) {
   const rapidjson::Value& tensors =
       json::requireMember(root, "input_tensors", json::isArray, "'input_tensors' should be an array of tensors");
   const rapidjson::Value* count = json::findMember(root, "repetitions_count");
   if (count != nullptr) {
     if (!count->IsInt()) throw std::invalid_argument("'repetitions_count' should be int");
-    request.repetitions_count = static_cast<uint32_t>(count->GetInt());
+    repetitions = static_cast<uint32_t>(count->GetInt());
   }
+  return tensors;
+}
+
+}  // namespace
+
+void inferenceRequestFromJson(InferenceRequest& request, const rapidjson::Value& root) {
+  const rapidjson::Value& tensors = readHead(root, request.repetitions_count);
   request.input_tensors.clear();
   json::appendTensors(request.input_tensors, tensors);
+}
+
+void inferenceRequestFromJson(std::vector<TensorLayout>& layouts, uint32_t& repetitions, const rapidjson::Value& root,
+                              TensorPlacer& placer) {
+  const rapidjson::Value& tensors = readHead(root, repetitions);
+  layouts.clear();
+  json::appendTensors(layouts, tensors, placer);
 }
 
 }  // namespace ks

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ks_core/ks_tensor.h"
+#include "ks_tensor_json.h"
 
 #include <rapidjson/document.h>
 
@@ -27,5 +28,11 @@ void inferenceRequestFromJson(InferenceRequest& request, const char* text);
 
 // The same for a message parsed already: `root` as json::ParsedMessage or json::parseObjectInPlace give it.
 void inferenceRequestFromJson(InferenceRequest& request, const rapidjson::Value& root);
+
+// The same reading for a peer that wants the tensors' data in memory of its own: `layouts` receives the
+// tensors' layouts, their data goes where `placer` says, and `repetitions` receives the count (or keeps
+// its value when absent). The checks and messages are those above.
+void inferenceRequestFromJson(std::vector<TensorLayout>& layouts, uint32_t& repetitions, const rapidjson::Value& root,
+                              TensorPlacer& placer);
 
 }  // namespace ks

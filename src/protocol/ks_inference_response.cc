@@ -8,16 +8,18 @@
 
 namespace ks {
 
-std::string inferenceResponseToJson(const InferenceResponse& response) {
-  const InferenceStats& stats = response.inference_stats;
+namespace {
+
+template <typename Tensors>
+std::string writeResponse(const Tensors& tensors, const InferenceStats& stats) {
   // RapidJSON's writer stops at a non-finite number and the text would end there.
   if (!std::isfinite(stats.duration)) {
     throw std::invalid_argument("Inference statistics' duration is not a finite number");
   }
-  const size_t expected = 160 + json::tensorsJsonSizeHint(response.output_tensors);
+  const size_t expected = 160 + json::tensorsJsonSizeHint(tensors);
   return json::writeObject(expected, [&](json::Writer& writer, json::Output& output) {
     writer.Key("output_tensors");
-    json::writeTensors(writer, output, response.output_tensors);
+    json::writeTensors(writer, output, tensors);
     writer.Key("inference_stats");
     writer.StartObject();
     writer.Key("has_info");
@@ -28,6 +30,16 @@ std::string inferenceResponseToJson(const InferenceResponse& response) {
     writer.Uint(stats.repetitionsCount);
     writer.EndObject();
   });
+}
+
+}  // namespace
+
+std::string inferenceResponseToJson(const InferenceResponse& response) {
+  return writeResponse(response.output_tensors, response.inference_stats);
+}
+
+std::string inferenceResponseToJson(const std::vector<TensorView>& outputs, const InferenceStats& stats) {
+  return writeResponse(outputs, stats);
 }
 
 void inferenceResponseFromJson(InferenceResponse& response, const char* text) {

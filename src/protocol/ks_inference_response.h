@@ -6,6 +6,7 @@
 
 #include "ks_core/ks_inference_stats.h"
 #include "ks_core/ks_tensor.h"
+#include "ks_tensor_json.h"
 
 #include <rapidjson/document.h>
 
@@ -21,6 +22,9 @@ struct InferenceResponse {
 // std::invalid_argument for a duration that is not finite (it has no JSON form), and as the tensor writer
 // does.
 std::string inferenceResponseToJson(const InferenceResponse& response);
+
+// The same text for outputs whose bytes lie elsewhere (a server's engine memory).
+std::string inferenceResponseToJson(const std::vector<TensorView>& outputs, const InferenceStats& stats);
 
 // Appends the tensors read to `output_tensors`, then reads the statistics: an absent "inference_stats"
 // zeroes them; otherwise it must be an object with a bool "has_info", a float "duration" and an int

@@ -62,30 +62,64 @@ rapidjson::Value tensorToJson(const Tensor& tensor, rapidjson::Document::Allocat
   return object;
 }
 
-void tensorFromJson(Tensor& tensor, const rapidjson::Value& value) {
+namespace {
+
+// Reads a tensor object: checks it and its layout, gets room for the data from `place(layout)` and
+// decodes the data there. The checks and messages of tensorFromJson.
+template <typename Place>
+void readTensor(const rapidjson::Value& value, TensorLayout& layout, Place&& place) {
   if (!value.IsObject()) throw std::invalid_argument("Tensor should be a JSON object");
   const rapidjson::Value& data =
       json::requireMember(value, "data", json::isString, "Tensor JSON's 'tensor_data' should be a string");
   const rapidjson::Value* layoutValue = json::findMember(value, "layout");
   if (layoutValue == nullptr) throw std::invalid_argument("Tensor JSON's should have a 'layout'");
-  TensorLayout layout;
   layoutFromJson(layout, *layoutValue);
 
-  // Everything that can be told from the lengths is checked before the buffer is allocated, so a peer
-  // cannot make us reserve memory for data it did not send.
+  // Everything that can be told from the lengths is checked before the room is taken, so a peer cannot
+  // make us reserve memory for data it did not send.
   const uint32_t bytes = layout.byteSize();
   const unsigned length = estimateBase64Length(bytes);
   if (data.GetStringLength() < length) {
     throw std::invalid_argument("Tensor JSON's 'tensor_data' is shorter than its layout requires");
   }
-  tensor.reuse(layout, DeviceContext());
+  unsigned char* room = place(layout);
 
   // Characters after the first `length` are ignored.
-  const Base64Decoded decoded = decodeBase64To(data.GetString(), length, tensor.data(), bytes);
+  const Base64Decoded decoded = decodeBase64To(data.GetString(), length, room, bytes);
   if (!decoded.ok) throw std::invalid_argument("Tensor JSON's 'tensor_data' is not valid Base64");
   if (decoded.size < bytes) {
     throw std::invalid_argument("Tensor JSON's 'tensor_data' holds fewer bytes than its layout requires");
   }
+}
+
+void writeTensorData(json::Writer& writer, json::Output& output, const TensorLayout& layout,
+                     const unsigned char* data, uint32_t bytes) {
+  writer.StartObject();
+  writer.Key("layout");
+  json::writeLayout(writer, layout);
+  writer.Key("data");
+  json::writeRawString(writer, output, base64EncodedLength(bytes), [&](char* at) { encodeBase64To(data, bytes, at); });
+  writer.EndObject();
+}
+
+size_t sizeHint(const TensorLayout& layout) {
+  // Member names, punctuation and up to four 11-digit dimensions stay well below 128 characters.
+  return 128 + (layout.isValid() ? base64EncodedLength(layout.byteSize()) : 0);
+}
+
+}  // namespace
+
+void tensorFromJson(Tensor& tensor, const rapidjson::Value& value) {
+  // The tensor is left as it was when the object, its layout or the length of its data is at fault.
+  TensorLayout layout;
+  readTensor(value, layout, [&](const TensorLayout& read) {
+    tensor.reuse(read, DeviceContext());
+    return tensor.data();
+  });
+}
+
+void tensorFromJson(TensorLayout& layout, const rapidjson::Value& value, TensorPlacer& placer) {
+  readTensor(value, layout, [&](const TensorLayout& read) { return placer.place(read); });
 }
 
 namespace json {
@@ -104,14 +138,11 @@ void writeLayout(Writer& writer, const TensorLayout& layout) {
 }
 
 void writeTensor(Writer& writer, Output& output, const Tensor& tensor) {
-  const uint32_t bytes = checkedByteSize(tensor);
-  writer.StartObject();
-  writer.Key("layout");
-  writeLayout(writer, tensor.layout());
-  writer.Key("data");
-  writeRawString(writer, output, base64EncodedLength(bytes),
-                 [&](char* at) { encodeBase64To(tensor.data(), bytes, at); });
-  writer.EndObject();
+  writeTensorData(writer, output, tensor.layout(), tensor.data(), checkedByteSize(tensor));
+}
+
+void writeTensor(Writer& writer, Output& output, const TensorView& tensor) {
+  writeTensorData(writer, output, tensor.layout, tensor.data, tensor.layout.byteSize());
 }
 
 void writeTensors(Writer& writer, Output& output, const std::vector<Tensor>& tensors) {
@@ -120,13 +151,21 @@ void writeTensors(Writer& writer, Output& output, const std::vector<Tensor>& ten
   writer.EndArray();
 }
 
+void writeTensors(Writer& writer, Output& output, const std::vector<TensorView>& tensors) {
+  writer.StartArray();
+  for (const TensorView& tensor : tensors) writeTensor(writer, output, tensor);
+  writer.EndArray();
+}
+
 size_t tensorsJsonSizeHint(const std::vector<Tensor>& tensors) {
   size_t size = 2;
-  for (const Tensor& tensor : tensors) {
-    // Member names, punctuation and up to four 11-digit dimensions stay well below 128 characters.
-    const TensorLayout& layout = tensor.layout();
-    size += 128 + (layout.isValid() ? base64EncodedLength(layout.byteSize()) : 0);
-  }
+  for (const Tensor& tensor : tensors) size += sizeHint(tensor.layout());
+  return size;
+}
+
+size_t tensorsJsonSizeHint(const std::vector<TensorView>& tensors) {
+  size_t size = 2;
+  for (const TensorView& tensor : tensors) size += sizeHint(tensor.layout);
   return size;
 }
 
@@ -134,6 +173,14 @@ void appendTensors(std::vector<Tensor>& tensors, const rapidjson::Value& array) 
   for (const rapidjson::Value& value : array.GetArray()) {
     tensors.emplace_back();
     tensorFromJson(tensors.back(), value);
+  }
+}
+
+void appendTensors(std::vector<TensorLayout>& layouts, const rapidjson::Value& array, TensorPlacer& placer) {
+  for (const rapidjson::Value& value : array.GetArray()) {
+    TensorLayout layout;
+    tensorFromJson(layout, value, placer);
+    layouts.push_back(layout);
   }
 }
 

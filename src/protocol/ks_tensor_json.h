@@ -11,6 +11,25 @@
 
 namespace ks {
 
+// A tensor whose bytes live in memory the codec does not own: a reply written straight from where an
+// engine put its outputs.
+struct TensorView {
+  TensorLayout layout;
+  const unsigned char* data = nullptr;  // layout.byteSize() bytes
+};
+
+// Where a reader puts the data of the tensors it reads, for a peer that wants them in memory of its own
+// (shared with another process, say) instead of in tensors.
+class TensorPlacer {
+ public:
+  // Room for `layout.byteSize()` bytes (valid: the reader checked), valid until the next call; throws to
+  // refuse the tensor, and the reader passes the exception on.
+  virtual unsigned char* place(const TensorLayout& layout) = 0;
+
+ protected:
+  ~TensorPlacer() = default;
+};
+
 // {"size":[dims...],"type":<data type>,"format":<format>}, built in `allocator`. The aligned size and the
 // channel order do not travel.
 rapidjson::Value layoutToJson(const TensorLayout& layout, rapidjson::Document::AllocatorType& allocator);
@@ -32,22 +51,33 @@ rapidjson::Value tensorToJson(const Tensor& tensor, rapidjson::Document::Allocat
 // decode, it already holds the new layout and an unspecified buffer.
 void tensorFromJson(Tensor& tensor, const rapidjson::Value& value);
 
+// Reads a tensor object as tensorFromJson does, with the same checks and messages, but decodes its data
+// into the room `placer` gives for its layout, which `layout` receives.
+void tensorFromJson(TensorLayout& layout, const rapidjson::Value& value, TensorPlacer& placer);
+
 namespace json {
 
 // Streaming forms of the writers above, producing the same text without building values.
 void writeLayout(Writer& writer, const TensorLayout& layout);
 void writeTensor(Writer& writer, Output& output, const Tensor& tensor);
+void writeTensor(Writer& writer, Output& output, const TensorView& tensor);
 
 // An array of tensor objects, in order.
 void writeTensors(Writer& writer, Output& output, const std::vector<Tensor>& tensors);
+void writeTensors(Writer& writer, Output& output, const std::vector<TensorView>& tensors);
 
 // Characters that writeTensors adds for `tensors`, within a few bytes per tensor; for reserving message
 // space.
 size_t tensorsJsonSizeHint(const std::vector<Tensor>& tensors);
+size_t tensorsJsonSizeHint(const std::vector<TensorView>& tensors);
 
 // Appends one tensor per element of `array`, each filled by tensorFromJson. A bad element throws as
 // tensorFromJson does, leaving the tensors before it and the partly filled one.
 void appendTensors(std::vector<Tensor>& tensors, const rapidjson::Value& array);
+
+// Appends the layout of each element of `array`, its data decoded where `placer` says, as
+// tensorFromJson(layout, value, placer) does; a bad element throws, leaving the layouts before it.
+void appendTensors(std::vector<TensorLayout>& layouts, const rapidjson::Value& array, TensorPlacer& placer);
 
 }  // namespace json
 

@@ -1,27 +1,25 @@
 #include "ks_inference_engine.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstring>
-#include <new>
 #include <unordered_set>
 #include <utility>
 
 #include "ks_core/ks_exception.h"
 #include "ks_engine_error.h"
-#include "ks_memory_budget.h"
 
 namespace ks {
 namespace server {
 namespace {
 
 constexpr size_t kMaxDimensions = 4;
+constexpr uint64_t kAlignment = 64;
 
 [[noreturn]] void badRequest(const std::string& text) { throw EngineError(EngineError::Kind::kBadRequest, text); }
 
 // "float32 [1,3,?,?]": the declared type and dimensions, '?' where any extent is taken.
-std::string describe(const OnnxValueInfo& value) {
+std::string describe(const ValueDescription& value) {
   std::string text = value.typeName + " [";
   for (size_t i = 0; i < value.dims.size(); ++i) {
     if (i != 0) text += ",";
@@ -31,26 +29,26 @@ std::string describe(const OnnxValueInfo& value) {
 }
 
 // "'a', 'b'", or "none" for an empty list.
-std::string quotedNames(const std::vector<OnnxValueInfo>& values) {
+std::string quotedNames(const std::vector<ValueDescription>& values) {
   if (values.empty()) return "none";
   std::string text;
-  for (const OnnxValueInfo& value : values) text += (text.empty() ? "'" : ", '") + value.name + "'";
+  for (const ValueDescription& value : values) text += (text.empty() ? "'" : ", '") + value.name + "'";
   return text;
 }
 
-// The values of `available` named by `requested` in that order, or all of them when `requested` is empty.
-// `kind` is "input" or "output"; used only in messages.
-std::vector<const OnnxValueInfo*> select(const std::vector<OnnxValueInfo>& available,
-                                         const std::vector<std::string>& requested, const char* kind) {
-  std::vector<const OnnxValueInfo*> chosen;
+// The positions in `available` of the values `requested` names in that order, or all of them when
+// `requested` is empty. `kind` is "input" or "output"; used only in messages.
+std::vector<uint32_t> select(const std::vector<ValueDescription>& available, const std::vector<std::string>& requested,
+                             const char* kind) {
+  std::vector<uint32_t> chosen;
   if (requested.empty()) {
-    for (const OnnxValueInfo& value : available) chosen.push_back(&value);
+    for (size_t i = 0; i < available.size(); ++i) chosen.push_back(static_cast<uint32_t>(i));
     return chosen;
   }
   std::unordered_set<std::string> seen;
   for (const std::string& name : requested) {
     auto found = std::find_if(available.begin(), available.end(),
-                              [&](const OnnxValueInfo& value) { return value.name == name; });
+                              [&](const ValueDescription& value) { return value.name == name; });
     if (found == available.end()) {
       badRequest(std::string("The network has no ") + kind + " named '" + name + "'; its " + kind + "s are " +
                  quotedNames(available) + ".");
@@ -59,22 +57,22 @@ std::vector<const OnnxValueInfo*> select(const std::vector<OnnxValueInfo>& avail
       badRequest(std::string("The ") + kind + " '" + name + "' is requested twice; the network's " + kind + "s are " +
                  quotedNames(available) + ".");
     }
-    chosen.push_back(&*found);
+    chosen.push_back(static_cast<uint32_t>(found - available.begin()));
   }
   return chosen;
 }
 
-TensorLayout layoutOf(TensorDataType type, const std::vector<int64_t>& dims) {
+TensorLayout layoutOf(int32_t type, const std::vector<int64_t>& dims) {
   TensorSize size;
   for (int64_t dim : dims) size.pushBack(dim < 0 ? 1 : static_cast<int32_t>(std::min<int64_t>(dim, INT32_MAX)));
   if (size.empty()) size.pushBack(1);
   const TensorFormat format = size.size() == 4 ? TensorFormat::kNchw : TensorFormat::kPlain;
-  return TensorLayout(type, format, size, TensorSize(), TensorChannelOrder::kNone);
+  return TensorLayout(static_cast<TensorDataType>(type), format, size, TensorSize(), TensorChannelOrder::kNone);
 }
 
 // Checks that `value` can travel in a message; `kind` as for select().
-void checkCarriable(const OnnxValueInfo& value, const char* kind) {
-  if (!value.dataType) {
+void checkCarriable(const ValueDescription& value, const char* kind) {
+  if (value.dataType < 0) {
     badRequest(std::string("The ") + kind + " '" + value.name + "' is a " + value.typeName +
                "; only tensors of float32, float16, int32, int16, int8, uint8 and int64 can be sent.");
   }
@@ -90,125 +88,69 @@ void checkCarriable(const OnnxValueInfo& value, const char* kind) {
   }
 }
 
-// The engine's result as a tensor of ours; `name` is the output's, for messages.
-Tensor toTensor(const Ort::Value& value, const std::string& name) {
-  if (!value.IsTensor()) {
-    badRequest("The output '" + name + "' is not a tensor and cannot be sent.");
-  }
-  const auto info = value.GetTensorTypeAndShapeInfo();
-  const std::optional<TensorDataType> type = fromOnnxElementType(info.GetElementType());
-  if (!type) {
-    badRequest("The output '" + name + "' is " + onnxElementTypeName(info.GetElementType()) +
-               ", which cannot be sent.");
-  }
-  const std::vector<int64_t> dims = info.GetShape();
-  if (dims.size() > kMaxDimensions) {
-    badRequest("The output '" + name + "' came out with " + std::to_string(dims.size()) +
-               " dimensions; at most 4 can be sent.");
-  }
-  TensorSize size;
-  for (int64_t dim : dims) {
-    if (dim < 0 || dim > INT32_MAX) {
-      badRequest("The output '" + name + "' came out with a dimension of " + std::to_string(dim) +
-                 ", beyond what a layout holds.");
-    }
-    size.pushBack(static_cast<int32_t>(dim));
-  }
-  if (size.empty()) size.pushBack(1);
-  const TensorFormat format = size.size() == 4 ? TensorFormat::kNchw : TensorFormat::kPlain;
-  const TensorLayout layout(*type, format, size, TensorSize(), TensorChannelOrder::kNone);
-  Tensor tensor;
-  try {
-    tensor.reuse(layout, DeviceContext());
-  } catch (const Exception& e) {
-    badRequest("The output '" + name + "' cannot be held: " + e.message());
-  }
-  if (layout.byteSize() != 0) std::memcpy(tensor.data(), value.GetTensorRawData(), layout.byteSize());
-  return tensor;
-}
+uint64_t aligned(uint64_t offset) { return (offset + kAlignment - 1) / kAlignment * kAlignment; }
 
 }  // namespace
 
-InferenceEngine::InferenceEngine(std::shared_ptr<const OnnxNetwork> network, const std::vector<std::string>& inputNames,
+InferenceEngine::InferenceEngine(std::shared_ptr<const HostedNetwork> network, const std::vector<std::string>& inputNames,
                                  const std::vector<std::string>& outputNames)
     : network_(std::move(network)) {
-  inputs_ = select(network_->inputs(), inputNames, "input");
-  outputs_ = select(network_->outputs(), outputNames, "output");
+  const std::vector<ValueDescription>& inputs = network_->inputs();
+  const std::vector<ValueDescription>& outputs = network_->outputs();
+  inputIndices_ = select(inputs, inputNames, "input");
+  outputIndices_ = select(outputs, outputNames, "output");
   // The engine computes every output from all the inputs it needs; an input left out could not be fed.
-  for (const OnnxValueInfo& value : network_->inputs()) {
-    if (std::find(inputs_.begin(), inputs_.end(), &value) == inputs_.end()) {
-      badRequest("The network's input '" + value.name +
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (std::find(inputIndices_.begin(), inputIndices_.end(), i) == inputIndices_.end()) {
+      badRequest("The network's input '" + inputs[i].name +
                  "' is not requested; every input must be fed. The network's "
                  "inputs are " +
-                 quotedNames(network_->inputs()) + ".");
+                 quotedNames(inputs) + ".");
     }
   }
-  if (outputs_.empty()) badRequest("The network has no outputs.");
-  for (const OnnxValueInfo* value : inputs_) {
-    checkCarriable(*value, "input");
-    inputNames_.push_back(value->name);
-    inputLayouts_.push_back(layoutOf(*value->dataType, value->dims));
+  if (outputIndices_.empty()) badRequest("The network has no outputs.");
+  for (uint32_t index : inputIndices_) {
+    checkCarriable(inputs[index], "input");
+    inputNames_.push_back(inputs[index].name);
+    inputLayouts_.push_back(layoutOf(inputs[index].dataType, inputs[index].dims));
   }
-  for (const OnnxValueInfo* value : outputs_) {
-    checkCarriable(*value, "output");
-    outputNames_.push_back(value->name);
-    outputLayouts_.push_back(layoutOf(*value->dataType, value->dims));
+  for (uint32_t index : outputIndices_) {
+    checkCarriable(outputs[index], "output");
+    outputNames_.push_back(outputs[index].name);
+    outputLayouts_.push_back(layoutOf(outputs[index].dataType, outputs[index].dims));
   }
-  for (const std::string& name : inputNames_) inputNamePointers_.push_back(name.c_str());
-  for (const std::string& name : outputNames_) outputNamePointers_.push_back(name.c_str());
 }
 
-std::vector<Tensor> InferenceEngine::runOnce(const std::vector<Tensor>& inputs, const RunLimits& limits,
-                                             const RunControl& control) const {
-  static const Ort::MemoryInfo kCallerMemory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
-  std::vector<Ort::Value> fed;
-  fed.reserve(inputs.size());
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    const TensorLayout& layout = inputs[i].layout();
-    std::vector<int64_t> shape(layout.size().begin(), layout.size().end());
-    if (inputs_[i]->dims.empty()) shape.clear();  // a scalar travels as one dimension of 1
-    // A view of the caller's bytes: the engine reads inputs and never writes them. An empty tensor still
-    // needs an address.
-    static unsigned char noBytes[8];
-    void* data = layout.byteSize() != 0 ? const_cast<unsigned char*>(inputs[i].data()) : noBytes;
-    fed.push_back(Ort::Value::CreateTensor(kCallerMemory, data, layout.byteSize(), shape.data(), shape.size(),
-                                           toOnnxElementType(layout.dataType())));
-  }
+InferenceEngine::Run InferenceEngine::begin() const { return Run(*this, network_->lease()); }
 
-  MemoryBudgetRef budget(MemoryBudget::create("inference", limits.memoryBytes));
-  std::vector<Ort::Value> results;
-  try {
-    MemoryBudgetScope charged(budget.get());
-    results = network_->run(control.runOptions(), inputNamePointers_, fed, outputNamePointers_);
-  } catch (const Ort::Exception& e) {
-    if (control.interrupted()) throw EngineError(EngineError::Kind::kInterrupted, control.reason());
-    if (budget->exceeded()) {
-      throw EngineError(EngineError::Kind::kOverBudget, "the inference needs more than the " +
-                                                            std::to_string(limits.memoryBytes >> 20) +
-                                                            " MiB of memory one inference may use");
-    }
-    throw EngineError(EngineError::Kind::kRunFailed, e.what());
-  } catch (const std::bad_alloc&) {
-    throw EngineError(EngineError::Kind::kOverBudget, "the inference needs more memory than the server has");
+unsigned char* InferenceEngine::Run::place(const TensorLayout& layout) {
+  const uint64_t bytes = layout.byteSize();
+  const uint64_t offset = aligned(end_);
+  const size_t limit = engine_->network_->maxRegionBytes();
+  if (offset + bytes > limit) {
+    badRequest("The inputs need more than the " + std::to_string(limit >> 20) + " MiB one inference may hold.");
   }
-  std::vector<Tensor> outputs;
-  outputs.reserve(results.size());
-  for (size_t i = 0; i < results.size(); ++i) outputs.push_back(toTensor(results[i], outputNames_[i]));
-  return outputs;
+  SharedMemory& region = lease_.region();
+  // Grown by halves at least, so a request of many tensors does not remap the region for each.
+  if (offset + bytes > region.size()) region.reserve(std::min<uint64_t>(limit, std::max(offset + bytes, region.size() * 3 / 2)));
+  placedLayouts_.push_back(layout);
+  placedOffsets_.push_back(offset);
+  end_ = offset + bytes;
+  return region.data() + offset;
 }
 
-double InferenceEngine::runTimed(const std::vector<Tensor>& inputs, unsigned repetitions, std::vector<Tensor>& outputs,
-                                 const RunLimits& limits) const {
-  if (inputs.size() != inputs_.size()) {
+void InferenceEngine::checkInputs(const std::vector<TensorLayout>& layouts) const {
+  const std::vector<ValueDescription>& declaredInputs = network_->inputs();
+  if (layouts.size() != inputIndices_.size()) {
     std::string names;
     for (const std::string& name : inputNames_) names += (names.empty() ? "'" : ", '") + name + "'";
-    badRequest("The network takes " + std::to_string(inputs_.size()) + " input tensor(s) (" + names + "), got " +
-               std::to_string(inputs.size()) + ".");
+    badRequest("The network takes " + std::to_string(inputIndices_.size()) + " input tensor(s) (" + names +
+               "), got " + std::to_string(layouts.size()) + ".");
   }
-  for (size_t i = 0; i < inputs.size(); ++i) {
-    const OnnxValueInfo& declared = *inputs_[i];
-    const TensorLayout& got = inputs[i].layout();
-    bool matches = got.dataType() == *declared.dataType;
+  for (size_t i = 0; i < layouts.size(); ++i) {
+    const ValueDescription& declared = declaredInputs[inputIndices_[i]];
+    const TensorLayout& got = layouts[i];
+    bool matches = static_cast<int32_t>(got.dataType()) == declared.dataType;
     if (declared.dims.empty()) {
       matches = matches && got.size().size() == 1 && got.size()[0] == 1;
     } else {
@@ -221,26 +163,76 @@ double InferenceEngine::runTimed(const std::vector<Tensor>& inputs, unsigned rep
       badRequest("Input '" + inputNames_[i] + "' should be " + describe(declared) + ", got " + layoutText(got) + ".");
     }
     if (!got.isValid()) badRequest("Input '" + inputNames_[i] + "' has no usable byte size.");
+  }
+}
+
+double InferenceEngine::Run::execute(unsigned repetitions, const RunLimits& limits) {
+  const InferenceEngine& engine = *engine_;
+  engine.checkInputs(placedLayouts_);
+  if (limits.control != nullptr && limits.control->interrupted()) {
+    throw EngineError(EngineError::Kind::kInterrupted, limits.control->reason());
+  }
+  const std::vector<ValueDescription>& declaredInputs = engine.network_->inputs();
+  RunMessage request;
+  request.repetitions = repetitions;
+  request.memoryLimit = limits.memoryBytes;
+  for (size_t i = 0; i < placedLayouts_.size(); ++i) {
+    const ValueDescription& declared = declaredInputs[engine.inputIndices_[i]];
+    const TensorLayout& got = placedLayouts_[i];
+    PlacedTensor placed;
+    placed.index = engine.inputIndices_[i];
+    placed.dataType = static_cast<int32_t>(got.dataType());
+    // A scalar travels as one dimension of 1 and goes to the engine as a scalar.
+    if (!declared.dims.empty()) placed.dims.assign(got.size().begin(), got.size().end());
+    placed.offset = placedOffsets_[i];
+    placed.bytes = got.byteSize();
+    request.inputs.push_back(std::move(placed));
+  }
+  request.outputs = engine.outputIndices_;
+
+  RanMessage ran = lease_.run(request, limits.control);
+  SharedMemory& region = lease_.region();
+  outputs_.clear();
+  for (const PlacedTensor& output : ran.outputs) {
+    TensorSize size;
+    for (int64_t dim : output.dims) size.pushBack(static_cast<int32_t>(dim));
+    const TensorFormat format = size.size() == 4 ? TensorFormat::kNchw : TensorFormat::kPlain;
+    outputs_.push_back(TensorView{TensorLayout(static_cast<TensorDataType>(output.dataType), format, size, TensorSize(),
+                                               TensorChannelOrder::kNone),
+                                  region.data() + output.offset});
+  }
+  return ran.milliseconds;
+}
+
+double InferenceEngine::runTimed(const std::vector<Tensor>& inputs, unsigned repetitions, std::vector<Tensor>& outputs,
+                                 const RunLimits& limits) const {
+  std::vector<TensorLayout> layouts;
+  for (const Tensor& input : inputs) layouts.push_back(input.layout());
+  checkInputs(layouts);
+  for (size_t i = 0; i < inputs.size(); ++i) {
     const size_t held = inputs[i].buffer() ? inputs[i].buffer()->size() : 0;
-    if (held < got.byteSize()) {
+    if (held < layouts[i].byteSize()) {
       badRequest("Input '" + inputNames_[i] + "' holds " + std::to_string(held) + " bytes; its layout needs " +
-                 std::to_string(got.byteSize()) + ".");
+                 std::to_string(layouts[i].byteSize()) + ".");
     }
   }
-
-  RunControl ownControl;
-  const RunControl& control = limits.control != nullptr ? *limits.control : ownControl;
-  if (control.interrupted()) throw EngineError(EngineError::Kind::kInterrupted, control.reason());
-  if (repetitions == 0) {
-    outputs = runOnce(inputs, limits, control);
-    return 0.0;
+  if (limits.control != nullptr && limits.control->interrupted()) {
+    throw EngineError(EngineError::Kind::kInterrupted, limits.control->reason());
   }
-  std::vector<Tensor> last;
-  const auto start = std::chrono::steady_clock::now();
-  for (unsigned i = 0; i < repetitions; ++i) last = runOnce(inputs, limits, control);
-  const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
-  outputs = std::move(last);
-  return elapsed.count() / repetitions;
+  Run run = begin();
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    unsigned char* room = run.place(layouts[i]);
+    if (layouts[i].byteSize() != 0) std::memcpy(room, inputs[i].data(), layouts[i].byteSize());
+  }
+  const double milliseconds = run.execute(repetitions, limits);
+  std::vector<Tensor> results;
+  for (const TensorView& view : run.outputs()) {
+    Tensor tensor(view.layout);
+    if (view.layout.byteSize() != 0) std::memcpy(tensor.data(), view.data, view.layout.byteSize());
+    results.push_back(std::move(tensor));
+  }
+  outputs = std::move(results);
+  return milliseconds;
 }
 
 }  // namespace server

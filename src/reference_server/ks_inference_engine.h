@@ -1,5 +1,6 @@
-// What one session runs: a loaded network, possibly shared with other sessions, with the inputs and
-// outputs the session asked for in its order.
+// What one session runs: a network held by the server (possibly shared with other sessions), with the
+// inputs and outputs the session asked for in its order. The network runs in its worker process; the
+// tensors cross in the memory that process maps.
 #pragma once
 
 #include <cstddef>
@@ -9,13 +10,14 @@
 
 #include "ks_core/ks_tensor.h"
 #include "ks_core/ks_tensor_layout.h"
-#include "ks_onnx_network.h"
+#include "ks_network_registry.h"
 #include "ks_run_control.h"
+#include "ks_tensor_json.h"
 
 namespace ks {
 namespace server {
 
-// Bounds on one runTimed() call.
+// Bounds on one run.
 struct RunLimits {
   size_t memoryBytes = 0;         // what one run may allocate in the engine; 0: no bound
   RunControl* control = nullptr;  // lets another thread stop the runs; may be null
@@ -29,7 +31,7 @@ class InferenceEngine {
   // naming the offending value and listing the network's own where a name is at fault, when a name is
   // unknown or given twice, a network input is left out (every input must be fed), or a chosen value is
   // not a tensor of one of the seven data types or has more than 4 dimensions.
-  InferenceEngine(std::shared_ptr<const OnnxNetwork> network, const std::vector<std::string>& inputNames,
+  InferenceEngine(std::shared_ptr<const HostedNetwork> network, const std::vector<std::string>& inputNames,
                   const std::vector<std::string>& outputNames);
 
   const std::vector<std::string>& inputNames() const { return inputNames_; }
@@ -38,34 +40,73 @@ class InferenceEngine {
   // four dimensions are NCHW, fewer plain.
   const std::vector<TensorLayout>& inputLayouts() const { return inputLayouts_; }
   const std::vector<TensorLayout>& outputLayouts() const { return outputLayouts_; }
-  const OnnxNetwork& network() const { return *network_; }
+  const HostedNetwork& network() const { return *network_; }
+
+  class Run;
+  // A run whose inputs are written straight into the worker's memory (see Run). Takes one of the worker
+  // process's run channels for as long as the Run lives, starting a new process when the network's last
+  // one ended. Throws EngineError: kQuarantined, or what reloading the network throws.
+  Run begin() const;
 
   // Runs the network `repetitions` times on `inputs` (one per input, in inputNames() order) and returns the
   // mean wall-clock time of one run in milliseconds; `outputs` receives the last run's results, one per
   // output in outputNames() order, with the data type and dimensions the engine produced (a scalar as one
   // dimension of 1). With 0 repetitions it runs once for the outputs and returns 0. The input bytes are
-  // read, never changed; `outputs` is unchanged when it throws.
+  // read, never changed; `outputs` is unchanged when it throws. Copies the tensors in and out; the
+  // server decodes and encodes in place through begin().
   // Throws EngineError: kBadRequest when the count is wrong, an input's data type or rank differs from the
   // declared one, a fixed dimension differs (an open one may take any extent) or it holds fewer bytes
   // than its layout needs, or an output cannot be sent (more than 4 dimensions); kOverBudget when a run
   // needs more than `limits.memoryBytes`; kInterrupted when `limits.control` stopped it; kRunFailed with
-  // the engine's own text otherwise.
+  // the engine's own text; kWorkerLost when the worker process ended (the text says how: crash, sandbox,
+  // time limit, ...); kQuarantined.
   double runTimed(const std::vector<Tensor>& inputs, unsigned repetitions, std::vector<Tensor>& outputs,
                   const RunLimits& limits = {}) const;
 
  private:
-  std::vector<Tensor> runOnce(const std::vector<Tensor>& inputs, const RunLimits& limits,
-                              const RunControl& control) const;
+  // Throws EngineError kBadRequest unless `layouts` fit the chosen inputs (count, type, rank, fixed
+  // dimensions, a byte size).
+  void checkInputs(const std::vector<TensorLayout>& layouts) const;
 
-  std::shared_ptr<const OnnxNetwork> network_;
+  std::shared_ptr<const HostedNetwork> network_;
   std::vector<std::string> inputNames_;
   std::vector<std::string> outputNames_;
-  std::vector<const char*> inputNamePointers_;
-  std::vector<const char*> outputNamePointers_;
-  std::vector<const OnnxValueInfo*> inputs_;
-  std::vector<const OnnxValueInfo*> outputs_;
+  std::vector<uint32_t> inputIndices_;   // of each chosen input in the network's list
+  std::vector<uint32_t> outputIndices_;  // of each chosen output
   std::vector<TensorLayout> inputLayouts_;
   std::vector<TensorLayout> outputLayouts_;
+};
+
+// One run in the worker's memory: place() gives the room for each input in turn (a request reader
+// decodes into it), execute() checks and runs them, outputs() are views of the results where the worker
+// put them. Not thread-safe; moves, does not copy.
+class InferenceEngine::Run : public TensorPlacer {
+ public:
+  Run(Run&&) = default;
+  ~Run() = default;
+
+  // Room for the next input's `layout.byteSize()` bytes, valid until the next place(). Throws
+  // EngineError kBadRequest when the inputs would pass the largest region a run may have.
+  unsigned char* place(const TensorLayout& layout) override;
+
+  // Checks the placed inputs against the declared layouts and runs as runTimed() does, with its errors.
+  // Returns the mean milliseconds of one repetition (0 for none).
+  double execute(unsigned repetitions, const RunLimits& limits);
+
+  // The outputs, in the engine's outputNames() order, as views of the worker's memory: valid while the
+  // Run lives.
+  const std::vector<TensorView>& outputs() const { return outputs_; }
+
+ private:
+  friend class InferenceEngine;
+  Run(const InferenceEngine& engine, HostedNetwork::Lease lease) : engine_(&engine), lease_(std::move(lease)) {}
+
+  const InferenceEngine* engine_;
+  HostedNetwork::Lease lease_;
+  std::vector<TensorLayout> placedLayouts_;
+  std::vector<uint64_t> placedOffsets_;
+  uint64_t end_ = 0;  // of the last input placed
+  std::vector<TensorView> outputs_;
 };
 
 }  // namespace server

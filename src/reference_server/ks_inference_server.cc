@@ -107,11 +107,29 @@ std::string utcTime(std::chrono::system_clock::time_point when) {
   return text;
 }
 
+// The service's options with what the engine takes from the rest: as many runs at once as handlers, a
+// region for the largest body's tensors and the outputs an inference may allocate, loads bounded by the
+// inference time limit.
+InferenceServiceOptions serviceOptionsOf(const InferenceServerOptions& options) {
+  InferenceServiceOptions service = options.service;
+  EngineOptions& engine = service.engine;
+  if (engine.runsAtOnce == 0) engine.runsAtOnce = options.http.workers;
+  if (engine.regionBytes == EngineOptions().regionBytes) {
+    engine.regionBytes = options.http.limits.maxBodyBytes +
+                         (engine.inferenceMemoryBytes != 0 ? engine.inferenceMemoryBytes : size_t{4} << 30);
+  }
+  if (options.inferenceTimeout.count() != 0) engine.loadTimeout = options.inferenceTimeout;
+  return service;
+}
+
 }  // namespace
 
 struct InferenceServer::Impl {
   explicit Impl(InferenceServerOptions opts)
-      : options(std::move(opts)), service(options.service), http(options.http), watchdog(options.inferenceTimeout) {}
+      : options(std::move(opts)),
+        service(serviceOptionsOf(options)),
+        http(options.http),
+        watchdog(options.inferenceTimeout) {}
 
   void installRoutes();
   void logRequest(const HttpRequestRecord& record);

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "ks_inference_server.h"
-#include "ks_onnx_runtime.h"
 
 namespace {
 
@@ -22,8 +21,7 @@ const char kUsage[] =
     "  --node-name NAME         prefix of the session ids this server issues, for a proxy's routing\n"
     "                           (letters, digits, '_'; default none)\n"
     "  --workers N              requests handled at once (default: processors)\n"
-    "  --threads N              threads one inference may use; one pool shared by all networks\n"
-    "                           (default: processors)\n"
+    "  --threads N              threads one inference may use (default: processors)\n"
     "  --max-sessions N         most sessions open at once (default 64)\n"
     "  --idle-timeout-s N       close sessions unused for N seconds; 0 never does (default 600)\n"
     "  --max-body-mb N          largest request body in MiB, whatever its framing (default 256)\n"
@@ -39,6 +37,10 @@ const char kUsage[] =
     "  --cache-dir DIR          keep networks uploaded with a key in DIR (default: no cache)\n"
     "  --cache-max-mb N         most MiB of networks the cache keeps; least recently used go first\n"
     "                           (default 4096)\n"
+    "  --quarantine-s N         how long a network that ended 3 engine processes in a row is refused\n"
+    "                           (default 300)\n"
+    "  --worker-program PATH    the engine's worker program (default: ks_inference_worker beside this\n"
+    "                           program, else in ../lib/ks-inference-server/)\n"
     "  --help                   print this and exit\n"
     "Prints \"listening on http://HOST:PORT\" on stdout once the port is bound, and one line per request\n"
     "on stderr.\n";
@@ -61,7 +63,6 @@ long long numberOption(const std::string& option, const std::string& text, long 
 
 struct Arguments {
   ks::server::InferenceServerOptions options;
-  unsigned threads = 0;
   bool help = false;
 };
 
@@ -74,7 +75,7 @@ Arguments parseArguments(int argc, char** argv) {
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pageSize = sysconf(_SC_PAGESIZE);
   if (pages > 0 && pageSize > 0) {
-    options.service.totalNetworkMemoryBytes = static_cast<size_t>(pages) / 2 * static_cast<size_t>(pageSize);
+    options.service.engine.totalNetworkMemoryBytes = static_cast<size_t>(pages) / 2 * static_cast<size_t>(pageSize);
   }
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
@@ -101,7 +102,7 @@ Arguments parseArguments(int argc, char** argv) {
     } else if (option == "--workers") {
       options.http.workers = static_cast<unsigned>(number(1, 1024));
     } else if (option == "--threads") {
-      arguments.threads = static_cast<unsigned>(number(1, 1024));
+      options.service.engine.threads = static_cast<unsigned>(number(1, 1024));
     } else if (option == "--max-sessions") {
       options.service.maxSessions = static_cast<size_t>(number(1, 1000000));
     } else if (option == "--idle-timeout-s") {
@@ -119,15 +120,19 @@ Arguments parseArguments(int argc, char** argv) {
     } else if (option == "--stop-timeout-s") {
       options.http.stopGrace = seconds(0);
     } else if (option == "--network-memory-mb") {
-      options.service.networkMemoryBytes = mebibytes(1);
+      options.service.engine.networkMemoryBytes = mebibytes(1);
     } else if (option == "--networks-memory-mb") {
-      options.service.totalNetworkMemoryBytes = mebibytes(0);
+      options.service.engine.totalNetworkMemoryBytes = mebibytes(0);
     } else if (option == "--inference-memory-mb") {
-      options.service.inferenceMemoryBytes = mebibytes(1);
+      options.service.engine.inferenceMemoryBytes = mebibytes(1);
     } else if (option == "--cache-dir") {
       options.service.cacheDir = value;
     } else if (option == "--cache-max-mb") {
       options.service.cacheMaxBytes = mebibytes(1);
+    } else if (option == "--quarantine-s") {
+      options.service.engine.quarantineFor = seconds(0);
+    } else if (option == "--worker-program") {
+      options.service.engine.workerProgram = value;
     } else {
       throw std::invalid_argument("unknown option: " + option);
     }
@@ -163,7 +168,6 @@ int main(int argc, char** argv) {
   options.log = &std::cerr;
   const std::string host = options.http.host;
   try {
-    ks::server::OnnxRuntime::configure(arguments.threads);
     ks::server::InferenceServer server(std::move(options));
     const int port = server.start();
     std::cout << "listening on http://" << host << ":" << port << std::endl;

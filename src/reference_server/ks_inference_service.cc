@@ -10,6 +10,7 @@
 #include "ks_core/ks_backend_types.h"
 #include "ks_core/ks_base64.h"
 #include "ks_core/ks_exception.h"
+#include "ks_core/ks_inference_stats.h"
 #include "ks_engine_error.h"
 #include "ks_inference_request.h"
 #include "ks_inference_response.h"
@@ -61,6 +62,8 @@ Refusal refusalOf(const EngineError& e) {
     case EngineError::Kind::kOverBudget: return Refusal(413, e.what());
     case EngineError::Kind::kRunFailed: return Refusal(500, std::string("inference failed: ") + e.what());
     case EngineError::Kind::kInterrupted: return Refusal(503, std::string("inference stopped: ") + e.what());
+    case EngineError::Kind::kWorkerLost: return Refusal(500, std::string("inference failed: ") + e.what());
+    case EngineError::Kind::kQuarantined: return Refusal(503, e.what());
   }
   return Refusal(500, e.what());
 }
@@ -86,7 +89,7 @@ void checkDevice(const NetLoadRequest& request) {
 InferenceService::InferenceService(InferenceServiceOptions options)
     : options_(std::move(options)),
       sessions_(options_.maxSessions, options_.idleTimeout, options_.nodeName),
-      networks_(options_.networkMemoryBytes, options_.totalNetworkMemoryBytes) {
+      networks_(options_.engine) {
   if (!options_.cacheDir.empty()) cache_ = std::make_unique<NetworkCache>(options_.cacheDir, options_.cacheMaxBytes);
 }
 
@@ -129,67 +132,92 @@ std::string InferenceService::load(const std::string* sessionId, char* body) {
   if (cache_ && request.key.size() > NetworkCache::kMaxKeyBytes) {
     throw Refusal(400, "key is longer than " + std::to_string(NetworkCache::kMaxKeyBytes) + " bytes");
   }
-  const std::string bytes = networkBytes(request.net.data(), request.key);
+  SharedMemory bytes = networkBytes(request.net.data(), request.key);
+  // The network's bytes stay with the server for the worker processes to come; the request's text need
+  // not wait for the load.
+  std::vector<char>().swap(request.net);
 
   std::shared_ptr<const InferenceEngine> engine;
+  std::shared_ptr<const HostedNetwork> network;
   try {
-    engine =
-        std::make_shared<const InferenceEngine>(networks_.load(bytes), request.input_tensors, request.output_tensors);
+    network = networks_.load(std::move(bytes));
+    engine = std::make_shared<const InferenceEngine>(network, request.input_tensors, request.output_tensors);
   } catch (const EngineError& e) {
+    // A worker that dies while loading a network has been killed by that network.
+    if (e.kind() == EngineError::Kind::kWorkerLost) {
+      throw Refusal(400, std::string("cannot load network: ") + e.what());
+    }
     throw refusalOf(e);
   }
   // Only networks that load are worth keeping.
-  if (cache_ && !request.key.empty()) cache_->store(request.key, bytes);
+  if (cache_ && !request.key.empty()) cache_->store(request.key, network->bytes());
   session->setEngine(std::move(engine));
   return statusToJson(StatusMessage{true, ""});
 }
 
-std::string InferenceService::networkBytes(const char* base64, const std::string& key) {
+SharedMemory InferenceService::networkBytes(const char* base64, const std::string& key) {
   const size_t length = base64 == nullptr ? 0 : std::strlen(base64);
-  std::string bytes(length / 4 * 3, '\0');
-  const Base64Decoded decoded =
-      decodeBase64To(base64, length, reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size());
-  if (!decoded.ok) throw Refusal(400, "network is not valid Base64");
-  bytes.resize(decoded.size);
-  if (!bytes.empty()) return bytes;
-  if (cache_) bytes = cache_->find(key);
-  if (bytes.empty()) {
-    throw Refusal(400, key.empty() ? "empty network" : "empty network, and no network is cached under the key given");
+  if (length == 0) {
+    const std::string cached = cache_ ? cache_->find(key) : std::string();
+    if (cached.empty()) {
+      throw Refusal(400, key.empty() ? "empty network" : "empty network, and no network is cached under the key given");
+    }
+    SharedMemory bytes = SharedMemory::createUnsealed("ks-network", cached.size());
+    std::memcpy(bytes.data(), cached.data(), cached.size());
+    return bytes;
   }
+  // Decoded straight into the region the workers will read, cut to the decoded length.
+  SharedMemory bytes = SharedMemory::createUnsealed("ks-network", length / 4 * 3);
+  const Base64Decoded decoded = decodeBase64To(base64, length, bytes.data(), bytes.size());
+  if (!decoded.ok) throw Refusal(400, "network is not valid Base64");
+  if (decoded.size == 0) throw Refusal(400, "empty network");
+  if (decoded.size != bytes.size()) bytes.truncate(decoded.size);
   return bytes;
+}
+
+void InferenceService::checkRepetitions(uint32_t repetitions) const {
+  if (repetitions > options_.maxRepetitions) {
+    throw Refusal(400, "repetitions_count " + std::to_string(repetitions) + " is above the limit of " +
+                           std::to_string(options_.maxRepetitions));
+  }
 }
 
 std::string InferenceService::infer(const std::string* sessionId, char* body, RunControl* control,
                                     double* engineSeconds) {
   const std::shared_ptr<Session> session = sessionOf(sessionId);
-  InferenceRequest request;
-  readMessage(body, [&](const rapidjson::Value& root) { inferenceRequestFromJson(request, root); });
-  if (request.repetitions_count > options_.maxRepetitions) {
-    throw Refusal(400, "repetitions_count " + std::to_string(request.repetitions_count) + " is above the limit of " +
-                           std::to_string(options_.maxRepetitions));
-  }
   const std::shared_ptr<const InferenceEngine> engine = session->engine();
-  if (!engine) throw Refusal(409, "no network loaded");
-  InferenceResponse reply;
-  double milliseconds = 0.0;
+  // The body is read only once a network is known to be loaded: its tensors are decoded straight into
+  // the memory of the worker that will run them.
+  if (!engine) {
+    InferenceRequest request;
+    readMessage(body, [&](const rapidjson::Value& root) { inferenceRequestFromJson(request, root); });
+    checkRepetitions(request.repetitions_count);
+    throw Refusal(409, "no network loaded");
+  }
   const auto start = std::chrono::steady_clock::now();
-  try {
-    milliseconds = engine->runTimed(request.input_tensors, request.repetitions_count, reply.output_tensors,
-                                    RunLimits{options_.inferenceMemoryBytes, control});
-  } catch (const EngineError& e) {
+  auto engineTime = [&] {
     if (engineSeconds != nullptr) {
       *engineSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
+  };
+  try {
+    InferenceEngine::Run run = engine->begin();
+    std::vector<TensorLayout> layouts;
+    uint32_t repetitions = 1;
+    readMessage(body, [&](const rapidjson::Value& root) { inferenceRequestFromJson(layouts, repetitions, root, run); });
+    checkRepetitions(repetitions);
+    const double milliseconds = run.execute(repetitions, RunLimits{options_.engine.inferenceMemoryBytes, control});
+    engineTime();
+    // With 0 repetitions the network ran once for the outputs, untimed: duration 0 over a count of 0.
+    InferenceStats stats;
+    stats.hasInfo = true;
+    stats.duration = static_cast<float>(milliseconds);
+    stats.repetitionsCount = repetitions;
+    return inferenceResponseToJson(run.outputs(), stats);
+  } catch (const EngineError& e) {
+    engineTime();
     throw refusalOf(e);
   }
-  if (engineSeconds != nullptr) {
-    *engineSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  }
-  // With 0 repetitions the network ran once for the outputs, untimed: duration 0 over a count of 0.
-  reply.inference_stats.hasInfo = true;
-  reply.inference_stats.duration = static_cast<float>(milliseconds);
-  reply.inference_stats.repetitionsCount = request.repetitions_count;
-  return inferenceResponseToJson(reply);
 }
 
 }  // namespace server

@@ -11,6 +11,7 @@
 
 #include "ks_network_cache.h"
 #include "ks_network_registry.h"
+#include "ks_shared_memory.h"
 #include "ks_run_control.h"
 #include "ks_session_store.h"
 
@@ -25,10 +26,9 @@ struct InferenceServiceOptions {
   // Folder in which networks uploaded with a key are kept; empty: no cache. The folder a client names in
   // its request is ignored.
   std::string cacheDir;
-  uint64_t cacheMaxBytes = uint64_t{4} << 30;     // 0: no bound
-  size_t networkMemoryBytes = size_t{2} << 30;    // what the engine may hold for one loaded network; 0: no bound
-  size_t totalNetworkMemoryBytes = 0;             // for all loaded networks together; 0: no bound
-  size_t inferenceMemoryBytes = size_t{2} << 30;  // what one inference may allocate; 0: no bound
+  uint64_t cacheMaxBytes = uint64_t{4} << 30;  // 0: no bound
+  // The worker processes that run the networks, and the engine's budgets.
+  EngineOptions engine;
   uint32_t maxRepetitions = 10000;
 };
 
@@ -51,7 +51,7 @@ class Refusal : public std::runtime_error {
 // `sessionId` is the request's session_id parameter, null when it has none. Bodies are parsed in place.
 class InferenceService {
  public:
-  // Throws std::runtime_error when the cache folder cannot be made or read.
+  // Throws std::runtime_error when the cache folder cannot be made or read, or there is no worker program.
   explicit InferenceService(InferenceServiceOptions options);
 
   // `id`, when not null, receives the new session's id.
@@ -70,7 +70,8 @@ class InferenceService {
 
  private:
   std::shared_ptr<Session> sessionOf(const std::string* sessionId);
-  std::string networkBytes(const char* base64, const std::string& key);
+  SharedMemory networkBytes(const char* base64, const std::string& key);
+  void checkRepetitions(uint32_t repetitions) const;
 
   const InferenceServiceOptions options_;
   SessionStore sessions_;

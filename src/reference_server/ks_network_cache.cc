@@ -85,7 +85,7 @@ std::string NetworkCache::find(const std::string& key) {
   return bytes;
 }
 
-bool NetworkCache::store(const std::string& key, const std::string& bytes) {
+bool NetworkCache::store(const std::string& key, std::string_view bytes) {
   if (key.empty() || key.size() > kMaxKeyBytes || bytes.empty()) return false;
   if (maxBytes_ != 0 && bytes.size() > maxBytes_) return false;
   const std::string name = fileNameOf(key);

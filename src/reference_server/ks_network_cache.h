@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace ks {
 namespace server {
@@ -30,7 +31,7 @@ class NetworkCache {
   // recently used networks until the total fits. A network larger than the whole bound is not kept.
   // Returns false when nothing was stored (too large, or the disk refused); the cache only saves a later
   // upload, so callers go on.
-  bool store(const std::string& key, const std::string& bytes);
+  bool store(const std::string& key, std::string_view bytes);
 
   uint64_t totalBytes() const;
   size_t count() const;

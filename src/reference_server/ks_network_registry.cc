@@ -1,73 +1,257 @@
 #include "ks_network_registry.h"
 
-#include <future>
-#include <map>
-#include <mutex>
+#include <unistd.h>
 
-#include "ks_sha256.h"
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <future>
+#include <stdexcept>
+#include <thread>
+#include <utility>
 
 namespace ks {
 namespace server {
+namespace {
 
-struct NetworkRegistry::State {
+using Clock = std::chrono::steady_clock;
+
+// A network's record of ended workers is kept for this many distinct networks at most.
+constexpr size_t kMaxRecords = 4096;
+
+std::string defaultWorkerProgram() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  for (const std::filesystem::path& candidate :
+       {self.parent_path() / "ks_inference_worker",
+        self.parent_path().parent_path() / "lib" / "ks-inference-server" / "ks_inference_worker"}) {
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+  }
+  return {};
+}
+
+size_t productOrZero(size_t a, size_t b) { return a == 0 || b == 0 ? 0 : a * b; }
+
+}  // namespace
+
+struct HostedNetwork::Shared {
   struct Entry {
-    std::weak_ptr<const OnnxNetwork> network;
-    std::shared_future<std::shared_ptr<const OnnxNetwork>> loading;  // valid while the first load runs
+    std::weak_ptr<const HostedNetwork> network;
+    std::shared_future<std::shared_ptr<const HostedNetwork>> loading;  // valid while the first load runs
+  };
+  // Worker processes a network ended lately, and the end of its quarantine.
+  struct Record {
+    unsigned ended = 0;
+    Clock::time_point quarantinedUntil{};
   };
 
-  const size_t networkLimit;
-  MemoryBudgetRef total;
-  mutable std::mutex mutex;  // guards entries
-  std::map<Sha256Digest, Entry> entries;
+  EngineOptions options;
+  WorkerOptions worker;
+  std::atomic<int> running{0};  // runs going on, in every worker
 
-  State(size_t networkLimit_, size_t totalLimit)
-      : networkLimit(networkLimit_), total(MemoryBudget::create("all networks", totalLimit)) {}
+  mutable std::mutex mutex;  // guards everything below
+  std::map<Sha256Digest, Entry> entries;
+  std::map<Sha256Digest, Record> records;
+  WorkerCounts counts;
+  size_t heldBytes = 0;
+
+  // Throws EngineError kQuarantined while `digest` is quarantined. Call with `mutex` held.
+  void checkQuarantineLocked(const Sha256Digest& digest) const {
+    const auto found = records.find(digest);
+    if (found == records.end()) return;
+    const auto left = std::chrono::duration_cast<std::chrono::seconds>(found->second.quarantinedUntil - Clock::now());
+    if (left.count() <= 0) return;
+    throw EngineError(EngineError::Kind::kQuarantined,
+                      "the network is quarantined: it ended " + std::to_string(options.quarantineAfter) +
+                          " engine processes in a row, and is refused for another " +
+                          std::to_string(left.count() + 1) + " s");
+  }
+
+  void noteExit(const Sha256Digest& digest, const WorkerExit& exit) {
+    std::lock_guard<std::mutex> lock(mutex);
+    counts.ended[exit.end] += 1;
+    counts.running -= 1;
+    if (exit.end == WorkerEnd::kStopped) return;
+    Record& record = records[digest];
+    if (++record.ended >= options.quarantineAfter) {
+      record.ended = 0;
+      record.quarantinedUntil = Clock::now() + options.quarantineFor;
+      counts.quarantines += 1;
+    }
+    // The map stays bounded: records of networks not quarantined go first when it is full.
+    for (auto it = records.begin(); records.size() > kMaxRecords && it != records.end();) {
+      it = it->second.quarantinedUntil < Clock::now() && it->first != digest ? records.erase(it) : std::next(it);
+    }
+  }
+
+  void noteSuccess(const Sha256Digest& digest) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = records.find(digest);
+    if (found != records.end() && found->second.quarantinedUntil < Clock::now()) records.erase(found);
+  }
 };
 
-NetworkRegistry::NetworkRegistry(size_t networkLimit, size_t totalLimit)
-    : state_(std::make_shared<State>(networkLimit, totalLimit)) {}
+HostedNetwork::HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest& digest, SharedMemory bytes,
+                             size_t memoryLimit)
+    : shared_(std::move(shared)), digest_(digest), bytes_(std::move(bytes)), memoryLimit_(memoryLimit) {
+  {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->checkQuarantineLocked(digest_);
+  }
+  worker_ = start();
+}
+
+HostedNetwork::~HostedNetwork() = default;
+
+size_t HostedNetwork::maxRegionBytes() const { return shared_->options.regionBytes; }
+
+std::shared_ptr<WorkerProcess> HostedNetwork::start() const {
+  std::weak_ptr<Shared> weakShared = shared_;
+  const Sha256Digest digest = digest_;
+  {
+    // Counted before it starts: its end, which the reaper notes, may come before anything else.
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->counts.started += 1;
+    shared_->counts.running += 1;
+  }
+  std::shared_ptr<WorkerProcess> worker;
+  try {
+    worker = std::make_shared<WorkerProcess>(shared_->worker, [weakShared, digest](const WorkerExit& exit) {
+      if (std::shared_ptr<Shared> shared = weakShared.lock()) shared->noteExit(digest, exit);
+    });
+  } catch (const std::system_error&) {
+    // Not spawned: no reaper will note an end.
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->counts.running -= 1;
+    throw;
+  }
+  LoadedMessage loaded = worker->load(bytes_, memoryLimit_, shared_->options.loadTimeout);
+  shared_->noteSuccess(digest_);
+  if (inputs_.empty() && outputs_.empty()) {
+    // The first load says what the network is; later ones load the same bytes.
+    auto& self = const_cast<HostedNetwork&>(*this);
+    self.inputs_ = std::move(loaded.inputs);
+    self.outputs_ = std::move(loaded.outputs);
+    self.heldBytes_ = loaded.heldBytes;
+  }
+  return worker;
+}
+
+HostedNetwork::Lease HostedNetwork::lease() const {
+  std::shared_ptr<WorkerProcess> worker;
+  {
+    // Held while a new worker starts, so the requests that meet an ended one start one between them.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!worker_ || !worker_->running()) {
+      worker_.reset();
+      {
+        std::lock_guard<std::mutex> sharedLock(shared_->mutex);
+        shared_->checkQuarantineLocked(digest_);
+      }
+      worker_ = start();
+    }
+    worker = worker_;
+  }
+  return Lease(*this, std::move(worker));
+}
+
+RanMessage HostedNetwork::Lease::run(RunMessage& request, const RunControl* control) {
+  Shared& shared = *network_->shared_;
+  request.parallel = shared.running.fetch_add(1) == 0;
+  struct Done {
+    std::atomic<int>& running;
+    ~Done() { running.fetch_sub(1); }
+  } done{shared.running};
+  RanMessage ran = channel_.run(request, control, shared.options.stopGrace);
+  shared.noteSuccess(network_->digest_);
+  return ran;
+}
+
+NetworkRegistry::NetworkRegistry(EngineOptions options) : shared_(std::make_shared<HostedNetwork::Shared>()) {
+  if (options.workerProgram.empty()) options.workerProgram = defaultWorkerProgram();
+  if (options.workerProgram.empty() || ::access(options.workerProgram.c_str(), X_OK) != 0) {
+    throw std::runtime_error("no worker program: ks_inference_worker is neither beside this program nor in "
+                             "../lib/ks-inference-server/ from it" +
+                             (options.workerProgram.empty() ? std::string() : " nor at " + options.workerProgram));
+  }
+  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  if (options.threads == 0) options.threads = processors;
+  if (options.runsAtOnce == 0) options.runsAtOnce = processors;
+  WorkerOptions& worker = shared_->worker;
+  worker.program = options.workerProgram;
+  worker.channels = options.runsAtOnce;
+  worker.threads = options.threads;
+  worker.regionBytes = options.regionBytes;
+  // Two copies of the network (parallel and sequential runs), and every run at once at its limit.
+  const size_t network = productOrZero(options.networkMemoryBytes, options.threads > 1 ? 2 : 1);
+  const size_t runs = productOrZero(options.inferenceMemoryBytes, options.runsAtOnce);
+  worker.memoryBytes = network == 0 || runs == 0 ? 0 : network + runs;
+  shared_->options = std::move(options);
+}
 
 NetworkRegistry::~NetworkRegistry() = default;
 
-std::shared_ptr<const OnnxNetwork> NetworkRegistry::load(const std::string& modelBytes) {
+std::shared_ptr<const HostedNetwork> NetworkRegistry::load(const std::string& modelBytes) {
+  SharedMemory region = SharedMemory::create("ks-network", modelBytes.size());
+  if (!modelBytes.empty()) std::memcpy(region.data(), modelBytes.data(), modelBytes.size());
+  return load(std::move(region));
+}
+
+std::shared_ptr<const HostedNetwork> NetworkRegistry::load(SharedMemory modelBytes) {
+  modelBytes.sealReadOnly();
   const Sha256Digest digest = sha256(modelBytes.data(), modelBytes.size());
-  std::promise<std::shared_ptr<const OnnxNetwork>> promise;
+  std::promise<std::shared_ptr<const HostedNetwork>> promise;
+  size_t memoryLimit = shared_->options.networkMemoryBytes;
   {
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    State::Entry& entry = state_->entries[digest];
-    if (std::shared_ptr<const OnnxNetwork> held = entry.network.lock()) return held;
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    HostedNetwork::Shared::Entry& entry = shared_->entries[digest];
+    if (std::shared_ptr<const HostedNetwork> held = entry.network.lock()) return held;
     if (entry.loading.valid()) {
-      std::shared_future<std::shared_ptr<const OnnxNetwork>> loading = entry.loading;
+      std::shared_future<std::shared_ptr<const HostedNetwork>> loading = entry.loading;
       lock.unlock();
       return loading.get();
+    }
+    const size_t total = shared_->options.totalNetworkMemoryBytes;
+    if (total != 0) {
+      const size_t room = total > shared_->heldBytes ? total - shared_->heldBytes : 0;
+      if (room == 0) {
+        shared_->entries.erase(digest);
+        throw EngineError(EngineError::Kind::kOverBudget, "the loaded networks already hold the " +
+                                                              std::to_string(total >> 20) +
+                                                              " MiB of memory all networks may hold together");
+      }
+      if (memoryLimit == 0 || room < memoryLimit) memoryLimit = room;
     }
     entry.loading = promise.get_future().share();
   }
 
-  std::shared_ptr<const OnnxNetwork> network;
+  std::shared_ptr<const HostedNetwork> network;
   try {
-    auto* loaded = new OnnxNetwork(
-        modelBytes, MemoryBudgetRef(MemoryBudget::create("network", state_->networkLimit, state_->total.get())));
-    // The entry goes with the network's last user; the registry's state outlives both.
-    std::weak_ptr<State> weakState = state_;
-    network = std::shared_ptr<const OnnxNetwork>(loaded, [weakState, digest](const OnnxNetwork* gone) {
-      if (std::shared_ptr<State> state = weakState.lock()) {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        auto found = state->entries.find(digest);
-        if (found != state->entries.end() && found->second.network.expired() && !found->second.loading.valid()) {
-          state->entries.erase(found);
+    auto* loaded = new HostedNetwork(shared_, digest, std::move(modelBytes), memoryLimit);
+    // The entry goes with the network's last user; the shared state outlives both.
+    std::weak_ptr<HostedNetwork::Shared> weakShared = shared_;
+    const size_t held = loaded->heldBytes();
+    network = std::shared_ptr<const HostedNetwork>(loaded, [weakShared, digest, held](const HostedNetwork* gone) {
+      if (std::shared_ptr<HostedNetwork::Shared> shared = weakShared.lock()) {
+        std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->heldBytes -= held;
+        auto found = shared->entries.find(digest);
+        if (found != shared->entries.end() && found->second.network.expired() && !found->second.loading.valid()) {
+          shared->entries.erase(found);
         }
       }
       delete gone;
     });
   } catch (...) {
-    std::lock_guard<std::mutex> lock(state_->mutex);
-    state_->entries.erase(digest);
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    shared_->entries.erase(digest);
     promise.set_exception(std::current_exception());
     throw;
   }
-  std::lock_guard<std::mutex> lock(state_->mutex);
-  State::Entry& entry = state_->entries[digest];
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  shared_->heldBytes += network->heldBytes();
+  HostedNetwork::Shared::Entry& entry = shared_->entries[digest];
   entry.network = network;
   entry.loading = {};
   promise.set_value(network);
@@ -75,13 +259,23 @@ std::shared_ptr<const OnnxNetwork> NetworkRegistry::load(const std::string& mode
 }
 
 size_t NetworkRegistry::count() const {
-  std::lock_guard<std::mutex> lock(state_->mutex);
+  std::lock_guard<std::mutex> lock(shared_->mutex);
   size_t held = 0;
-  for (const auto& entry : state_->entries) held += entry.second.network.expired() ? 0 : 1;
+  for (const auto& entry : shared_->entries) held += entry.second.network.expired() ? 0 : 1;
   return held;
 }
 
-size_t NetworkRegistry::heldBytes() const { return state_->total->used(); }
+size_t NetworkRegistry::heldBytes() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->heldBytes;
+}
+
+WorkerCounts NetworkRegistry::workerCounts() const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  return shared_->counts;
+}
+
+const EngineOptions& NetworkRegistry::options() const { return shared_->options; }
 
 }  // namespace server
 }  // namespace ks

@@ -1,39 +1,141 @@
 // The networks the server holds, one per distinct network: sessions that load byte-identical networks
-// share one loaded network, which goes with its last user.
+// share one, which goes with its last user. Each is run by a worker process of its own, started again
+// when it ends, so a network that crashes the engine costs its own requests only; a network that keeps
+// ending its workers is quarantined for a while.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#include "ks_onnx_network.h"
+#include "ks_sha256.h"
+#include "ks_shared_memory.h"
+#include "ks_worker_messages.h"
+#include "ks_worker_process.h"
 
 namespace ks {
 namespace server {
 
-// Thread-safe.
+struct EngineOptions {
+  // The worker program; empty: ks_inference_worker beside this program, else in
+  // ../lib/ks-inference-server/ from it.
+  std::string workerProgram;
+  unsigned threads = 0;     // intra-op threads one inference may use; 0: processors
+  unsigned runsAtOnce = 0;  // inferences one network runs at once (the server's workers); 0: processors
+  size_t networkMemoryBytes = size_t{2} << 30;    // what the engine may hold for one network; 0: no bound
+  size_t totalNetworkMemoryBytes = 0;             // for all networks together; 0: no bound
+  size_t inferenceMemoryBytes = size_t{2} << 30;  // what one inference may allocate; 0: no bound
+  size_t regionBytes = size_t{1} << 30;           // the largest tensors of one inference, in and out together
+  std::chrono::milliseconds loadTimeout{300'000};  // longest a load may take
+  // After its time is up, how long a run has to stop before its worker process is killed.
+  std::chrono::milliseconds stopGrace{1'000};
+  unsigned quarantineAfter = 3;  // worker processes a network may end in a row before it is quarantined
+  std::chrono::seconds quarantineFor{300};
+};
+
+// What /metrics tells of the worker processes.
+struct WorkerCounts {
+  uint64_t started = 0;
+  uint64_t running = 0;
+  std::map<WorkerEnd, uint64_t> ended;  // by how, kStopped included
+  uint64_t quarantines = 0;
+};
+
+class NetworkRegistry;
+
+// One distinct network: its bytes (kept by the server, so a new worker can load them again), what its
+// first load reported, and the worker process running it. Thread-safe.
+class HostedNetwork {
+ public:
+  ~HostedNetwork();
+  HostedNetwork(const HostedNetwork&) = delete;
+  HostedNetwork& operator=(const HostedNetwork&) = delete;
+
+  // Every input to feed and every output, in graph order, as the engine declared them.
+  const std::vector<ValueDescription>& inputs() const { return inputs_; }
+  const std::vector<ValueDescription>& outputs() const { return outputs_; }
+  // What the engine holds for it.
+  size_t heldBytes() const { return heldBytes_; }
+  // The network's bytes, as loaded.
+  std::string_view bytes() const {
+    return std::string_view(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
+  }
+  // The most one run's tensors, in and out together, may take in its region.
+  size_t maxRegionBytes() const;
+
+  class Lease;
+  // A run channel of a live worker process for this network, after starting one and loading the network
+  // again when the last one ended. Throws EngineError kQuarantined, or what a load throws.
+  Lease lease() const;
+
+ private:
+  friend class NetworkRegistry;
+  struct Shared;
+  HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest& digest, SharedMemory bytes, size_t memoryLimit);
+  std::shared_ptr<WorkerProcess> start() const;
+
+  const std::shared_ptr<Shared> shared_;
+  const Sha256Digest digest_;
+  const SharedMemory bytes_;
+  const size_t memoryLimit_;
+  std::vector<ValueDescription> inputs_;
+  std::vector<ValueDescription> outputs_;
+  size_t heldBytes_ = 0;
+  mutable std::mutex mutex_;  // guards worker_
+  mutable std::shared_ptr<WorkerProcess> worker_;
+};
+
+// One run channel of the worker process of a network; keeps that process alive while held.
+class HostedNetwork::Lease {
+ public:
+  SharedMemory& region() { return channel_.region(); }
+  // As WorkerProcess::Lease::run, with the network's grace. Counts as a run going on for the choice
+  // between parallel and sequential runs, and a success clears the network's record of ended workers.
+  RanMessage run(RunMessage& request, const RunControl* control);
+
+ private:
+  friend class HostedNetwork;
+  Lease(const HostedNetwork& network, std::shared_ptr<WorkerProcess> worker)
+      : network_(&network), worker_(std::move(worker)), channel_(worker_->acquire()) {}
+
+  const HostedNetwork* network_;
+  std::shared_ptr<WorkerProcess> worker_;
+  WorkerProcess::Lease channel_;
+};
+
 class NetworkRegistry {
  public:
-  // Each network may hold `networkLimit` bytes, all networks together `totalLimit`; 0: no limit.
-  NetworkRegistry(size_t networkLimit, size_t totalLimit);
+  // Throws std::runtime_error when there is no worker program.
+  explicit NetworkRegistry(EngineOptions options);
   ~NetworkRegistry();
-
   NetworkRegistry(const NetworkRegistry&) = delete;
   NetworkRegistry& operator=(const NetworkRegistry&) = delete;
 
-  // The loaded network for `modelBytes`: the one already held when byte-identical bytes (by SHA-256) were
-  // loaded before and still have a user, else a new one. Concurrent loads of the same bytes load once and
-  // all wait for it. Throws what OnnxNetwork's constructor throws, to every caller waiting for that load.
-  // The network may outlive the registry.
-  std::shared_ptr<const OnnxNetwork> load(const std::string& modelBytes);
+  // The network whose bytes `modelBytes` holds (a region this call seals read-only): the one already held
+  // when byte-identical bytes (by SHA-256) were loaded before and still have a user, else a new one,
+  // loaded by a new worker process. Concurrent loads of the same bytes load once and all wait for it.
+  // Throws EngineError: the worker's refusal (kBadNetwork, kOverBudget), kWorkerLost when it ended
+  // while loading, kQuarantined; to every caller waiting for that load. The network may outlive the
+  // registry.
+  std::shared_ptr<const HostedNetwork> load(SharedMemory modelBytes);
+  // The same for bytes in memory, copied into a region.
+  std::shared_ptr<const HostedNetwork> load(const std::string& modelBytes);
 
-  // Networks held now, and the bytes they hold together.
+  // Networks held now, and what the engine holds for them together.
   size_t count() const;
   size_t heldBytes() const;
+  WorkerCounts workerCounts() const;
+  const EngineOptions& options() const;
 
  private:
-  struct State;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<HostedNetwork::Shared> shared_;
 };
 
 }  // namespace server

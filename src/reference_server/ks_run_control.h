@@ -5,14 +5,15 @@
 #include <mutex>
 #include <string>
 
-#include <onnxruntime_cxx_api.h>
+#include "ks_unique_fd.h"
 
 namespace ks {
 namespace server {
 
 class RunControl {
  public:
-  RunControl() = default;
+  // Throws std::system_error when no eventfd can be had.
+  RunControl();
   RunControl(const RunControl&) = delete;
   RunControl& operator=(const RunControl&) = delete;
 
@@ -22,14 +23,14 @@ class RunControl {
   bool interrupted() const;
   std::string reason() const;
 
-  // For the engine: the options its runs go with.
-  const Ort::RunOptions& runOptions() const { return options_; }
+  // A descriptor that becomes readable once interrupted, for a thread that waits on something else.
+  int wakeFd() const { return wake_.get(); }
 
  private:
   mutable std::mutex mutex_;
   std::string reason_;
   bool interrupted_ = false;
-  Ort::RunOptions options_;
+  UniqueFd wake_;
 };
 
 }  // namespace server

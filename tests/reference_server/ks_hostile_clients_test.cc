@@ -70,9 +70,11 @@ std::string writeNetwork(const std::string& name, const std::string& bytes) {
   return path;
 }
 
-// The rise of the server's resident high-water mark since `before`, printed so a run shows the figure.
+// The rise of the server's resident high-water mark since `before`, printed so a run shows the figure. The
+// kernel updates the mark lazily, so it may read a page lower after memory was given back: no rise.
 size_t peakRise(const ServerProcess& server, size_t before) {
-  const size_t rise = server.statusBytes("VmHWM:") - before;
+  const size_t now = server.statusBytes("VmHWM:");
+  const size_t rise = now > before ? now - before : 0;
   std::printf("    the server's peak resident memory rose by %.1f MiB\n", static_cast<double>(rise) / kMiB);
   return rise;
 }

@@ -78,8 +78,16 @@ void expectClose(const std::vector<float>& got, const std::vector<float>& expect
   }
 }
 
+// This tree's worker program, with a network memory limit of `networkBytes` (0: none).
+EngineOptions engineOptions(size_t networkBytes) {
+  EngineOptions options;
+  options.workerProgram = KS_WORKER_PROGRAM;
+  options.networkMemoryBytes = networkBytes;
+  return options;
+}
+
 NetworkRegistry& registry() {
-  static NetworkRegistry* shared = new NetworkRegistry(size_t{256} << 20, 0);
+  static NetworkRegistry* shared = new NetworkRegistry(engineOptions(size_t{256} << 20));
   return *shared;
 }
 
@@ -101,7 +109,8 @@ std::string engineError(Work&& work) {
   try {
     work();
   } catch (const EngineError& e) {
-    static const char* const kKinds[] = {"bad network", "bad request", "over budget", "run failed", "interrupted"};
+    static const char* const kKinds[] = {"bad network", "bad request", "over budget", "run failed",
+                                         "interrupted", "worker lost", "quarantined"};
     return std::string(kKinds[static_cast<int>(e.kind())]) + ": " + e.what();
   }
   return "<nothing thrown>";
@@ -380,7 +389,7 @@ TEST(InferenceEngine, RefusesARunOverItsMemoryBudgetAndRunsTheNextOne) {
 }
 
 TEST(InferenceEngine, RefusesANetworkOverItsMemoryBudgetAtLoad) {
-  NetworkRegistry small(size_t{1} << 20, 0);
+  NetworkRegistry small(engineOptions(size_t{1} << 20));
   OnnxModelBuilder big;
   big.input("x", TensorProto::FLOAT, {1 << 19}).output("y", TensorProto::FLOAT, {1 << 19});
   big.initializer("w", TensorProto::FLOAT, {1 << 19}, std::vector<float>(1 << 19, 1.0f));
@@ -415,10 +424,10 @@ TEST(InferenceEngine, StopsARunWhenItsControlIsInterrupted) {
 }
 
 TEST(NetworkRegistry, SharesByteIdenticalNetworksAndFreesTheLastUsersOne) {
-  NetworkRegistry networks(0, 0);
+  NetworkRegistry networks(engineOptions(0));
   const std::string cnn = modelBytes("cnn");
-  std::shared_ptr<const OnnxNetwork> first = networks.load(cnn);
-  std::shared_ptr<const OnnxNetwork> second = networks.load(std::string(cnn));
+  std::shared_ptr<const HostedNetwork> first = networks.load(cnn);
+  std::shared_ptr<const HostedNetwork> second = networks.load(std::string(cnn));
   EXPECT_EQ(second.get(), first.get());
   EXPECT_NE(networks.load(modelBytes("mlp")).get(), first.get());  // released at once
   EXPECT_EQ(1u, networks.count());
@@ -430,9 +439,9 @@ TEST(NetworkRegistry, SharesByteIdenticalNetworksAndFreesTheLastUsersOne) {
 }
 
 TEST(NetworkRegistry, LoadsOnceForManyConcurrentCallers) {
-  NetworkRegistry networks(0, 0);
+  NetworkRegistry networks(engineOptions(0));
   const std::string cnn = modelBytes("cnn");
-  std::vector<std::shared_ptr<const OnnxNetwork>> loaded(8);
+  std::vector<std::shared_ptr<const HostedNetwork>> loaded(8);
   std::vector<std::thread> threads;
   for (size_t i = 0; i < loaded.size(); ++i) threads.emplace_back([&, i] { loaded[i] = networks.load(cnn); });
   for (std::thread& thread : threads) thread.join();

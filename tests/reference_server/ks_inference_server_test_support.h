@@ -69,9 +69,17 @@ inline void expectClose(const std::vector<float>& got, const std::vector<float>&
   }
 }
 
-// A server started on an ephemeral port of 127.0.0.1 (the options' defaults); stopped by its destructor.
+// `options` with this tree's worker program, unless they name one.
+inline InferenceServerOptions withWorker(InferenceServerOptions options) {
+  if (options.service.engine.workerProgram.empty()) options.service.engine.workerProgram = KS_WORKER_PROGRAM;
+  return options;
+}
+
+// A server started on an ephemeral port of 127.0.0.1 (the options' defaults) with this tree's worker
+// program; stopped by its destructor.
 struct RunningServer {
-  explicit RunningServer(InferenceServerOptions options = {}) : server(std::move(options)), port(server.start()) {}
+  explicit RunningServer(InferenceServerOptions options = {})
+      : server(withWorker(std::move(options))), port(server.start()) {}
   InferenceServer server;
   const int port;
 };

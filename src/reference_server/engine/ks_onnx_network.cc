@@ -35,7 +35,8 @@ OnnxValueInfo describe(std::string name, const Ort::TypeInfo& type) {
 
 }  // namespace
 
-OnnxNetwork::OnnxNetwork(const std::string& modelBytes, MemoryBudgetRef budget) : budget_(std::move(budget)) {
+OnnxNetwork::OnnxNetwork(std::string_view modelBytes, MemoryBudgetRef budget, bool sequentialCopy)
+    : budget_(std::move(budget)) {
   try {
     checkOnnxModel(modelBytes);
   } catch (const std::invalid_argument& e) {
@@ -55,6 +56,11 @@ OnnxNetwork::OnnxNetwork(const std::string& modelBytes, MemoryBudgetRef budget) 
     options.AddConfigEntry("optimization.constant_folding_max_output_size_in_bytes", std::to_string(foldLimit).c_str());
     MemoryBudgetScope charged(budget_.get());
     session_ = Ort::Session(runtime.env(), modelBytes.data(), modelBytes.size(), options);
+    if (sequentialCopy) {
+      Ort::SessionOptions alone = runtime.sequentialSessionOptions();
+      alone.AddConfigEntry("optimization.constant_folding_max_output_size_in_bytes", std::to_string(foldLimit).c_str());
+      sequential_ = Ort::Session(runtime.env(), modelBytes.data(), modelBytes.size(), alone);
+    }
     Ort::AllocatorWithDefaultOptions names;
     for (size_t i = 0; i < session_.GetInputCount(); ++i) {
       inputs_.push_back(describe(session_.GetInputNameAllocated(i, names).get(), session_.GetInputTypeInfo(i)));
@@ -73,15 +79,17 @@ OnnxNetwork::OnnxNetwork(const std::string& modelBytes, MemoryBudgetRef budget) 
 }
 
 OnnxNetwork::~OnnxNetwork() {
+  sequential_ = Ort::Session(nullptr);
   session_ = Ort::Session(nullptr);  // frees what the engine allocated before the weights are refunded
   budget_->refund(weightBytes_);
 }
 
-std::vector<Ort::Value> OnnxNetwork::run(const Ort::RunOptions& options, const std::vector<const char*>& inputNames,
+std::vector<Ort::Value> OnnxNetwork::run(const Ort::RunOptions& options, bool parallel,
+                                         const std::vector<const char*>& inputNames,
                                          const std::vector<Ort::Value>& inputs,
                                          const std::vector<const char*>& outputNames) const {
   // Run is const in ONNX Runtime's sense (thread-safe), though its C++ wrapper is not marked so.
-  auto& session = const_cast<Ort::Session&>(session_);
+  auto& session = const_cast<Ort::Session&>(parallel || !sequential_ ? session_ : sequential_);
   return session.Run(options, inputNames.data(), inputs.data(), inputs.size(), outputNames.data(), outputNames.size());
 }
 

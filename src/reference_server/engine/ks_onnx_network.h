@@ -1,10 +1,11 @@
-// One network loaded into ONNX Runtime. Sessions that load byte-identical networks share one (see
-// NetworkRegistry); ONNX Runtime runs one network from several threads at once.
+// One network loaded into ONNX Runtime, in a worker process. ONNX Runtime runs one network from several
+// threads at once.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <onnxruntime_cxx_api.h>
@@ -28,9 +29,11 @@ struct OnnxValueInfo {
 class OnnxNetwork {
  public:
   // Checks `modelBytes` (checkOnnxModel) and loads them; the network's size and what the engine allocates
-  // for it are charged to `budget`, which it keeps a reference to. Throws EngineError: kBadNetwork with the check's or
-  // the engine's own text, kOverBudget when loading needs more than the budget allows.
-  OnnxNetwork(const std::string& modelBytes, MemoryBudgetRef budget);
+  // for it are charged to `budget`, which it keeps a reference to. With `sequentialCopy`, a second copy is
+  // loaded that runs on its caller's thread alone: while other runs are going on, the threads of the shared
+  // pool would only contend with them (see run()). Throws EngineError: kBadNetwork with the check's or the
+  // engine's own text, kOverBudget when loading needs more than the budget allows.
+  OnnxNetwork(std::string_view modelBytes, MemoryBudgetRef budget, bool sequentialCopy = false);
 
   ~OnnxNetwork();
   OnnxNetwork(const OnnxNetwork&) = delete;
@@ -44,15 +47,17 @@ class OnnxNetwork {
   // for it through our allocator.
   size_t heldBytes() const { return budget_->used(); }
 
-  // One run: the engine's Run. Throws Ort::Exception as the engine does; the caller charges memory and
-  // interprets failures.
-  std::vector<Ort::Value> run(const Ort::RunOptions& options, const std::vector<const char*>& inputNames,
+  // One run: the engine's Run, on the shared intra-op pool when `parallel` (or when there is no sequential
+  // copy), else on the calling thread alone. Throws Ort::Exception as the engine does; the caller charges
+  // memory and interprets failures.
+  std::vector<Ort::Value> run(const Ort::RunOptions& options, bool parallel, const std::vector<const char*>& inputNames,
                               const std::vector<Ort::Value>& inputs, const std::vector<const char*>& outputNames) const;
 
  private:
   MemoryBudgetRef budget_;
   size_t weightBytes_ = 0;
   Ort::Session session_{nullptr};
+  Ort::Session sequential_{nullptr};
   std::vector<OnnxValueInfo> inputs_;
   std::vector<OnnxValueInfo> outputs_;
 };

@@ -2,7 +2,7 @@
 // tensor holds exactly the bytes its dimensions and type say, and that nothing points at files.
 #pragma once
 
-#include <string>
+#include <string_view>
 
 namespace ks {
 namespace server {
@@ -14,7 +14,7 @@ namespace server {
 // has an unknown element type, a negative dimension or more than 2^63 elements, holds more or fewer values
 // than its dimensions say, or is a sparse tensor whose indices fall outside its dense shape; or when an
 // input of the graph is a tensor that does not declare its rank.
-void checkOnnxModel(const std::string& modelBytes);
+void checkOnnxModel(std::string_view modelBytes);
 
 }  // namespace server
 }  // namespace ks

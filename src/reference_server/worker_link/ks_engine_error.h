@@ -16,6 +16,9 @@ class EngineError : public std::runtime_error {
     kOverBudget,   // loading or running needs more memory than allowed
     kRunFailed,    // the engine failed while running; the text is the engine's own
     kInterrupted,  // the run was stopped from outside (time limit, server stopping)
+    // Raised by the server's side only, never sent by a worker:
+    kWorkerLost,   // the worker process running the network ended; the text says how
+    kQuarantined,  // the network ended worker processes too often lately and is refused for a while
   };
 
   EngineError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}

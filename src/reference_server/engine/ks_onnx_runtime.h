@@ -1,5 +1,5 @@
-// The process's one ONNX Runtime environment: one pool of threads that every network shares, and an
-// allocator that charges memory budgets.
+// The worker process's one ONNX Runtime environment: one pool of intra-op threads, created with it (so
+// before the sandbox forbids new threads), and an allocator that charges memory budgets.
 #pragma once
 
 #include <onnxruntime_cxx_api.h>
@@ -22,6 +22,9 @@ class OnnxRuntime {
 
   // Session options every network is loaded with: the shared threads, the budgeted allocator, quiet logs.
   Ort::SessionOptions sessionOptions() const;
+  // The same for a copy that runs on its caller's thread alone: a per-session pool of one thread, which
+  // ONNX Runtime makes without starting a thread.
+  Ort::SessionOptions sequentialSessionOptions() const;
 
  private:
   explicit OnnxRuntime(unsigned threads);

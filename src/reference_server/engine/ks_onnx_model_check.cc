@@ -175,7 +175,7 @@ void checkGraph(const onnx::GraphProto& graph, int depth) {
 
 }  // namespace
 
-void checkOnnxModel(const std::string& modelBytes) {
+void checkOnnxModel(std::string_view modelBytes) {
   if (modelBytes.empty()) throw std::invalid_argument("Not an ONNX model: the data is empty.");
   if (modelBytes.size() > static_cast<size_t>(INT_MAX)) {
     throw std::invalid_argument("Not an ONNX model: protobuf messages are limited to 2 GiB.");

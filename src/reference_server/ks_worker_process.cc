@@ -1,0 +1,389 @@
+#include "ks_worker_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "ks_core/ks_tensor_layout.h"
+
+extern char** environ;
+
+namespace ks {
+namespace server {
+namespace {
+
+constexpr int kControlFd = 3;
+constexpr int kMaxDimensions = 4;
+
+[[noreturn]] void lostWith(const WorkerExit& exit) { throw EngineError(EngineError::Kind::kWorkerLost, describeExit(exit)); }
+
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGSEGV: return "SIGSEGV";
+    case SIGFPE: return "SIGFPE";
+    case SIGABRT: return "SIGABRT";
+    case SIGBUS: return "SIGBUS";
+    case SIGILL: return "SIGILL";
+    case SIGSYS: return "SIGSYS";
+    case SIGKILL: return "SIGKILL";
+    case SIGTERM: return "SIGTERM";
+    case SIGXFSZ: return "SIGXFSZ";
+    case SIGXCPU: return "SIGXCPU";
+    case SIGTRAP: return "SIGTRAP";
+    case SIGPIPE: return "SIGPIPE";
+    default: return "a signal";
+  }
+}
+
+// The environment a worker gets: none of the server's, but what the sanitizers of an instrumented build
+// read (leak checking and symbolizing would need what the sandbox forbids).
+std::vector<std::string> workerEnvironment() {
+  std::vector<std::string> environment = {"PATH=/usr/bin:/bin"};
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "ASAN_OPTIONS=", 13) == 0 || std::strncmp(*entry, "UBSAN_OPTIONS=", 14) == 0) {
+      environment.emplace_back(*entry);
+    }
+  }
+  bool asan = false;
+  for (std::string& entry : environment) {
+    if (entry.rfind("ASAN_OPTIONS=", 0) == 0) {
+      entry += ":detect_leaks=0:symbolize=0";
+      asan = true;
+    }
+  }
+  if (!asan) environment.emplace_back("ASAN_OPTIONS=detect_leaks=0:symbolize=0");
+  return environment;
+}
+
+// Checks one tensor of a reply against what the protocol can carry and the region holds.
+bool plausible(const PlacedTensor& tensor, size_t regionSize) {
+  if (tensor.dataType < 0 || tensor.dataType > static_cast<int32_t>(TensorDataType::kInt64)) return false;
+  if (tensor.dims.empty() || tensor.dims.size() > kMaxDimensions) return false;
+  uint64_t bytes = elementSize(static_cast<TensorDataType>(tensor.dataType));
+  for (int64_t dim : tensor.dims) {
+    if (dim < 0 || dim > INT32_MAX) return false;
+    if (dim != 0 && bytes > UINT32_MAX / static_cast<uint64_t>(dim)) return false;
+    bytes *= static_cast<uint64_t>(dim);
+  }
+  return bytes == tensor.bytes && tensor.offset <= regionSize && tensor.bytes <= regionSize - tensor.offset;
+}
+
+}  // namespace
+
+std::string describeExit(const WorkerExit& exit) {
+  const std::string process = "the engine process running the network ";
+  switch (exit.end) {
+    case WorkerEnd::kRunning: return process + "is still running";
+    case WorkerEnd::kExited: return process + "exited with status " + std::to_string(exit.status);
+    case WorkerEnd::kCrashed:
+      return process + "crashed (signal " + std::to_string(exit.signal) + ", " + signalName(exit.signal) + ")";
+    case WorkerEnd::kSandbox:
+      return process + "was killed by its sandbox (signal 31, SIGSYS): the network tried a system call it forbids";
+    case WorkerEnd::kKilled:
+      return process + "was killed (signal 9, SIGKILL), most likely by the kernel for want of memory";
+    case WorkerEnd::kTimedOut: return process + "was killed: a run on it did not stop when its time was up";
+    case WorkerEnd::kMisbehaved: return process + "was killed: it broke the protocol";
+    case WorkerEnd::kStopped: return process + "was stopped by the server";
+  }
+  return process + "ended";
+}
+
+const char* endName(WorkerEnd end) {
+  switch (end) {
+    case WorkerEnd::kRunning: return "running";
+    case WorkerEnd::kExited: return "exited";
+    case WorkerEnd::kCrashed: return "crashed";
+    case WorkerEnd::kSandbox: return "sandbox";
+    case WorkerEnd::kKilled: return "killed";
+    case WorkerEnd::kTimedOut: return "timed_out";
+    case WorkerEnd::kMisbehaved: return "misbehaved";
+    case WorkerEnd::kStopped: return "stopped";
+  }
+  return "unknown";
+}
+
+WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit)
+    : options_(options), onExit_(std::move(onExit)), channels_(options.channels) {
+  // The ends the child gets first go above every descriptor it will have, so no dup2 below overwrites
+  // a descriptor another one still has to copy.
+  const int firstFree = kControlFd + 1 + static_cast<int>(options.channels);
+  std::vector<UniqueFd> childEnds;
+  auto keep = [&](WorkerChannel child) {
+    UniqueFd end = child.release();
+    const int high = ::fcntl(end.get(), F_DUPFD_CLOEXEC, firstFree);
+    if (high < 0) throw std::system_error(errno, std::generic_category(), "F_DUPFD_CLOEXEC");
+    childEnds.emplace_back(high);
+  };
+  auto control = WorkerChannel::pair();
+  control_ = std::move(control.first);
+  keep(std::move(control.second));
+  for (Channel& channel : channels_) {
+    auto ends = WorkerChannel::pair();
+    channel.socket = std::move(ends.first);
+    keep(std::move(ends.second));
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  for (size_t i = 0; i < childEnds.size(); ++i) {
+    posix_spawn_file_actions_adddup2(&actions, childEnds[i].get(), kControlFd + static_cast<int>(i));
+  }
+  const std::vector<std::string> arguments = {options.program,
+                                              "--parent=" + std::to_string(::getpid()),
+                                              "--channels=" + std::to_string(options.channels),
+                                              "--threads=" + std::to_string(options.threads),
+                                              "--memory-mb=" + std::to_string(options.memoryBytes >> 20),
+                                              "--region-mb=" + std::to_string(options.regionBytes >> 20)};
+  const std::vector<std::string> environment = workerEnvironment();
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  const int spawned = ::posix_spawn(&pid_, options.program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) throw std::system_error(spawned, std::generic_category(), "posix_spawn " + options.program);
+  childEnds.clear();
+  reaper_ = std::thread([this] { reap(); });
+
+  for (uint32_t i = 0; i < options.channels; ++i) free_.push_back(options.channels - 1 - i);
+  try {
+    std::string message;
+    const auto got = control_.receive(message, nullptr, static_cast<int>(options.startTimeout.count()));
+    if (got == WorkerChannel::Received::kTimedOut) {
+      kill(WorkerEnd::kTimedOut);
+      lostWith(awaitExit(std::chrono::seconds(5)));
+    }
+    if (got != WorkerChannel::Received::kMessage) lostWith(lost());
+    HelloMessage hello;
+    try {
+      decode(message, hello);
+    } catch (const MalformedMessage&) {
+      kill(WorkerEnd::kMisbehaved);
+      lostWith(awaitExit(std::chrono::seconds(5)));
+    }
+    sandbox_ = hello.sandbox;
+  } catch (...) {
+    // The destructor does not run for a constructor that throws.
+    kill(WorkerEnd::kStopped);
+    reaper_.join();
+    throw;
+  }
+}
+
+WorkerProcess::~WorkerProcess() {
+  // Closing its sockets tells it to go; one that lingers is killed.
+  control_ = WorkerChannel();
+  for (Channel& channel : channels_) channel.socket = WorkerChannel();
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (killedFor_ == WorkerEnd::kRunning) killedFor_ = WorkerEnd::kStopped;
+    if (!changed_.wait_for(lock, std::chrono::seconds(1), [&] { return exit_.end != WorkerEnd::kRunning; })) {
+      ::kill(pid_, SIGKILL);
+    }
+  }
+  reaper_.join();
+}
+
+void WorkerProcess::reap() {
+  int status = 0;
+  pid_t done = -1;
+  do {
+    done = ::waitpid(pid_, &status, 0);
+  } while (done < 0 && errno == EINTR);
+  std::unique_lock<std::mutex> lock(mutex_);
+  WorkerExit exit;
+  if (done < 0) {
+    exit.end = WorkerEnd::kExited;
+    exit.status = -1;
+  } else if (WIFEXITED(status)) {
+    exit.end = WorkerEnd::kExited;
+    exit.status = WEXITSTATUS(status);
+  } else {
+    exit.signal = WTERMSIG(status);
+    if (exit.signal == SIGKILL && killedFor_ != WorkerEnd::kRunning) {
+      exit.end = killedFor_;
+    } else if (exit.signal == SIGKILL) {
+      exit.end = WorkerEnd::kKilled;
+    } else if (exit.signal == SIGSYS) {
+      exit.end = WorkerEnd::kSandbox;
+    } else {
+      exit.end = WorkerEnd::kCrashed;
+    }
+  }
+  // One that exits when told to go counts as stopped, whatever its status.
+  if (killedFor_ == WorkerEnd::kStopped && exit.end == WorkerEnd::kExited) exit.end = WorkerEnd::kStopped;
+  exit_ = exit;
+  changed_.notify_all();
+  lock.unlock();
+  if (onExit_) onExit_(exit);
+}
+
+void WorkerProcess::kill(WorkerEnd why) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (exit_.end != WorkerEnd::kRunning) return;
+  if (killedFor_ == WorkerEnd::kRunning) killedFor_ = why;
+  ::kill(pid_, SIGKILL);
+}
+
+WorkerExit WorkerProcess::awaitExit(std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, wait, [&] { return exit_.end != WorkerEnd::kRunning; });
+  return exit_;
+}
+
+bool WorkerProcess::running() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return exit_.end == WorkerEnd::kRunning && killedFor_ == WorkerEnd::kRunning;
+}
+
+WorkerExit WorkerProcess::lost() {
+  // A socket closes as its process dies; the reaper follows within moments. A process whose socket
+  // closed and that still runs has broken the protocol.
+  WorkerExit exit = awaitExit(std::chrono::seconds(2));
+  if (exit.end == WorkerEnd::kRunning) {
+    kill(WorkerEnd::kMisbehaved);
+    exit = awaitExit(std::chrono::seconds(5));
+  }
+  return exit;
+}
+
+LoadedMessage WorkerProcess::load(const SharedMemory& network, uint64_t memoryLimit, std::chrono::milliseconds timeout) {
+  if (!control_.send(encode(LoadMessage{memoryLimit}), network.fd())) lostWith(lost());
+  std::string message;
+  const auto got = control_.receive(message, nullptr, timeout.count() > INT_MAX ? -1 : static_cast<int>(timeout.count()));
+  if (got == WorkerChannel::Received::kTimedOut) {
+    kill(WorkerEnd::kTimedOut);
+    throw EngineError(EngineError::Kind::kWorkerLost,
+                      "the engine process loading the network did not finish within the " +
+                          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
+                          " s a load may take, and was killed");
+  }
+  if (got != WorkerChannel::Received::kMessage) lostWith(lost());
+  try {
+    if (typeOf(message) == WorkerMessageType::kFailed) {
+      FailedMessage failed;
+      decode(message, failed);
+      if (failed.sequence != 0) throw MalformedMessage("a failure of a run during a load");
+      throw EngineError(failed.kind, failed.text);
+    }
+    LoadedMessage loaded;
+    decode(message, loaded);
+    for (const auto* values : {&loaded.inputs, &loaded.outputs}) {
+      for (const ValueDescription& value : *values) {
+        if (value.dataType < -1 || value.dataType > static_cast<int32_t>(TensorDataType::kInt64)) {
+          throw MalformedMessage("an unknown data type");
+        }
+        for (int64_t dim : value.dims) {
+          if (dim < -1) throw MalformedMessage("a negative dimension");
+        }
+      }
+    }
+    return loaded;
+  } catch (const MalformedMessage&) {
+    kill(WorkerEnd::kMisbehaved);
+    lostWith(awaitExit(std::chrono::seconds(5)));
+  }
+}
+
+void WorkerProcess::interrupt(uint32_t channel, uint64_t sequence) {
+  control_.send(encode(InterruptMessage{channel, sequence}));
+}
+
+WorkerProcess::Lease WorkerProcess::acquire() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [&] { return !free_.empty(); });
+  const uint32_t channel = free_.back();
+  free_.pop_back();
+  return Lease(*this, channel);
+}
+
+void WorkerProcess::release(uint32_t channel) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  free_.push_back(channel);
+  changed_.notify_all();
+}
+
+WorkerProcess::Lease::Lease(Lease&& other) noexcept : worker_(std::exchange(other.worker_, nullptr)), channel_(other.channel_) {}
+
+WorkerProcess::Lease::~Lease() {
+  if (worker_ != nullptr) worker_->release(channel_);
+}
+
+SharedMemory& WorkerProcess::Lease::region() {
+  Channel& channel = worker_->channels_[channel_];
+  if (!channel.region) channel.region = SharedMemory::create("ks-run-region", 0);
+  return channel.region;
+}
+
+RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* control, std::chrono::milliseconds grace) {
+  WorkerProcess& worker = *worker_;
+  Channel& channel = worker.channels_[channel_];
+  SharedMemory& shared = region();
+  request.sequence = ++channel.sequence;
+  // The region's descriptor goes once; the worker keeps it and sees every growth through it.
+  if (!channel.socket.send(encode(request), channel.regionSent ? -1 : shared.fd())) lostWith(worker.lost());
+  channel.regionSent = true;
+
+  std::string message;
+  bool interrupted = false;
+  for (;;) {
+    const int wakeFd = control != nullptr && !interrupted ? control->wakeFd() : -1;
+    const int timeout = interrupted ? static_cast<int>(grace.count()) : -1;
+    const auto got = channel.socket.receive(message, nullptr, timeout, wakeFd);
+    if (got == WorkerChannel::Received::kWoken) {
+      interrupted = true;
+      worker.interrupt(channel_, request.sequence);
+      continue;
+    }
+    if (got == WorkerChannel::Received::kTimedOut) {
+      worker.kill(WorkerEnd::kTimedOut);
+      lostWith(worker.awaitExit(std::chrono::seconds(5)));
+    }
+    if (got == WorkerChannel::Received::kClosed) lostWith(worker.lost());
+    break;
+  }
+
+  try {
+    if (typeOf(message) == WorkerMessageType::kFailed) {
+      FailedMessage failed;
+      decode(message, failed);
+      if (failed.sequence != request.sequence || failed.kind == EngineError::Kind::kWorkerLost ||
+          failed.kind == EngineError::Kind::kQuarantined) {
+        throw MalformedMessage("a failure of another run");
+      }
+      if (failed.kind == EngineError::Kind::kInterrupted && control != nullptr && control->interrupted()) {
+        throw EngineError(failed.kind, control->reason());
+      }
+      throw EngineError(failed.kind, failed.text);
+    }
+    RanMessage ran;
+    decode(message, ran);
+    if (ran.sequence != request.sequence || ran.outputs.size() != request.outputs.size()) {
+      throw MalformedMessage("a reply to another run");
+    }
+    if (!shared.refresh(worker.options_.regionBytes)) throw MalformedMessage("a region grown past its bound");
+    for (size_t i = 0; i < ran.outputs.size(); ++i) {
+      if (ran.outputs[i].index != i || !plausible(ran.outputs[i], shared.size())) {
+        throw MalformedMessage("an output outside the region or the protocol");
+      }
+    }
+    return ran;
+  } catch (const MalformedMessage&) {
+    worker.kill(WorkerEnd::kMisbehaved);
+    lostWith(worker.awaitExit(std::chrono::seconds(5)));
+  }
+}
+
+}  // namespace server
+}  // namespace ks
