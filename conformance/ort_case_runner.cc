@@ -156,6 +156,9 @@ int main(int argc, char** argv) {
   }
   try {
     const Options options = parseOptions(argc, argv);
+    // No telemetry: Microsoft's builds would write a device id and events under $HOME for every case.
+    ::setenv("ORT_DISABLE_TELEMETRY", "1", 1);
+    ::setenv("ORT_TELEMETRY_DISABLED", "1", 1);
     Ort::Env env(ORT_LOGGING_LEVEL_FATAL, "ort_case_runner");
     run(options, env);
     return 0;

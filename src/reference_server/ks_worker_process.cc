@@ -43,10 +43,12 @@ const char* signalName(int signal) {
   }
 }
 
-// The environment a worker gets: none of the server's, but what the sanitizers of an instrumented build
-// read (leak checking and symbolizing would need what the sandbox forbids).
+// The environment a worker gets: none of the server's, but ONNX Runtime's telemetry opt-out (Microsoft's
+// builds since 1.29 otherwise write a device id and an event store under $HOME and upload them; the
+// variable was renamed once, hence both) and what the sanitizers of an instrumented build read (leak
+// checking and symbolizing would need what the sandbox forbids).
 std::vector<std::string> workerEnvironment() {
-  std::vector<std::string> environment = {"PATH=/usr/bin:/bin"};
+  std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "ORT_DISABLE_TELEMETRY=1", "ORT_TELEMETRY_DISABLED=1"};
   for (char** entry = environ; *entry != nullptr; ++entry) {
     if (std::strncmp(*entry, "ASAN_OPTIONS=", 13) == 0 || std::strncmp(*entry, "UBSAN_OPTIONS=", 14) == 0) {
       environment.emplace_back(*entry);

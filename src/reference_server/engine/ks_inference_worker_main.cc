@@ -4,12 +4,14 @@
 // ONNX Runtime and starts every thread it will have, locks itself down, says hello, and only then reads the
 // network. It ends when the server closes the control socket, or dies with the server.
 #include <getopt.h>
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -274,6 +276,12 @@ class Worker {
 
 int main(int argc, char** argv) {
   using namespace ks::server;
+  // The allocator keeps what it was given instead of handing it back: glibc decides whether a thread's
+  // heap may shrink by reading /proc/sys/vm/overcommit_memory the first time one would, a file the
+  // sandbox forbids; and an inference that reuses the memory of the last one need not fault it in again.
+  // Blocks of 32 MiB and more still come from and go back to the kernel.
+  ::mallopt(M_TRIM_THRESHOLD, INT_MAX);
+  ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
   const Options options = parseOptions(argc, argv);
   // Dies with the server, and not a moment later than it.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != options.parent) return 3;

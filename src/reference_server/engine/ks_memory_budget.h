@@ -82,7 +82,8 @@ class MemoryBudgetScope {
 
 // Allocation through budgets, for the engine's allocator. The block remembers its budget (the thread's
 // current one, or none), so it is refunded to the right one whichever thread frees it. Throws
-// std::bad_alloc when the budget refuses or memory runs out. Blocks are aligned to 64 bytes.
+// std::bad_alloc when the budget refuses or memory runs out. Blocks are aligned to 64 bytes. Freed blocks
+// are kept for the next allocation of their size class (up to 1 GiB of them), as an arena would.
 void* budgetedAllocate(size_t bytes);
 void budgetedFree(void* block);
 

@@ -68,6 +68,9 @@ OnnxRuntime& OnnxRuntime::instance() {
 }
 
 OnnxRuntime::OnnxRuntime(unsigned threads) : threads_(threads), env_(makeEnv(threads)) {
+  // Microsoft's builds record usage events and store them in files of their own from a thread of
+  // theirs; a sandboxed worker would be killed for it, and a server has no business sending them.
+  env_.DisableTelemetryEvents();
   static BudgetedAllocator* allocator = new BudgetedAllocator();
   env_.RegisterAllocator(allocator);
 }

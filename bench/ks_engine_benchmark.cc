@@ -1,0 +1,374 @@
+// Remote inference against ONNX Runtime in-process, side by side in one run: for each network, one
+// client's forward through the library and the server program (its defaults: worker processes, shared
+// memory) against ONNX Runtime's Run in this process with the same intra-op thread count; eight clients'
+// throughput against the best in-process layout on the same cores (one session per core, one thread each,
+// each driven by a thread of its own); and a small forward's round trip against the bare cpp-httplib floor
+// (the same client against a server that answers with a captured reply). The two sides alternate in
+// rounds, so a slower moment of the machine falls on both. Writes a Markdown section.
+//
+//   ks_engine_benchmark --server-program PATH --small-net FILE --out FILE.md
+//                       [--net NAME=FILE:DIMS]... [--rounds N] [--seconds S]
+// DIMS is the input's shape as 1x3x48x320. A measuring tool: asserts nothing.
+#include <onnxruntime_cxx_api.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <httplib.h>
+
+#include "bench_tensor.h"
+#include "ks_core/ks_core.h"
+#include "ks_inference_response.h"
+#include "ks_netclient/ks_remote_net_backend.h"
+#include "ks_server_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Network {
+  std::string name;
+  std::string path;
+  std::vector<int64_t> dims;
+};
+
+struct Options {
+  std::string serverProgram;
+  std::string smallNet;
+  std::string out;
+  std::vector<Network> networks;
+  int rounds = 5;
+  double seconds = 4.0;
+};
+
+Options parse(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string name = argv[i];
+    const std::string value = argv[i + 1];
+    if (name == "--server-program") {
+      options.serverProgram = value;
+    } else if (name == "--small-net") {
+      options.smallNet = value;
+    } else if (name == "--out") {
+      options.out = value;
+    } else if (name == "--rounds") {
+      options.rounds = std::atoi(value.c_str());
+    } else if (name == "--seconds") {
+      options.seconds = std::atof(value.c_str());
+    } else if (name == "--net") {
+      Network network;
+      const size_t equals = value.find('=');
+      const size_t colon = value.rfind(':');
+      network.name = value.substr(0, equals);
+      network.path = value.substr(equals + 1, colon - equals - 1);
+      std::stringstream dims(value.substr(colon + 1));
+      std::string dim;
+      while (std::getline(dims, dim, 'x')) network.dims.push_back(std::atoll(dim.c_str()));
+      options.networks.push_back(network);
+    }
+  }
+  return options;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0.0 : values[values.size() / 2];
+}
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Between the sides: ONNX Runtime's pool threads spin a while for more work after a run, and would take a
+// processor from the side measured next.
+void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+ks::Tensor inputTensor(const std::vector<int64_t>& dims) {
+  ks::TensorSize size;
+  for (int64_t dim : dims) size.pushBack(static_cast<int32_t>(dim));
+  ks::Tensor tensor(ks::TensorLayout(ks::TensorDataType::kFloat32,
+                                     size.size() == 4 ? ks::TensorFormat::kNchw : ks::TensorFormat::kPlain, size,
+                                     ks::TensorSize(), ks::TensorChannelOrder::kNone));
+  std::mt19937 random(7);
+  std::uniform_real_distribution<float> uniform(0.0f, 1.0f);
+  auto* values = reinterpret_cast<float*>(tensor.data());
+  for (size_t i = 0; i < tensor.layout().byteSize() / sizeof(float); ++i) values[i] = uniform(random);
+  return tensor;
+}
+
+// ONNX Runtime alone: a session of `threads` intra-op threads with ONNX Runtime's defaults otherwise.
+class InProcess {
+ public:
+  InProcess(Ort::Env& env, const std::string& model, unsigned threads, const ks::Tensor& input,
+            const std::vector<int64_t>& dims)
+      : dims_(dims), input_(input) {
+    Ort::SessionOptions options;
+    options.SetIntraOpNumThreads(static_cast<int>(threads));
+    session_ = Ort::Session(env, model.data(), model.size(), options);
+    Ort::AllocatorWithDefaultOptions allocator;
+    inputName_ = session_.GetInputNameAllocated(0, allocator).get();
+    for (size_t i = 0; i < session_.GetOutputCount(); ++i) {
+      outputNames_.push_back(session_.GetOutputNameAllocated(i, allocator).get());
+    }
+  }
+  void run() {
+    static const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
+    auto* data = const_cast<float*>(reinterpret_cast<const float*>(input_.data()));
+    Ort::Value value = Ort::Value::CreateTensor<float>(memory, data, input_.layout().byteSize() / sizeof(float),
+                                                       dims_.data(), dims_.size());
+    const char* input = inputName_.c_str();
+    std::vector<const char*> outputs;
+    for (const std::string& name : outputNames_) outputs.push_back(name.c_str());
+    session_.Run(Ort::RunOptions{nullptr}, &input, &value, 1, outputs.data(), outputs.size());
+  }
+
+ private:
+  Ort::Session session_{nullptr};
+  std::vector<int64_t> dims_;
+  const ks::Tensor& input_;
+  std::string inputName_;
+  std::vector<std::string> outputNames_;
+};
+
+// Calls of `work` per second on `threads` threads for `duration` seconds, each thread with its own state
+// made by `make` before the clock starts.
+template <typename Make>
+double throughput(int threads, double duration, Make&& make) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> ready{0};
+  std::atomic<long> count{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      std::function<void()> work = make();
+      work();
+      ready.fetch_add(1);
+      while (ready.load() < threads) std::this_thread::yield();
+      while (!stop.load()) {
+        work();
+        count.fetch_add(1);
+      }
+    });
+  }
+  while (ready.load() < threads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const long before = count.load();
+  const auto start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(duration));
+  const long after = count.load();
+  const double elapsed = seconds(Clock::now() - start);
+  stop = true;
+  for (std::thread& worker : workers) worker.join();
+  return static_cast<double>(after - before) / elapsed;
+}
+
+// A bare cpp-httplib server that plays the inference server for the client library: every request gets
+// the reply captured from the real one.
+class FloorServer {
+ public:
+  FloorServer(std::string layouts, std::string inference) : layouts_(std::move(layouts)), inference_(std::move(inference)) {
+    server_.set_tcp_nodelay(true);
+    server_.Get("/session", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(R"({"session_id":"floor"})", "application/json");
+    });
+    server_.Post("/net", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(R"({"status":true,"text":""})", "application/json");
+    });
+    server_.Get("/net", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(layouts_, "application/json");
+    });
+    server_.Post("/inference", [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(inference_, "application/json");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+  }
+  ~FloorServer() {
+    while (!server_.is_running()) std::this_thread::yield();
+    server_.stop();
+    thread_.join();
+  }
+  int port() const { return port_; }
+
+ private:
+  std::string layouts_;
+  std::string inference_;
+  httplib::Server server_;
+  std::thread thread_;
+  int port_ = 0;
+};
+
+std::unique_ptr<ks::RemoteNetBackend> backendAt(int port) {
+  return std::make_unique<ks::RemoteNetBackend>("127.0.0.1", port, ks::BackendId::kCpu, ks::DeviceType::kCpu, 0);
+}
+
+std::string row(const std::string& figure, const std::string& ours, const std::string& baseline, double ratio,
+                const std::string& target, bool met) {
+  char text[512];
+  std::snprintf(text, sizeof text, "| %s | %s | %s | %.2f | %s | %s |\n", figure.c_str(), ours.c_str(),
+                baseline.c_str(), ratio, target.c_str(), met ? "yes" : "**no**");
+  return text;
+}
+
+std::string number(const char* format, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parse(argc, argv);
+  if (options.serverProgram.empty() || options.smallNet.empty() || options.out.empty()) {
+    std::fprintf(stderr,
+                 "usage: %s --server-program PATH --small-net FILE --out FILE.md [--net NAME=FILE:DIMS]..."
+                 " [--rounds N] [--seconds S]\n",
+                 argv[0]);
+    return 1;
+  }
+  const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+  constexpr int kClients = 8;
+  constexpr int kRunsPerRound = 10;
+  ks::bench::ServerProcess server(options.serverProgram, {"--port", "0"}, "/dev/null");
+  // ONNX Runtime's telemetry off in this process too, as the server's workers have it.
+  ::setenv("ORT_DISABLE_TELEMETRY", "1", 1);
+  ::setenv("ORT_TELEMETRY_DISABLED", "1", 1);
+  Ort::Env env(ORT_LOGGING_LEVEL_FATAL, "ks_engine_benchmark");
+
+  std::string table;
+  bool allMet = true;
+  for (const Network& network : options.networks) {
+    const std::string model = readFile(network.path);
+    const ks::Tensor input = inputTensor(network.dims);
+    std::fprintf(stderr, "%s: one client\n", network.name.c_str());
+    std::vector<double> inProcess;
+    std::vector<double> remote;
+    {
+      InProcess alone(env, model, processors, input, network.dims);
+      auto backend = backendAt(server.port());
+      backend->load(network.path, {}, {}, "", "");
+      std::vector<ks::Tensor> outputs;
+      alone.run();
+      backend->forward({input}, outputs);
+      for (int round = 0; round < options.rounds; ++round) {
+        for (int i = 0; i < kRunsPerRound; ++i) {
+          const auto start = Clock::now();
+          alone.run();
+          inProcess.push_back(seconds(Clock::now() - start));
+        }
+        settle();
+        for (int i = 0; i < kRunsPerRound; ++i) {
+          const auto start = Clock::now();
+          backend->forward({input}, outputs);
+          remote.push_back(seconds(Clock::now() - start));
+        }
+        settle();
+      }
+    }
+    const double single = median(remote) / median(inProcess);
+    // The 1.5 ms classifier has a target of its own: a fixed cost of the road weighs more on it.
+    const double singleTarget = median(inProcess) < 0.003 ? 1.3 : 1.15;
+    const bool singleMet = single <= singleTarget;
+    table += row(network.name + ": one client's forward vs Run in-process, " + std::to_string(processors) + " threads",
+                 number("%.2f ms", median(remote) * 1e3), number("%.2f ms", median(inProcess) * 1e3), single,
+                 number("<= %.2f", singleTarget), singleMet);
+
+    std::fprintf(stderr, "%s: %d clients\n", network.name.c_str(), kClients);
+    std::vector<double> best;
+    std::vector<double> served;
+    for (int round = 0; round < 2; ++round) {
+      settle();
+      best.push_back(throughput(static_cast<int>(processors), options.seconds / 2, [&]() -> std::function<void()> {
+        auto session = std::make_shared<InProcess>(env, model, 1, input, network.dims);
+        return [session] { session->run(); };
+      }));
+      settle();
+      served.push_back(throughput(kClients, options.seconds / 2, [&]() -> std::function<void()> {
+        std::shared_ptr<ks::RemoteNetBackend> backend = backendAt(server.port());
+        backend->load(network.path, {}, {}, "", "");
+        auto outputs = std::make_shared<std::vector<ks::Tensor>>();
+        return [backend, outputs, &input] { backend->forward({input}, *outputs); };
+      }));
+    }
+    const double bestRate = *std::max_element(best.begin(), best.end());
+    const double servedRate = *std::max_element(served.begin(), served.end());
+    const bool rateMet = servedRate >= 0.9 * bestRate;
+    table += row(network.name + ": " + std::to_string(kClients) + " clients vs " + std::to_string(processors) +
+                     " in-process runners of 1 thread",
+                 number("%.1f /s", servedRate), number("%.1f /s", bestRate), servedRate / bestRate, ">= 0.90",
+                 rateMet);
+    allMet = allMet && singleMet && rateMet;
+  }
+
+  // A small forward's round trip, against the floor.
+  std::fprintf(stderr, "small forward\n");
+  {
+    const ks::Tensor small = ks::bench::floatTensor(256);
+    auto backend = backendAt(server.port());
+    backend->load(options.smallNet, {}, {}, "", "");
+    // The floor answers with a reply the server would give.
+    std::vector<ks::Tensor> outputs;
+    backend->forward({small}, outputs);
+    ks::InferenceResponse response;
+    response.output_tensors = outputs;
+    response.inference_stats.hasInfo = true;
+    response.inference_stats.repetitionsCount = 1;
+    const std::string reply = ks::inferenceResponseToJson(response);
+    const std::string layouts =
+        R"({"input_layouts":[{"size":[1,256],"type":0,"format":0}],"output_layouts":[{"size":[1,256],"type":0,"format":0}]})";
+    FloorServer floor(layouts, reply);
+    auto floorBackend = backendAt(floor.port());
+    floorBackend->load(options.smallNet, {}, {}, "", "");
+    std::vector<double> ours;
+    std::vector<double> bare;
+    for (int round = 0; round < options.rounds * 4; ++round) {
+      for (int i = 0; i < 50; ++i) {
+        const auto start = Clock::now();
+        backend->forward({small}, outputs);
+        ours.push_back(seconds(Clock::now() - start));
+      }
+      settle();
+      for (int i = 0; i < 50; ++i) {
+        const auto start = Clock::now();
+        floorBackend->forward({small}, outputs);
+        bare.push_back(seconds(Clock::now() - start));
+      }
+    }
+    const double ratio = median(ours) / median(bare);
+    table += row("1 KiB forward round trip vs the cpp-httplib floor", number("%.0f us", median(ours) * 1e6),
+                 number("%.0f us", median(bare) * 1e6), ratio, "<= 1.20", ratio <= 1.2);
+    allMet = allMet && ratio <= 1.2;
+  }
+
+  std::ofstream out(options.out);
+  out << "## The engine behind the server against ONNX Runtime in-process\n\n"
+      << "`bench/ks_engine_benchmark` runs both sides in one run, alternating in rounds: the server program with its "
+         "defaults (a sandboxed worker process per network, tensors in shared memory, "
+      << processors << " intra-op threads) reached through the client library, and ONNX Runtime "
+      << Ort::GetVersionString() << "'s `Run` in this process with ONNX Runtime's defaults and the same thread count. "
+      << "Inputs are random; one client's figure is the median of " << options.rounds * kRunsPerRound
+      << " calls each side, throughput the better of two runs of " << options.seconds / 2
+      << " s each side. The clients share the machine's processors with the server.\n\n"
+      << "| figure | ours | baseline | ratio | target | met |\n|---|---|---|---|---|---|\n"
+      << table << "\n";
+  std::printf("%s", table.c_str());
+  std::fprintf(stderr, allMet ? "every target met\n" : "a target is not met\n");
+  return 0;
+}
