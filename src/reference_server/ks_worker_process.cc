@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstring>
 #include <system_error>
@@ -266,10 +267,11 @@ LoadedMessage WorkerProcess::load(const SharedMemory& network, uint64_t memoryLi
   const auto got = control_.receive(message, nullptr, timeout.count() > INT_MAX ? -1 : static_cast<int>(timeout.count()));
   if (got == WorkerChannel::Received::kTimedOut) {
     kill(WorkerEnd::kTimedOut);
-    throw EngineError(EngineError::Kind::kWorkerLost,
-                      "the engine process loading the network did not finish within the " +
-                          std::to_string(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()) +
-                          " s a load may take, and was killed");
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", static_cast<double>(timeout.count()) / 1000.0);
+    throw EngineError(EngineError::Kind::kWorkerLost, std::string("the engine process loading the network did not "
+                                                                  "finish within the ") +
+                                                          limit + " s a load may take, and was killed");
   }
   if (got != WorkerChannel::Received::kMessage) lostWith(lost());
   try {

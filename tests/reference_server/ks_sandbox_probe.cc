@@ -1,0 +1,61 @@
+// A stand-in for ks_inference_worker that the server starts like the real one: it locks itself down with
+// the real sandbox, says hello, and then does to a "network" what its bytes say, so the tests can watch the
+// sandbox and the server meet a worker that breaks out:
+//   "open"    opens a file               "socket"  makes a socket      "exec"  runs a program
+//   "fork"    makes a process            "crash"   dies of SIGSEGV     "abort" calls std::terminate
+//   "hang"    never answers              "garbage" answers nonsense    anything else: loads, an identity of nothing
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+
+#include "ks_shared_memory.h"
+#include "ks_worker_channel.h"
+#include "ks_worker_messages.h"
+#include "ks_worker_sandbox.h"
+
+using namespace ks::server;
+
+int main() {
+  WorkerChannel control{UniqueFd(3)};
+  enterNamespaces();
+  SandboxLimits limits;
+  limits.fileBytes = 1 << 20;
+  lockDown(limits);
+  if (!control.send(encode(HelloMessage{"probe"}))) return 0;
+  for (;;) {
+    std::string message;
+    UniqueFd fd;
+    if (control.receive(message, &fd) != WorkerChannel::Received::kMessage) return 0;
+    if (typeOf(message) != WorkerMessageType::kLoad) continue;
+    const SharedMemory bytes = SharedMemory::adoptReadOnly(std::move(fd), 1 << 20);
+    const std::string what(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (what == "open") {
+      ::open("/etc/hostname", O_RDONLY);
+    } else if (what == "socket") {
+      ::socket(AF_INET, SOCK_STREAM, 0);
+    } else if (what == "exec") {
+      char* const argv[] = {const_cast<char*>("/bin/true"), nullptr};
+      ::execv("/bin/true", argv);
+    } else if (what == "fork") {
+      ::fork();
+    } else if (what == "crash") {
+      std::raise(SIGSEGV);
+    } else if (what == "abort") {
+      std::terminate();
+    } else if (what == "hang") {
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+    } else if (what == "garbage") {
+      control.send("not a message");
+      continue;
+    }
+    LoadedMessage loaded;
+    control.send(encode(loaded));
+  }
+}
