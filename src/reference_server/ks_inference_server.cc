@@ -256,6 +256,11 @@ std::string InferenceServer::Impl::metricsText() {
   gauges.openConnections = http.openConnections();
   gauges.queuedRequests = http.requestsQueued();
   gauges.runningRequests = http.requestsRunning();
+  const WorkerCounts workers = service.networks().workerCounts();
+  gauges.workerStarts = workers.started;
+  gauges.workerProcesses = workers.running;
+  for (const auto& [end, count] : workers.ended) gauges.workerEnds[endName(end)] = count;
+  gauges.quarantines = workers.quarantines;
   return metrics.render(gauges);
 }
 

@@ -105,6 +105,18 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
   for (const auto& [name, value] : gaugeValues) {
     appendf(out, "# TYPE %s gauge\n%s %llu\n", name, name, static_cast<unsigned long long>(value));
   }
+  out += "# HELP ks_worker_starts_total Engine worker processes started.\n# TYPE ks_worker_starts_total counter\n";
+  appendf(out, "ks_worker_starts_total %llu\n", static_cast<unsigned long long>(gauges.workerStarts));
+  out += "# HELP ks_worker_ends_total Engine worker processes that ended, by how.\n";
+  out += "# TYPE ks_worker_ends_total counter\n";
+  for (const auto& [how, count] : gauges.workerEnds) {
+    appendf(out, "ks_worker_ends_total{how=\"%s\"} %llu\n", how.c_str(), static_cast<unsigned long long>(count));
+  }
+  out += "# HELP ks_worker_processes Engine worker processes running.\n# TYPE ks_worker_processes gauge\n";
+  appendf(out, "ks_worker_processes %llu\n", static_cast<unsigned long long>(gauges.workerProcesses));
+  out += "# HELP ks_network_quarantines_total Networks quarantined for ending worker processes in a row.\n";
+  out += "# TYPE ks_network_quarantines_total counter\n";
+  appendf(out, "ks_network_quarantines_total %llu\n", static_cast<unsigned long long>(gauges.quarantines));
   return out;
 }
 

@@ -26,6 +26,11 @@ struct ServerGauges {
   uint64_t openConnections = 0;
   uint64_t queuedRequests = 0;   // complete, waiting for a worker
   uint64_t runningRequests = 0;  // with a worker
+  // The engine's worker processes.
+  uint64_t workerStarts = 0;
+  uint64_t workerProcesses = 0;  // running now
+  std::map<std::string, uint64_t> workerEnds;  // by how they ended ("crashed", "sandbox", ...)
+  uint64_t quarantines = 0;
 };
 
 // Thread-safe.

@@ -351,8 +351,11 @@ RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* cont
       continue;
     }
     if (got == WorkerChannel::Received::kTimedOut) {
+      // This run's own time was up: its caller hears that; other runs on the process hear that it was
+      // killed.
       worker.kill(WorkerEnd::kTimedOut);
-      lostWith(worker.awaitExit(std::chrono::seconds(5)));
+      worker.awaitExit(std::chrono::seconds(5));
+      throw EngineError(EngineError::Kind::kInterrupted, control->reason());
     }
     if (got == WorkerChannel::Received::kClosed) lostWith(worker.lost());
     break;

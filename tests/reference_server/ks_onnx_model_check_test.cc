@@ -129,6 +129,50 @@ TEST(OnnxModelCheck, RefusesAnInputThatDoesNotDeclareItsRank) {
             checkError(rnn));
 }
 
+TEST(OnnxModelCheck, RefusesALoopWhoseBodyHasNoNode) {
+  OnnxModelBuilder loop;
+  loop.input("m", TensorProto::INT64, {}).input("x", TensorProto::FLOAT, {1}).output("y", TensorProto::FLOAT, {1});
+  onnx::NodeProto& node = loop.node("Loop", {"m", "", "x"}, {"y"});
+  node.set_name("forever");
+  onnx::AttributeProto* body = node.add_attribute();
+  body->set_name("body");
+  body->set_type(onnx::AttributeProto::GRAPH);
+  body->mutable_g()->set_name("empty");
+  EXPECT_EQ("The Loop node 'forever' has a body without a node; it would compute nothing for as long as its trip "
+            "count says.",
+            checkError(loop));
+}
+
+// A model whose function f0 is called by f1, f1 by f2, ... and the graph calls f<depth - 1>.
+OnnxModelBuilder functionChain(int depth, bool loop) {
+  OnnxModelBuilder chain;
+  chain.input("x", TensorProto::FLOAT, {1}).output("y", TensorProto::FLOAT, {1});
+  chain.node("f" + std::to_string(depth - 1), {"x"}, {"y"}).set_domain("local");
+  for (int level = 0; level < depth; ++level) {
+    onnx::FunctionProto* function = chain.model().add_functions();
+    function->set_name("f" + std::to_string(level));
+    function->set_domain("local");
+    function->add_input("a");
+    function->add_output("b");
+    onnx::NodeProto* call = function->add_node();
+    call->add_input("a");
+    call->add_output("b");
+    if (level == 0 && !loop) {
+      call->set_op_type("Identity");
+    } else {
+      call->set_op_type("f" + std::to_string(level == 0 ? depth - 1 : level - 1));
+      call->set_domain("local");
+    }
+  }
+  return chain;
+}
+
+TEST(OnnxModelCheck, RefusesFunctionsNestedPastTheStackOrCallingThemselves) {
+  EXPECT_NO_THROW(checkOnnxModel(functionChain(64, false).bytes()));
+  EXPECT_EQ("The network's functions call one another more than 64 deep.", checkError(functionChain(20000, false)));
+  EXPECT_EQ("The network's function 'f0' calls itself.", checkError(functionChain(3, true)));
+}
+
 TEST(OnnxModelCheck, RefusesBytesThatAreNotAModel) {
   EXPECT_THROW_MSG(checkOnnxModel(""), std::invalid_argument, "Not an ONNX model: the data is empty.");
   EXPECT_THROW_MSG(checkOnnxModel("\xff\xff\xff"), std::invalid_argument,

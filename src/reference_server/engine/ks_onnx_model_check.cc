@@ -4,6 +4,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
+#include <functional>
+#include <map>
 #include <set>
 #include <stdexcept>
 
@@ -152,6 +155,18 @@ void checkGraph(const onnx::GraphProto& graph, int depth);
 
 void checkNodes(const google::protobuf::RepeatedPtrField<onnx::NodeProto>& nodes, int depth) {
   for (const onnx::NodeProto& node : nodes) {
+    // A loop whose body computes nothing runs for as long as its trip count says, and the engine checks
+    // its time limit between nodes only: there are none to check between.
+    const bool defaultDomain = node.domain().empty() || node.domain() == "ai.onnx";
+    if (defaultDomain && node.op_type() == "Loop") {
+      for (const onnx::AttributeProto& attribute : node.attribute()) {
+        if (attribute.name() == "body" && attribute.has_g() && attribute.g().node_size() == 0) {
+          throw std::invalid_argument("The Loop node '" + node.name() +
+                                      "' has a body without a node; it would compute nothing for as long as its "
+                                      "trip count says.");
+        }
+      }
+    }
     for (const onnx::AttributeProto& attribute : node.attribute()) {
       const std::string where =
           "in attribute '" + attribute.name() + "' of node '" + node.name() + "' (" + node.op_type() + ")";
@@ -171,6 +186,41 @@ void checkGraph(const onnx::GraphProto& graph, int depth) {
   for (const TensorProto& tensor : graph.initializer()) checkTensor(tensor, "'" + tensor.name() + "'");
   for (const onnx::SparseTensorProto& sparse : graph.sparse_initializer()) checkSparseTensor(sparse, "initializer");
   checkNodes(graph.node(), depth);
+}
+
+// The engine inlines the model's own functions into one another recursively while loading: a chain of
+// thousands of them ends the process for want of stack, and one that calls itself never ends.
+void checkFunctionDepth(const onnx::ModelProto& model) {
+  constexpr int kMaxDepth = 64;
+  std::map<std::pair<std::string, std::string>, const onnx::FunctionProto*> functions;
+  for (const onnx::FunctionProto& function : model.functions()) {
+    functions[{function.domain(), function.name()}] = &function;
+  }
+  if (functions.empty()) return;
+  // Depth of calls below each function, computed once each; -1 while it is being computed. `level` bounds
+  // the walk's own recursion as it goes down.
+  std::map<const onnx::FunctionProto*, int> depthOf;
+  const std::function<int(const onnx::FunctionProto&, int)> depth = [&](const onnx::FunctionProto& function, int level) {
+    if (level > kMaxDepth) {
+      throw std::invalid_argument("The network's functions call one another more than " + std::to_string(kMaxDepth) +
+                                  " deep.");
+    }
+    const auto known = depthOf.find(&function);
+    if (known != depthOf.end()) {
+      if (known->second < 0) throw std::invalid_argument("The network's function '" + function.name() + "' calls itself.");
+      if (level + known->second > kMaxDepth) depth(function, kMaxDepth + 1);
+      return known->second;
+    }
+    depthOf[&function] = -1;
+    int deepest = 0;
+    for (const onnx::NodeProto& node : function.node()) {
+      const auto called = functions.find({node.domain(), node.op_type()});
+      if (called != functions.end()) deepest = std::max(deepest, depth(*called->second, level + 1) + 1);
+    }
+    depthOf[&function] = deepest;
+    return deepest;
+  };
+  for (const auto& entry : functions) depth(*entry.second, 0);
 }
 
 }  // namespace
@@ -201,6 +251,7 @@ void checkOnnxModel(std::string_view modelBytes) {
     }
   }
   for (const onnx::FunctionProto& function : model.functions()) checkNodes(function.node(), 1);
+  checkFunctionDepth(model);
 }
 
 }  // namespace server

@@ -1,0 +1,224 @@
+#!/usr/bin/python3
+"""Sends every network of make_hostile_networks.py to the server program, as a client would, while a victim
+session beside them runs a network of its own in a loop, and checks that the server survives each one.
+
+For each network: a session, the load, and when it loads one inference on its inputs; the reply is counted by
+what it says (refused at load, ended a worker while loading, ended a worker while running, stopped at the
+time limit, failed otherwise, ran). After each, the server must answer /healthz. The victim must get every
+one of its replies, each bit for bit what it sent (an identity network). Exits 1 when the server dies, a
+request gets no status message, or the victim sees a failure or a changed byte.
+
+Usage: run_hostile_networks.py --server PROGRAM --networks DIR --victim IDENTITY.onnx [--timeout-s N]
+"""
+
+import argparse
+import base64
+import glob
+import http.client
+import json
+import os
+import random
+import subprocess
+import sys
+import threading
+import time
+
+WORKER_LOST = "the engine process running the network"
+LOAD_TIMED_OUT = "the engine process loading the network"
+STOPPED = "inference stopped: "
+
+
+class Server:
+    """The server program on a port of the system's choosing, stopped when the suite ends."""
+
+    def __init__(self, program, arguments, log):
+        self.process = subprocess.Popen([program, "--port", "0"] + arguments, stdout=subprocess.PIPE,
+                                        stderr=log, text=True)
+        line = self.process.stdout.readline()
+        if not line.startswith("listening on http://"):
+            raise RuntimeError(f"the server did not start: {line!r}")
+        self.port = int(line.rsplit(":", 1)[1])
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def stop(self):
+        self.process.terminate()
+        try:
+            self.process.wait(timeout=40)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+
+
+class Client:
+    """The protocol over http.client: one connection per request, as the client library makes them."""
+
+    def __init__(self, port, timeout=120):
+        self.port = port
+        self.timeout = timeout
+
+    def call(self, method, target, body=None):
+        """(HTTP status, parsed JSON or text); raises OSError when no reply came."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
+        try:
+            data = None if body is None else json.dumps(body).encode()
+            connection.request(method, target, body=data, headers={"Content-Type": "application/json"})
+            reply = connection.getresponse()
+            text = reply.read().decode(errors="replace")
+            try:
+                return reply.status, json.loads(text)
+            except ValueError:
+                return reply.status, text
+        finally:
+            connection.close()
+
+    def session(self):
+        return self.call("GET", "/session?action=new")[1]["session_id"]
+
+    def close(self, session):
+        self.call("GET", "/session?action=delete&session_id=" + session)
+
+    def load(self, session, network_bytes):
+        body = {"input_tensors": [], "output_tensors": [], "net": base64.b64encode(network_bytes).decode(),
+                "key": "", "cache_dir": "", "backend": 0, "device_type": 0, "device_index": 0}
+        return self.call("POST", "/net?action=load&session_id=" + session, body)
+
+    def infer(self, session, tensors):
+        """`tensors`: (protocol type, shape, bytes) each."""
+        body = {"input_tensors": [{"layout": {"size": shape, "type": kind, "format": 1 if len(shape) == 4 else 0},
+                                   "data": base64.b64encode(data).decode()} for kind, shape, data in tensors],
+                "repetitions_count": 1}
+        return self.call("POST", "/inference?session_id=" + session, body)
+
+    def healthy(self):
+        try:
+            return self.call("GET", "/healthz")[1] == "ok\n"
+        except OSError:
+            return False
+
+
+NUMPY_CODES = {0: "f", 2: "i", 3: "h", 4: "b", 5: "B", 6: "q"}
+
+
+def tensor_bytes(feed):
+    import array
+    values = array.array(NUMPY_CODES[feed["type"]], [
+        float(v) if feed["type"] == 0 else int(v) for v in feed["values"]])
+    return values.tobytes()
+
+
+class Victim(threading.Thread):
+    """A client running an identity network in a loop, checking every byte that comes back."""
+
+    def __init__(self, client, network, elements):
+        super().__init__(daemon=True)
+        self.client = client
+        self.network = network
+        self.elements = elements
+        self.done = threading.Event()
+        self.replies = 0
+        self.failures = []
+
+    def run(self):
+        session = self.client.session()
+        status, reply = self.client.load(session, self.network)
+        if status != 200:
+            self.failures.append(f"load: {reply}")
+            return
+        data = bytes(random.Random(3).randrange(256) for _ in range(self.elements * 4))
+        while not self.done.is_set():
+            try:
+                status, reply = self.client.infer(session, [(0, [1, self.elements], data)])
+            except OSError as e:
+                self.failures.append(f"no reply: {e}")
+                continue
+            if status != 200 or base64.b64decode(reply["output_tensors"][0]["data"]) != data:
+                self.failures.append(f"HTTP {status}: {str(reply)[:200]}")
+            else:
+                self.replies += 1
+
+
+def outcome(client, path):
+    """What happened to the network at `path`: (category, text)."""
+    with open(path, "rb") as network:
+        network_bytes = network.read()
+    with open(path[:-len(".onnx")] + ".inputs.json") as feeds:
+        inputs = json.load(feeds)
+    session = client.session()
+    try:
+        status, reply = client.load(session, network_bytes)
+        text = reply.get("text", "") if isinstance(reply, dict) else str(reply)
+        if status != 200:
+            if WORKER_LOST in text or LOAD_TIMED_OUT in text:
+                return "ended a worker while loading", text
+            return "refused at load", text
+        status, reply = client.infer(session, [(f["type"], f["shape"], tensor_bytes(f)) for f in inputs])
+        if status == 200 and isinstance(reply, dict) and "output_tensors" in reply:
+            return "ran", ""
+        text = reply.get("text", "") if isinstance(reply, dict) else str(reply)
+        if WORKER_LOST in text:
+            return "ended a worker while running", text
+        if text.startswith(STOPPED):
+            return "stopped at the time limit", text
+        return "failed while running", text
+    except (OSError, KeyError, ValueError) as e:
+        return "no status message", repr(e)
+    finally:
+        try:
+            client.close(session)
+        except OSError:
+            pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--server", required=True)
+    parser.add_argument("--networks", required=True)
+    parser.add_argument("--victim", required=True)
+    parser.add_argument("--victim-elements", type=int, default=1024)
+    parser.add_argument("--timeout-s", type=int, default=3)
+    parser.add_argument("--log", default=os.devnull)
+    args = parser.parse_args()
+
+    with open(args.log, "a") as log:
+        server = Server(args.server, ["--inference-timeout-s", str(args.timeout_s)], log)
+        client = Client(server.port)
+        with open(args.victim, "rb") as victim_file:
+            victim = Victim(client, victim_file.read(), args.victim_elements)
+        victim.start()
+        counts = {}
+        bad = []
+        for path in sorted(glob.glob(os.path.join(args.networks, "*.onnx"))):
+            name = os.path.basename(path)[:-len(".onnx")]
+            started = time.monotonic()
+            category, text = outcome(client, path)
+            counts[category] = counts.get(category, 0) + 1
+            print(f"  {name:45s} {category} ({time.monotonic() - started:.1f} s){': ' + text[:110] if text else ''}",
+                  flush=True)
+            if category == "no status message":
+                bad.append(f"{name}: no status message ({text})")
+            if not server.alive() or not client.healthy():
+                bad.append(f"{name}: the server no longer answers")
+                break
+        victim.done.set()
+        victim.join(timeout=60)
+        alive = server.alive()
+        metrics = client.call("GET", "/metrics")[1] if alive else ""
+        server.stop()
+
+    total = sum(counts.values())
+    print(f"{total} networks: " + ", ".join(f"{n} {c}" for c, n in sorted(counts.items())))
+    ended = [line for line in str(metrics).splitlines() if line.startswith("ks_worker_ends_total")]
+    for line in ended:
+        print("  " + line)
+    print(f"victim: {victim.replies} replies bit for bit, {len(victim.failures)} failures")
+    bad += [f"victim: {failure}" for failure in victim.failures[:5]]
+    if not alive:
+        bad.append("the server process ended")
+    for problem in bad:
+        print("FAIL " + problem)
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
