@@ -31,7 +31,9 @@
 #include "ks_core/ks_core.h"
 #include "ks_inference_response.h"
 #include "ks_netclient/ks_remote_net_backend.h"
+#include "ks_network_registry.h"
 #include "ks_server_process.h"
+#include "ks_worker_process.h"
 
 namespace {
 
@@ -218,6 +220,16 @@ std::unique_ptr<ks::RemoteNetBackend> backendAt(int port) {
   return std::make_unique<ks::RemoteNetBackend>("127.0.0.1", port, ks::BackendId::kCpu, ks::DeviceType::kCpu, 0);
 }
 
+// Resident bytes of process `pid` (VmRSS), 0 when unreadable.
+size_t residentBytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+  }
+  return 0;
+}
+
 std::string row(const std::string& figure, const std::string& ours, const std::string& baseline, double ratio,
                 const std::string& target, bool met) {
   char text[512];
@@ -357,6 +369,44 @@ int main(int argc, char** argv) {
     allMet = allMet && ratio <= 1.2;
   }
 
+  // What a worker process costs: its start (spawn to its hello, the sandbox included) and its memory,
+  // idle and with each network loaded.
+  std::fprintf(stderr, "worker processes\n");
+  std::string costs;
+  {
+    const std::string workerProgram =
+        options.serverProgram.substr(0, options.serverProgram.rfind('/') + 1) + "ks_inference_worker";
+    ks::server::WorkerOptions worker;
+    worker.program = workerProgram;
+    worker.channels = processors;
+    worker.threads = processors;
+    std::vector<double> starts;
+    size_t idle = 0;
+    for (int i = 0; i < 10; ++i) {
+      const auto start = Clock::now();
+      ks::server::WorkerProcess process(worker);
+      starts.push_back(seconds(Clock::now() - start));
+      idle = residentBytes(process.pid());
+    }
+    costs += number("| start, spawn to hello (median of 10) | %.1f ms |\n", median(starts) * 1e3);
+    costs += number("| resident memory, idle | %.1f MiB |\n", static_cast<double>(idle) / 1048576.0);
+    for (const Network& network : options.networks) {
+      ks::server::WorkerProcess process(worker);
+      ks::server::SharedMemory bytes = ks::server::SharedMemory::createUnsealed("bench", 0);
+      const std::string model = readFile(network.path);
+      bytes.truncate(model.size());
+      std::memcpy(bytes.data(), model.data(), model.size());
+      bytes.sealReadOnly();
+      const auto start = Clock::now();
+      process.load(bytes, 0, std::chrono::seconds(300));
+      const double load = seconds(Clock::now() - start);
+      costs += "| resident memory with " + network.name + " loaded (" +
+               number("%.1f MB file", static_cast<double>(model.size()) / 1e6) + "), load " +
+               number("%.0f ms", load * 1e3) + " | " +
+               number("%.1f MiB |\n", static_cast<double>(residentBytes(process.pid())) / 1048576.0);
+    }
+  }
+
   std::ofstream out(options.out);
   out << "## The engine behind the server against ONNX Runtime in-process\n\n"
       << "`bench/ks_engine_benchmark` runs both sides in one run, alternating in rounds: the server program with its "
@@ -367,7 +417,11 @@ int main(int argc, char** argv) {
       << " calls each side, throughput the better of two runs of " << options.seconds / 2
       << " s each side. The clients share the machine's processors with the server.\n\n"
       << "| figure | ours | baseline | ratio | target | met |\n|---|---|---|---|---|---|\n"
-      << table << "\n";
+      << table << "\n"
+      << "What one worker process costs (" << processors << " run channels, " << processors
+      << " intra-op threads; a network loads twice, for parallel and sequential runs):\n\n"
+      << "| figure | value |\n|---|---|\n"
+      << costs << "\n";
   std::printf("%s", table.c_str());
   std::fprintf(stderr, allMet ? "every target met\n" : "a target is not met\n");
   return 0;
