@@ -16,6 +16,14 @@ endif()
 file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/onnxruntime_version.txt" ks_onnxruntime_version LIMIT_COUNT 1)
 set(ks_onnxruntime_hint "${ks_onnxruntime_cache}/onnxruntime-${ks_onnxruntime_version}")
 
+# A tree configured for another pinned version forgets what it found in that version's folder.
+foreach(ks_cached IN ITEMS OnnxRuntime_INCLUDE_DIR OnnxRuntime_LIBRARY)
+  if(${ks_cached} MATCHES "^${ks_onnxruntime_cache}/onnxruntime-" AND
+     NOT ${ks_cached} MATCHES "^${ks_onnxruntime_hint}/")
+    unset(${ks_cached} CACHE)
+  endif()
+endforeach()
+
 find_path(OnnxRuntime_INCLUDE_DIR onnxruntime_cxx_api.h
   HINTS ${ks_onnxruntime_hint}/include
   PATH_SUFFIXES onnxruntime onnxruntime/core/session
