@@ -23,8 +23,11 @@ RunWatchdog::Watch::Watch(RunWatchdog& watchdog, RunControl& control) : watchdog
     return;
   }
   if (watchdog_.limit_ == Clock::duration::zero()) return;
-  watchdog_.deadlines_.emplace(Clock::now() + watchdog_.limit_, &control_);
-  watchdog_.changed_.notify_all();
+  const Clock::time_point deadline = Clock::now() + watchdog_.limit_;
+  watchdog_.deadlines_.emplace(deadline, &control_);
+  // Waking the watchdog costs the request two switches of thread; it need not know of a deadline later
+  // than the one it sleeps until, which every new one is while it runs as loop() says.
+  if (deadline < watchdog_.sleepsUntil_) watchdog_.changed_.notify_all();
 }
 
 RunWatchdog::Watch::~Watch() {
@@ -51,11 +54,18 @@ void RunWatchdog::loop() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!exiting_) {
     if (deadlines_.empty()) {
-      changed_.wait(lock);
+      // No watch begun from now on can end before this.
+      sleepsUntil_ = limit_ == Clock::duration::zero() ? Clock::time_point::max() : Clock::now() + limit_;
+      if (sleepsUntil_ == Clock::time_point::max()) {
+        changed_.wait(lock);
+      } else {
+        changed_.wait_until(lock, sleepsUntil_);
+      }
       continue;
     }
     const Clock::time_point next = deadlines_.begin()->first;
     if (Clock::now() < next) {
+      sleepsUntil_ = next;
       changed_.wait_until(lock, next);
       continue;
     }

@@ -50,6 +50,8 @@ class RunWatchdog {
   bool stopping_ = false;
   std::string stopReason_;
   bool exiting_ = false;
+  // When the watchdog thread wakes next by itself.
+  Clock::time_point sleepsUntil_ = Clock::time_point::min();
   std::thread thread_;
 };
 

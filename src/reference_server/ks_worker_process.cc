@@ -23,6 +23,8 @@ namespace {
 
 constexpr int kControlFd = 3;
 constexpr int kMaxDimensions = 4;
+// How long a run's caller waits awake for the reply before it sleeps.
+constexpr int kSpinMicroseconds = 50;
 
 [[noreturn]] void lostWith(const WorkerExit& exit) { throw EngineError(EngineError::Kind::kWorkerLost, describeExit(exit)); }
 
@@ -344,7 +346,9 @@ RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* cont
   for (;;) {
     const int wakeFd = control != nullptr && !interrupted ? control->wakeFd() : -1;
     const int timeout = interrupted ? static_cast<int>(grace.count()) : -1;
-    const auto got = channel.socket.receive(message, nullptr, timeout, wakeFd);
+    // The first moments are spent awake: a small network's reply comes sooner than a sleeping thread
+    // would be woken for it.
+    const auto got = channel.socket.receive(message, nullptr, timeout, wakeFd, interrupted ? 0 : kSpinMicroseconds);
     if (got == WorkerChannel::Received::kWoken) {
       interrupted = true;
       worker.interrupt(channel_, request.sequence);

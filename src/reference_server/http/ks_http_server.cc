@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -17,6 +18,7 @@
 #include <ctime>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string_view>
@@ -158,6 +160,8 @@ struct Connection {
   int replyStatus = 0;
   std::deque<std::string> out;
   size_t outOffset = 0;  // of out.front()
+  // While a worker handles the request: who will write its reply (see Claim).
+  std::shared_ptr<std::atomic<int>> claim;
 };
 
 using Phase = Connection::Phase;
@@ -167,14 +171,87 @@ struct Route {
   RouteBody body;
 };
 
+// Who writes a reply that a worker has ready: the worker itself, straight to the socket (a reply sooner,
+// without waking the loop first), unless the loop began streaming it already.
+enum Claim : int { kUnclaimed = 0, kLoopStreams = 1, kWorkerWrites = 2 };
+
 // A complete request on its way to a worker, and back with its reply.
 struct Job {
-  uint64_t connection;
-  const Route* route;
+  uint64_t connection = 0;
+  const Route* route = nullptr;
   HttpRequest request;
   HttpResponse response;
-  size_t budget;  // body bytes it holds
+  size_t budget = 0;  // body bytes it holds
+  // For the worker's own write: the connection's socket (a duplicate, so that a connection the loop
+  // closes meanwhile never lends its number to another), what the head says, and who writes.
+  UniqueFd socket;
+  bool keepAlive = true;
+  bool http10 = false;
+  bool headOnly = false;
+  std::shared_ptr<std::atomic<int>> claim;
+  // The reply the worker wrote, as it went on the wire, and how much of it the socket took.
+  bool direct = false;
+  std::string wire;
+  size_t sent = 0;
 };
+
+// "HTTP/1.1 200 OK", its Date, and the head's other fields for `response`; whether a body follows.
+bool replyHead(std::string& head, const HttpResponse& response, bool keepAlive, bool http10) {
+  const int status = response.status;
+  const bool hasBody = status >= 200 && status != 204 && status != 304;
+  if (hasBody) {
+    if (!response.contentType.empty()) head += "Content-Type: " + response.contentType + "\r\n";
+    head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
+  }
+  if (!keepAlive) {
+    head += "Connection: close\r\n";
+  } else if (http10) {
+    head += "Connection: keep-alive\r\n";
+  }
+  head += "\r\n";
+  return hasBody;
+}
+
+// The Date field's text for now, kept per thread for the second it names.
+const std::string& httpDate() {
+  thread_local std::string date;
+  thread_local time_t dateSecond = 0;
+  const time_t now = std::time(nullptr);
+  if (now != dateSecond) {
+    tm utc{};
+    gmtime_r(&now, &utc);
+    char text[40];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    date = text;
+    dateSecond = now;
+  }
+  return date;
+}
+
+std::string statusLine(int status) {
+  return "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\nDate: " + httpDate() + "\r\n";
+}
+
+// Writes what the socket takes of `head` and then `body` now, without waiting; returns how much.
+size_t writeNow(int socket, const std::string& head, const std::string& body) {
+  const size_t total = head.size() + body.size();
+  size_t sent = 0;
+  while (sent < total) {
+    iovec parts[2];
+    size_t count = 0;
+    if (sent < head.size()) parts[count++] = {const_cast<char*>(head.data()) + sent, head.size() - sent};
+    const size_t intoBody = sent > head.size() ? sent - head.size() : 0;
+    if (!body.empty()) parts[count++] = {const_cast<char*>(body.data()) + intoBody, body.size() - intoBody};
+    msghdr message{};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    const ssize_t n = ::sendmsg(socket, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  return sent;
+}
 
 }  // namespace
 
@@ -208,8 +285,6 @@ struct HttpServer::Impl {
   void sweep(Clock::time_point now);
   void beginStop();
   bool drained() const { return stopping && connections.empty() && jobsOut == 0; }
-  const std::string& httpDate();
-  std::string statusLine(int status);
 
   // --- any thread ---
   void work();
@@ -238,8 +313,6 @@ struct HttpServer::Impl {
   Clock::time_point acceptResume = kNever;
   bool stopping = false;
   std::vector<char> readBuffer = std::vector<char>(kReadChunk);
-  std::string date;
-  time_t dateSecond = 0;
 
   std::thread loopThread;
   std::vector<std::thread> workers;
@@ -316,6 +389,17 @@ void HttpServer::Impl::work() {
       job->response = HttpResponse{500, refusalContentType, refusalText(500, "internal error"), "", false};
     }
     job->request = HttpRequest{};  // the body goes now, on this thread
+    int unclaimed = kUnclaimed;
+    if (job->socket && job->claim->compare_exchange_strong(unclaimed, kWorkerWrites)) {
+      const bool keepAlive = job->keepAlive && !job->response.closeConnection;
+      job->wire = statusLine(job->response.status);
+      if (!replyHead(job->wire, job->response, keepAlive, job->http10) || job->headOnly) {
+        job->response.body = std::string();
+      }
+      job->sent = writeNow(job->socket.get(), job->wire, job->response.body);
+      job->direct = true;
+    }
+    job->socket.reset();
     --requestsRunning;
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -510,8 +594,19 @@ void HttpServer::Impl::dispatch(Connection& c) {
   c.nextTick = Clock::now() + options.keepAliveInterval;
   watch(c);
   setDeadline(c);
-  auto job = std::make_unique<Job>(Job{c.id, &route->second, std::move(request), HttpResponse{}, c.budget});
+  auto job = std::make_unique<Job>();
+  job->connection = c.id;
+  job->route = &route->second;
+  job->request = std::move(request);
+  job->budget = c.budget;
   c.budget = 0;
+  // Bytes still waiting to go (a 100 Continue) go first, from here.
+  if (c.out.empty()) job->socket.reset(::fcntl(c.fd.get(), F_DUPFD_CLOEXEC, 0));
+  job->keepAlive = c.keepAlive;
+  job->http10 = c.http10;
+  job->headOnly = c.headOnly;
+  job->claim = std::make_shared<std::atomic<int>>(kUnclaimed);
+  c.claim = job->claim;
   ++jobsOut;
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -533,13 +628,36 @@ void HttpServer::Impl::takeFinished() {
     const auto found = connections.find(job->connection);
     if (found == connections.end() || found->second->dead) continue;  // the client went away
     Connection& c = *found->second;
+    c.claim.reset();
+    if (job->direct) {
+      c.replyStatus = job->response.status;
+      c.record.note = std::move(job->response.logNote);
+      if (job->response.closeConnection) c.keepAlive = false;
+      if (stopping) c.keepAlive = false;
+      c.phase = Phase::kWriting;
+      c.record.bytesOut += job->sent;
+      const std::string& head = job->wire;
+      std::string& body = job->response.body;
+      if (job->sent < head.size() + body.size()) {
+        // The rest goes as any reply's does, from where the socket stopped taking it.
+        if (job->sent < head.size()) {
+          send(c, head.substr(job->sent));
+          send(c, std::move(body));
+          c.outOffset = 0;
+        } else {
+          const size_t into = job->sent - head.size();
+          send(c, std::move(body));
+          c.outOffset = into;
+        }
+        flush(c);
+      } else {
+        replyWritten(c);
+      }
+      continue;
+    }
     if (stopping) c.keepAlive = false;
     reply(c, job->response);
   }
-}
-
-std::string HttpServer::Impl::statusLine(int status) {
-  return "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\nDate: " + httpDate() + "\r\n";
 }
 
 void HttpServer::Impl::reply(Connection& c, HttpResponse& response) {
@@ -560,19 +678,8 @@ void HttpServer::Impl::reply(Connection& c, HttpResponse& response) {
     }
     return flush(c);
   }
-  const int status = response.status;
-  const bool hasBody = status >= 200 && status != 204 && status != 304;
-  std::string head = statusLine(status);
-  if (hasBody) {
-    if (!response.contentType.empty()) head += "Content-Type: " + response.contentType + "\r\n";
-    head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
-  }
-  if (!c.keepAlive) {
-    head += "Connection: close\r\n";
-  } else if (c.http10) {
-    head += "Connection: keep-alive\r\n";
-  }
-  head += "\r\n";
+  std::string head = statusLine(response.status);
+  const bool hasBody = replyHead(head, response, c.keepAlive, c.http10);
   send(c, std::move(head));
   if (hasBody && !c.headOnly) send(c, std::move(response.body));
   flush(c);
@@ -595,6 +702,10 @@ void HttpServer::Impl::refuse(Connection& c, int status, const std::string& why)
 // A JSON route's reply is late: start it, or keep it alive with one more space.
 void HttpServer::Impl::tick(Connection& c) {
   const bool http10 = c.http10;
+  int unclaimed = kUnclaimed;
+  if (!c.streaming && c.claim && !c.claim->compare_exchange_strong(unclaimed, kLoopStreams)) {
+    return;  // the worker is writing the reply itself
+  }
   if (!c.streaming) {
     c.streaming = c.record.streamed = true;
     std::string head = statusLine(200) + "Content-Type: application/json\r\n";
@@ -805,18 +916,6 @@ void HttpServer::Impl::beginStop() {
   }
 }
 
-const std::string& HttpServer::Impl::httpDate() {
-  const time_t now = std::time(nullptr);
-  if (now != dateSecond) {
-    tm utc{};
-    gmtime_r(&now, &utc);
-    char text[40];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-    date = text;
-    dateSecond = now;
-  }
-  return date;
-}
 
 // ----------------------------------------------------------------------------------------------- HttpServer
 

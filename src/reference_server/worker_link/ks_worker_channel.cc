@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -48,8 +49,15 @@ bool WorkerChannel::send(const std::string& message, int fd) const {
   }
 }
 
-WorkerChannel::Received WorkerChannel::receive(std::string& message, UniqueFd* fd, int timeoutMs,
-                                               int wakeFd) const {
+WorkerChannel::Received WorkerChannel::receive(std::string& message, UniqueFd* fd, int timeoutMs, int wakeFd,
+                                               int spinMicroseconds) const {
+  if (spinMicroseconds > 0) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spinMicroseconds);
+    do {
+      const Received got = readOne(message, fd, MSG_DONTWAIT);
+      if (got != Received::kTimedOut) return got;
+    } while (std::chrono::steady_clock::now() < until);
+  }
   pollfd watched[2] = {{socket_.get(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
   const nfds_t count = wakeFd >= 0 ? 2 : 1;
   for (;;) {
@@ -60,7 +68,10 @@ WorkerChannel::Received WorkerChannel::receive(std::string& message, UniqueFd* f
     if (watched[0].revents != 0) break;
     return Received::kWoken;
   }
+  return readOne(message, fd, 0);
+}
 
+WorkerChannel::Received WorkerChannel::readOne(std::string& message, UniqueFd* fd, int flags) const {
   // One byte more than allowed, to tell an over-long message from one of exactly the limit. The buffer is
   // the thread's own, kept between calls: most messages are small, and clearing the whole of it each time
   // would cost more than the exchange.
@@ -74,8 +85,9 @@ WorkerChannel::Received WorkerChannel::receive(std::string& message, UniqueFd* f
   header.msg_controllen = sizeof control;
   ssize_t got = 0;
   do {
-    got = ::recvmsg(socket_.get(), &header, MSG_CMSG_CLOEXEC);
+    got = ::recvmsg(socket_.get(), &header, MSG_CMSG_CLOEXEC | flags);
   } while (got < 0 && errno == EINTR);
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && (flags & MSG_DONTWAIT) != 0) return Received::kTimedOut;
   if (got < 0 && (errno == ECONNRESET || errno == ENOTCONN)) return Received::kClosed;
   if (got < 0) fail("recvmsg from a worker channel");
 

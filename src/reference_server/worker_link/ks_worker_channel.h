@@ -34,15 +34,22 @@ class WorkerChannel {
     kWoken,     // `wakeFd` became readable first
   };
   // Waits for the next message for at most `timeoutMs` milliseconds (negative: no limit), or until
-  // `wakeFd` (when not negative) is readable. A message longer than kMaxMessageBytes, or one carrying more
-  // than one descriptor, counts as kClosed: the peer broke the rules. Throws std::system_error.
-  Received receive(std::string& message, UniqueFd* fd, int timeoutMs = -1, int wakeFd = -1) const;
+  // `wakeFd` (when not negative) is readable. Looks for the message without sleeping for the first
+  // `spinMicroseconds`: a reply that comes that soon is taken without the thread being put to sleep and
+  // woken again, which costs more than a small inference. A message longer than kMaxMessageBytes, or one
+  // carrying more than one descriptor, counts as kClosed: the peer broke the rules. Throws
+  // std::system_error.
+  Received receive(std::string& message, UniqueFd* fd, int timeoutMs = -1, int wakeFd = -1,
+                   int spinMicroseconds = 0) const;
 
   int fd() const { return socket_.get(); }
   UniqueFd release() { return std::move(socket_); }
   explicit operator bool() const { return static_cast<bool>(socket_); }
 
  private:
+  // One recvmsg; kTimedOut when `flags` has MSG_DONTWAIT and nothing is there.
+  Received readOne(std::string& message, UniqueFd* fd, int flags) const;
+
   UniqueFd socket_;
 };
 
