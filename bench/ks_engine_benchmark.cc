@@ -29,9 +29,9 @@
 
 #include "bench_tensor.h"
 #include "ks_core/ks_core.h"
+#include "ks_inference_engine.h"
 #include "ks_inference_response.h"
 #include "ks_netclient/ks_remote_net_backend.h"
-#include "ks_inference_engine.h"
 #include "ks_network_registry.h"
 #include "ks_server_process.h"
 #include "ks_worker_process.h"
@@ -185,7 +185,8 @@ double throughput(int threads, double duration, Make&& make) {
 // the reply captured from the real one.
 class FloorServer {
  public:
-  FloorServer(std::string layouts, std::string inference) : layouts_(std::move(layouts)), inference_(std::move(inference)) {
+  FloorServer(std::string layouts, std::string inference)
+      : layouts_(std::move(layouts)), inference_(std::move(inference)) {
     server_.set_tcp_nodelay(true);
     server_.Get("/session", [](const httplib::Request&, httplib::Response& res) {
       res.set_content(R"({"session_id":"floor"})", "application/json");
@@ -325,8 +326,8 @@ int main(int argc, char** argv) {
     std::vector<double> direct;
     {
       ks::server::EngineOptions engine;
-      engine.workerProgram = options.serverProgram.substr(0, options.serverProgram.rfind('/') + 1) +
-                             "ks_inference_worker";
+      engine.workerProgram =
+          options.serverProgram.substr(0, options.serverProgram.rfind('/') + 1) + "ks_inference_worker";
       ks::server::NetworkRegistry registry(engine);
       const ks::server::InferenceEngine remote(registry.load(model), {}, {});
       for (int round = 0; round < 2; ++round) {
@@ -343,10 +344,10 @@ int main(int argc, char** argv) {
     const bool rateMet = servedRate >= 0.9 * bestRate;
     table += row(network.name + ": " + std::to_string(kClients) + " clients vs " + std::to_string(processors) +
                      " in-process runners of 1 thread",
-                 number("%.1f /s", servedRate), number("%.1f /s", bestRate), servedRate / bestRate, ">= 0.90",
-                 rateMet);
-    table += row(network.name + ": the same through the worker alone (no HTTP, no Base64)",
-                 number("%.1f /s", directRate), number("%.1f /s", bestRate), directRate / bestRate, "(diagnostic)", true);
+                 number("%.1f /s", servedRate), number("%.1f /s", bestRate), servedRate / bestRate, ">= 0.90", rateMet);
+    table +=
+        row(network.name + ": the same through the worker alone (no HTTP, no Base64)", number("%.1f /s", directRate),
+            number("%.1f /s", bestRate), directRate / bestRate, "(diagnostic)", true);
     allMet = allMet && singleMet && rateMet;
   }
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "ks_engine_error.h"
-#include "ks_network_registry.h"
 #include "ks_inference_engine.h"
+#include "ks_network_registry.h"
 #include "ks_run_watchdog.h"
 
 namespace {

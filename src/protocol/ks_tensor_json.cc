@@ -92,8 +92,8 @@ void readTensor(const rapidjson::Value& value, TensorLayout& layout, Place&& pla
   }
 }
 
-void writeTensorData(json::Writer& writer, json::Output& output, const TensorLayout& layout,
-                     const unsigned char* data, uint32_t bytes) {
+void writeTensorData(json::Writer& writer, json::Output& output, const TensorLayout& layout, const unsigned char* data,
+                     uint32_t bytes) {
   writer.StartObject();
   writer.Key("layout");
   json::writeLayout(writer, layout);

@@ -92,7 +92,8 @@ uint64_t aligned(uint64_t offset) { return (offset + kAlignment - 1) / kAlignmen
 
 }  // namespace
 
-InferenceEngine::InferenceEngine(std::shared_ptr<const HostedNetwork> network, const std::vector<std::string>& inputNames,
+InferenceEngine::InferenceEngine(std::shared_ptr<const HostedNetwork> network,
+                                 const std::vector<std::string>& inputNames,
                                  const std::vector<std::string>& outputNames)
     : network_(std::move(network)) {
   const std::vector<ValueDescription>& inputs = network_->inputs();
@@ -132,7 +133,8 @@ unsigned char* InferenceEngine::Run::place(const TensorLayout& layout) {
   }
   SharedMemory& region = lease_.region();
   // Grown by halves at least, so a request of many tensors does not remap the region for each.
-  if (offset + bytes > region.size()) region.reserve(std::min<uint64_t>(limit, std::max(offset + bytes, region.size() * 3 / 2)));
+  if (offset + bytes > region.size())
+    region.reserve(std::min<uint64_t>(limit, std::max(offset + bytes, region.size() * 3 / 2)));
   placedLayouts_.push_back(layout);
   placedOffsets_.push_back(offset);
   end_ = offset + bytes;
@@ -144,8 +146,8 @@ void InferenceEngine::checkInputs(const std::vector<TensorLayout>& layouts) cons
   if (layouts.size() != inputIndices_.size()) {
     std::string names;
     for (const std::string& name : inputNames_) names += (names.empty() ? "'" : ", '") + name + "'";
-    badRequest("The network takes " + std::to_string(inputIndices_.size()) + " input tensor(s) (" + names +
-               "), got " + std::to_string(layouts.size()) + ".");
+    badRequest("The network takes " + std::to_string(inputIndices_.size()) + " input tensor(s) (" + names + "), got " +
+               std::to_string(layouts.size()) + ".");
   }
   for (size_t i = 0; i < layouts.size(); ++i) {
     const ValueDescription& declared = declaredInputs[inputIndices_[i]];

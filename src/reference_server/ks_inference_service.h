@@ -11,9 +11,9 @@
 
 #include "ks_network_cache.h"
 #include "ks_network_registry.h"
-#include "ks_shared_memory.h"
 #include "ks_run_control.h"
 #include "ks_session_store.h"
+#include "ks_shared_memory.h"
 
 namespace ks {
 namespace server {

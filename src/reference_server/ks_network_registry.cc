@@ -62,10 +62,10 @@ struct HostedNetwork::Shared {
     if (found == records.end()) return;
     const auto left = std::chrono::duration_cast<std::chrono::seconds>(found->second.quarantinedUntil - Clock::now());
     if (left.count() <= 0) return;
-    throw EngineError(EngineError::Kind::kQuarantined,
-                      "the network is quarantined: it ended " + std::to_string(options.quarantineAfter) +
-                          " engine processes in a row, and is refused for another " +
-                          std::to_string(left.count() + 1) + " s");
+    throw EngineError(EngineError::Kind::kQuarantined, "the network is quarantined: it ended " +
+                                                           std::to_string(options.quarantineAfter) +
+                                                           " engine processes in a row, and is refused for another " +
+                                                           std::to_string(left.count() + 1) + " s");
   }
 
   void noteExit(const Sha256Digest& digest, const WorkerExit& exit) {
@@ -171,9 +171,10 @@ RanMessage HostedNetwork::Lease::run(RunMessage& request, const RunControl* cont
 NetworkRegistry::NetworkRegistry(EngineOptions options) : shared_(std::make_shared<HostedNetwork::Shared>()) {
   if (options.workerProgram.empty()) options.workerProgram = defaultWorkerProgram();
   if (options.workerProgram.empty() || ::access(options.workerProgram.c_str(), X_OK) != 0) {
-    throw std::runtime_error("no worker program: ks_inference_worker is neither beside this program nor in "
-                             "../lib/ks-inference-server/ from it" +
-                             (options.workerProgram.empty() ? std::string() : " nor at " + options.workerProgram));
+    throw std::runtime_error(
+        "no worker program: ks_inference_worker is neither beside this program nor in "
+        "../lib/ks-inference-server/ from it" +
+        (options.workerProgram.empty() ? std::string() : " nor at " + options.workerProgram));
   }
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
   if (options.threads == 0) options.threads = processors;

@@ -29,10 +29,10 @@ struct EngineOptions {
   std::string workerProgram;
   unsigned threads = 0;     // intra-op threads one inference may use; 0: processors
   unsigned runsAtOnce = 0;  // inferences one network runs at once (the server's workers); 0: processors
-  size_t networkMemoryBytes = size_t{2} << 30;    // what the engine may hold for one network; 0: no bound
-  size_t totalNetworkMemoryBytes = 0;             // for all networks together; 0: no bound
-  size_t inferenceMemoryBytes = size_t{2} << 30;  // what one inference may allocate; 0: no bound
-  size_t regionBytes = size_t{1} << 30;           // the largest tensors of one inference, in and out together
+  size_t networkMemoryBytes = size_t{2} << 30;     // what the engine may hold for one network; 0: no bound
+  size_t totalNetworkMemoryBytes = 0;              // for all networks together; 0: no bound
+  size_t inferenceMemoryBytes = size_t{2} << 30;   // what one inference may allocate; 0: no bound
+  size_t regionBytes = size_t{1} << 30;            // the largest tensors of one inference, in and out together
   std::chrono::milliseconds loadTimeout{300'000};  // longest a load may take
   // After its time is up, how long a run has to stop before its worker process is killed.
   std::chrono::milliseconds stopGrace{1'000};

@@ -28,7 +28,7 @@ struct ServerGauges {
   uint64_t runningRequests = 0;  // with a worker
   // The engine's worker processes.
   uint64_t workerStarts = 0;
-  uint64_t workerProcesses = 0;  // running now
+  uint64_t workerProcesses = 0;                // running now
   std::map<std::string, uint64_t> workerEnds;  // by how they ended ("crashed", "sandbox", ...)
   uint64_t quarantines = 0;
 };

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -26,7 +26,9 @@ constexpr int kMaxDimensions = 4;
 // How long a run's caller waits awake for the reply before it sleeps.
 constexpr int kSpinMicroseconds = 50;
 
-[[noreturn]] void lostWith(const WorkerExit& exit) { throw EngineError(EngineError::Kind::kWorkerLost, describeExit(exit)); }
+[[noreturn]] void lostWith(const WorkerExit& exit) {
+  throw EngineError(EngineError::Kind::kWorkerLost, describeExit(exit));
+}
 
 const char* signalName(int signal) {
   switch (signal) {
@@ -263,10 +265,12 @@ WorkerExit WorkerProcess::lost() {
   return exit;
 }
 
-LoadedMessage WorkerProcess::load(const SharedMemory& network, uint64_t memoryLimit, std::chrono::milliseconds timeout) {
+LoadedMessage WorkerProcess::load(const SharedMemory& network, uint64_t memoryLimit,
+                                  std::chrono::milliseconds timeout) {
   if (!control_.send(encode(LoadMessage{memoryLimit}), network.fd())) lostWith(lost());
   std::string message;
-  const auto got = control_.receive(message, nullptr, timeout.count() > INT_MAX ? -1 : static_cast<int>(timeout.count()));
+  const auto got =
+      control_.receive(message, nullptr, timeout.count() > INT_MAX ? -1 : static_cast<int>(timeout.count()));
   if (got == WorkerChannel::Received::kTimedOut) {
     kill(WorkerEnd::kTimedOut);
     char limit[32];
@@ -320,7 +324,8 @@ void WorkerProcess::release(uint32_t channel) {
   changed_.notify_all();
 }
 
-WorkerProcess::Lease::Lease(Lease&& other) noexcept : worker_(std::exchange(other.worker_, nullptr)), channel_(other.channel_) {}
+WorkerProcess::Lease::Lease(Lease&& other) noexcept
+    : worker_(std::exchange(other.worker_, nullptr)), channel_(other.channel_) {}
 
 WorkerProcess::Lease::~Lease() {
   if (worker_ != nullptr) worker_->release(channel_);

@@ -27,11 +27,11 @@ namespace ks {
 namespace server {
 
 struct WorkerOptions {
-  std::string program;  // the worker program's path
-  unsigned channels = 1;  // runs it takes at once
-  unsigned threads = 1;   // intra-op threads one run may use
-  size_t memoryBytes = 0;  // what its engine may allocate in all (the sandbox's bound); 0: none
-  size_t regionBytes = size_t{1} << 30;  // the largest shared region of one channel
+  std::string program;                             // the worker program's path
+  unsigned channels = 1;                           // runs it takes at once
+  unsigned threads = 1;                            // intra-op threads one run may use
+  size_t memoryBytes = 0;                          // what its engine may allocate in all (the sandbox's bound); 0: none
+  size_t regionBytes = size_t{1} << 30;            // the largest shared region of one channel
   std::chrono::milliseconds startTimeout{30'000};  // from spawn to its hello
 };
 

@@ -138,9 +138,10 @@ TEST(OnnxModelCheck, RefusesALoopWhoseBodyHasNoNode) {
   body->set_name("body");
   body->set_type(onnx::AttributeProto::GRAPH);
   body->mutable_g()->set_name("empty");
-  EXPECT_EQ("The Loop node 'forever' has a body without a node; it would compute nothing for as long as its trip "
-            "count says.",
-            checkError(loop));
+  EXPECT_EQ(
+      "The Loop node 'forever' has a body without a node; it would compute nothing for as long as its trip "
+      "count says.",
+      checkError(loop));
 }
 
 // A model whose function f0 is called by f1, f1 by f2, ... and the graph calls f<depth - 1>.

@@ -7,11 +7,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fcntl.h>
 #include <string>
 #include <thread>
 

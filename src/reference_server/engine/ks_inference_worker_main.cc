@@ -50,7 +50,7 @@ struct Options {
   pid_t parent = 0;
   unsigned channels = 0;
   unsigned threads = 1;
-  size_t memoryBytes = 0;  // what the engine may allocate in all: the network and every run; 0: no bound
+  size_t memoryBytes = 0;                // what the engine may allocate in all: the network and every run; 0: no bound
   size_t regionBytes = size_t{1} << 30;  // the largest shared region of one channel
 };
 
@@ -60,12 +60,10 @@ struct Options {
 }
 
 Options parseOptions(int argc, char** argv) {
-  static const option kOptions[] = {{"parent", required_argument, nullptr, 'p'},
-                                    {"channels", required_argument, nullptr, 'c'},
-                                    {"threads", required_argument, nullptr, 't'},
-                                    {"memory-mb", required_argument, nullptr, 'm'},
-                                    {"region-mb", required_argument, nullptr, 'r'},
-                                    {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {
+      {"parent", required_argument, nullptr, 'p'},    {"channels", required_argument, nullptr, 'c'},
+      {"threads", required_argument, nullptr, 't'},   {"memory-mb", required_argument, nullptr, 'm'},
+      {"region-mb", required_argument, nullptr, 'r'}, {nullptr, 0, nullptr, 0}};
   Options options;
   int option = 0;
   while ((option = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
@@ -93,7 +91,7 @@ Options parseOptions(int argc, char** argv) {
 }
 
 bool isSocket(int fd) {
-  struct stat info{};
+  struct stat info {};
   return ::fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
@@ -109,7 +107,7 @@ size_t mappedBytes() {
 struct Runner {
   WorkerChannel channel;
   SharedMemory region;
-  std::mutex mutex;  // guards the three below
+  std::mutex mutex;                    // guards the three below
   uint64_t sequence = 0;               // of the run going on, or the last one
   uint64_t interruptedSequence = 0;    // the highest run the server asked to stop
   Ort::RunOptions* options = nullptr;  // of the run going on
@@ -306,8 +304,8 @@ int main(int argc, char** argv) {
   // The engine's budgets, the regions and the descriptors to come: a region per channel and the network.
   // A gibibyte more covers the allocator's own reserve for each thread.
   if (options.memoryBytes != 0) {
-    limits.addressSpaceBytes = mappedBytes() + options.memoryBytes + options.channels * options.regionBytes +
-                               (size_t{1} << 30);
+    limits.addressSpaceBytes =
+        mappedBytes() + options.memoryBytes + options.channels * options.regionBytes + (size_t{1} << 30);
   }
   limits.maxDescriptors = lastFd + 1 + static_cast<int>(options.channels) + 8;
   limits.fileBytes = options.regionBytes;

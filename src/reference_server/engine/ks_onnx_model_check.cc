@@ -1,10 +1,10 @@
 // Walks an ONNX model with ONNX's own protobuf classes.
 #include "ks_onnx_model_check.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <algorithm>
 #include <functional>
 #include <map>
 #include <set>
@@ -200,14 +200,16 @@ void checkFunctionDepth(const onnx::ModelProto& model) {
   // Depth of calls below each function, computed once each; -1 while it is being computed. `level` bounds
   // the walk's own recursion as it goes down.
   std::map<const onnx::FunctionProto*, int> depthOf;
-  const std::function<int(const onnx::FunctionProto&, int)> depth = [&](const onnx::FunctionProto& function, int level) {
+  const std::function<int(const onnx::FunctionProto&, int)> depth = [&](const onnx::FunctionProto& function,
+                                                                        int level) {
     if (level > kMaxDepth) {
       throw std::invalid_argument("The network's functions call one another more than " + std::to_string(kMaxDepth) +
                                   " deep.");
     }
     const auto known = depthOf.find(&function);
     if (known != depthOf.end()) {
-      if (known->second < 0) throw std::invalid_argument("The network's function '" + function.name() + "' calls itself.");
+      if (known->second < 0)
+        throw std::invalid_argument("The network's function '" + function.name() + "' calls itself.");
       if (level + known->second > kMaxDepth) depth(function, kMaxDepth + 1);
       return known->second;
     }

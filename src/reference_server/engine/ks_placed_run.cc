@@ -113,8 +113,8 @@ std::vector<Ort::Value> runOnce(const OnnxNetwork& network, const RunMessage& re
 
 }  // namespace
 
-RanMessage runPlaced(const OnnxNetwork& network, const RunMessage& request, SharedMemory& region,
-                     size_t maxRegionBytes, const Ort::RunOptions& options, const std::atomic<bool>& terminated) {
+RanMessage runPlaced(const OnnxNetwork& network, const RunMessage& request, SharedMemory& region, size_t maxRegionBytes,
+                     const Ort::RunOptions& options, const std::atomic<bool>& terminated) {
   if (request.inputs.size() != network.inputs().size()) badRequest("The run does not feed every input.");
   std::vector<const char*> inputNames;
   const std::vector<Ort::Value> inputs = inputValues(network, request, region, inputNames);
@@ -152,9 +152,9 @@ RanMessage runPlaced(const OnnxNetwork& network, const RunMessage& request, Shar
     reply.outputs.push_back(std::move(placed));
   }
   if (end > maxRegionBytes) {
-    throw EngineError(EngineError::Kind::kOverBudget, "the outputs need more than the " +
-                                                          std::to_string(maxRegionBytes >> 20) +
-                                                          " MiB a reply may hold");
+    throw EngineError(
+        EngineError::Kind::kOverBudget,
+        "the outputs need more than the " + std::to_string(maxRegionBytes >> 20) + " MiB a reply may hold");
   }
   if (end > region.size()) region.reserve(end);
   for (size_t i = 0; i < results.size(); ++i) {

@@ -21,8 +21,8 @@ namespace server {
 // tensor of the seven data types, more than 4 dimensions); kOverBudget when a run needs more than its
 // limit or the outputs more room than the region may take; kInterrupted when `options` was terminated;
 // kRunFailed with the engine's own text otherwise.
-RanMessage runPlaced(const OnnxNetwork& network, const RunMessage& request, SharedMemory& region,
-                     size_t maxRegionBytes, const Ort::RunOptions& options, const std::atomic<bool>& terminated);
+RanMessage runPlaced(const OnnxNetwork& network, const RunMessage& request, SharedMemory& region, size_t maxRegionBytes,
+                     const Ort::RunOptions& options, const std::atomic<bool>& terminated);
 
 }  // namespace server
 }  // namespace ks

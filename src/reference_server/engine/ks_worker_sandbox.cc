@@ -38,8 +38,7 @@ void allow(const Filter& filter, int syscall, const char* name) {
 
 template <typename... Conditions>
 void allowWhen(const Filter& filter, int syscall, const char* name, Conditions... conditions) {
-  const int result =
-      seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, syscall, sizeof...(Conditions), conditions...);
+  const int result = seccomp_rule_add(filter.get(), SCMP_ACT_ALLOW, syscall, sizeof...(Conditions), conditions...);
   if (result != 0) fail(-result, std::string("allowing ") + name);
 }
 
@@ -130,7 +129,8 @@ std::string lockDown(const SandboxLimits& limits) {
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail(errno, "PR_SET_NO_NEW_PRIVS");
   installFilter();
   return "seccomp,no_new_privs,rlimits(as=" + std::to_string(limits.addressSpaceBytes >> 20) +
-         "MiB,nofile=" + std::to_string(limits.maxDescriptors) + ",nproc=0,fsize=" + std::to_string(limits.fileBytes >> 20) + "MiB,core=0)";
+         "MiB,nofile=" + std::to_string(limits.maxDescriptors) +
+         ",nproc=0,fsize=" + std::to_string(limits.fileBytes >> 20) + "MiB,core=0)";
 }
 
 }  // namespace server

@@ -22,11 +22,10 @@ struct SandboxLimits {
 std::string enterNamespaces();
 
 // Confines the whole process for good, every thread included: no core files, no new processes or
-// threads, no file past `limits.fileBytes`, at most `limits.maxDescriptors` descriptors and `limits.addressSpaceBytes` of
-// address space; no new privileges; and a seccomp-BPF filter that kills the process on any system call
-// outside what computing and talking over held sockets need (no open, socket, connect, exec, fork,
-// ptrace, ...). Returns a summary for the log. Throws std::system_error when a step fails: a worker never
-// runs unconfined.
+// threads, no file past `limits.fileBytes`, at most `limits.maxDescriptors` descriptors and `limits.addressSpaceBytes`
+// of address space; no new privileges; and a seccomp-BPF filter that kills the process on any system call outside what
+// computing and talking over held sockets need (no open, socket, connect, exec, fork, ptrace, ...). Returns a summary
+// for the log. Throws std::system_error when a step fails: a worker never runs unconfined.
 std::string lockDown(const SandboxLimits& limits);
 
 }  // namespace server

@@ -1,10 +1,10 @@
 #include "ks_http_server.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -915,7 +915,6 @@ void HttpServer::Impl::beginStop() {
     }
   }
 }
-
 
 // ----------------------------------------------------------------------------------------------- HttpServer
 

@@ -16,7 +16,7 @@ namespace {
 [[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
 size_t fileSize(int fd) {
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0) fail("fstat of shared memory");
   return static_cast<size_t>(info.st_size);
 }

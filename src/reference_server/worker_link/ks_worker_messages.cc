@@ -121,7 +121,8 @@ WorkerMessageType typeOf(const std::string& message) {
   if (message.size() < 2) throw MalformedMessage("an empty message");
   if (static_cast<uint8_t>(message[0]) != kWorkerProtocolVersion) throw MalformedMessage("another protocol version");
   const auto type = static_cast<uint8_t>(message[1]);
-  if (type < static_cast<uint8_t>(WorkerMessageType::kHello) || type > static_cast<uint8_t>(WorkerMessageType::kInterrupt)) {
+  if (type < static_cast<uint8_t>(WorkerMessageType::kHello) ||
+      type > static_cast<uint8_t>(WorkerMessageType::kInterrupt)) {
     throw MalformedMessage("an unknown message type");
   }
   return static_cast<WorkerMessageType>(type);

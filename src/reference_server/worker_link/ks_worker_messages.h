@@ -18,10 +18,10 @@ namespace server {
 constexpr uint8_t kWorkerProtocolVersion = 1;
 
 // Bounds every decoder enforces.
-constexpr size_t kMaxWorkerText = 4096;      // error texts, sandbox summary
-constexpr size_t kMaxValueName = 4096;       // input and output names
-constexpr size_t kMaxWorkerValues = 1024;    // inputs or outputs of one network or one run
-constexpr size_t kMaxWorkerRank = 64;        // dimensions of one value
+constexpr size_t kMaxWorkerText = 4096;    // error texts, sandbox summary
+constexpr size_t kMaxValueName = 4096;     // input and output names
+constexpr size_t kMaxWorkerValues = 1024;  // inputs or outputs of one network or one run
+constexpr size_t kMaxWorkerRank = 64;      // dimensions of one value
 
 enum class WorkerMessageType : uint8_t {
   kHello = 1,      // worker: ready, sandboxed
@@ -63,8 +63,8 @@ struct FailedMessage {
 
 // A tensor in a channel's region: `bytes` bytes at `offset`.
 struct PlacedTensor {
-  uint32_t index = 0;     // which input or output of the network (in a reply: its position in the request)
-  int32_t dataType = 0;   // a TensorDataType
+  uint32_t index = 0;    // which input or output of the network (in a reply: its position in the request)
+  int32_t dataType = 0;  // a TensorDataType
   std::vector<int64_t> dims;
   uint64_t offset = 0;
   uint64_t bytes = 0;
