@@ -158,6 +158,7 @@ double throughput(int threads, double duration, Make&& make) {
   std::atomic<int> ready{0};
   std::atomic<long> count{0};
   std::vector<std::thread> workers;
+  workers.reserve(static_cast<size_t>(threads));
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([&] {
       std::function<void()> work = make();

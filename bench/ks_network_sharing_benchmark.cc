@@ -1,7 +1,8 @@
-// Server memory when many sessions load the same network: once with byte-identical uploads (which the
-// server runs as one engine session) and once with uploads that differ in one trailing protobuf field (the
-// same network to the engine, but distinct bytes, so one engine session each: what the server did before
-// it shared). Each case runs in a fresh child process holding an in-process server and the clients.
+// Server memory, its worker processes included, when many sessions load the same network: once with
+// byte-identical uploads (which the server runs in one worker) and once with uploads that differ in one
+// trailing protobuf field (the same network to the engine, but distinct bytes, so one worker each: what
+// the server did before it shared). Each case runs in a fresh child process holding an in-process server and the
+// clients.
 //
 //   ks_network_sharing_benchmark NETWORK.onnx [SESSIONS]
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -26,7 +28,25 @@ std::string withDocString(const std::string& model, const std::string& text) {
   return model + static_cast<char>(6 << 3 | 2) + static_cast<char>(text.size()) + text;
 }
 
-// Resident bytes of a server after `sessions` clients each loaded their file of `files`.
+// Resident bytes of this process and of the processes it started (the server's workers).
+size_t residentWithChildren() {
+  size_t total = ks::bench::statusBytes("VmRSS:");
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream children(task.path() / "children");
+    pid_t child = 0;
+    while (children >> child) {
+      std::ifstream status("/proc/" + std::to_string(child) + "/status");
+      std::string line;
+      while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) total += std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+      }
+    }
+  }
+  return total;
+}
+
+// Resident bytes of a server, its workers included, after `sessions` clients each loaded their file of
+// `files`.
 size_t residentAfterLoads(const std::vector<std::string>& files) {
   ks::server::InferenceServerOptions options;
   options.service.maxSessions = files.size() + 1;
@@ -39,7 +59,7 @@ size_t residentAfterLoads(const std::vector<std::string>& files) {
         std::make_unique<ks::RemoteNetBackend>("127.0.0.1", port, ks::BackendId::kCpu, ks::DeviceType::kCpu, 0));
     clients.back()->load(file, {}, {}, "", "");
   }
-  return ks::bench::statusBytes("VmRSS:");
+  return residentWithChildren();
 }
 
 // Runs residentAfterLoads in a child process and returns its figure (0 on failure).

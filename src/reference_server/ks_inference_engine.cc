@@ -209,6 +209,7 @@ double InferenceEngine::Run::execute(unsigned repetitions, const RunLimits& limi
 double InferenceEngine::runTimed(const std::vector<Tensor>& inputs, unsigned repetitions, std::vector<Tensor>& outputs,
                                  const RunLimits& limits) const {
   std::vector<TensorLayout> layouts;
+  layouts.reserve(inputs.size());
   for (const Tensor& input : inputs) layouts.push_back(input.layout());
   checkInputs(layouts);
   for (size_t i = 0; i < inputs.size(); ++i) {

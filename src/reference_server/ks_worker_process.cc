@@ -50,8 +50,9 @@ const char* signalName(int signal) {
 
 // The environment a worker gets: none of the server's, but ONNX Runtime's telemetry opt-out (Microsoft's
 // builds since 1.29 otherwise write a device id and an event store under $HOME and upload them; the
-// variable was renamed once, hence both) and what the sanitizers of an instrumented build read (leak
-// checking and symbolizing would need what the sandbox forbids).
+// variable was renamed once, hence both) and what the sanitizers of an instrumented build read: no leak
+// check, no symbolizing and no handling of fatal signals, all of which would need what the sandbox
+// forbids, so that a worker ends by the signal it met as it would uninstrumented.
 std::vector<std::string> workerEnvironment() {
   std::vector<std::string> environment = {"PATH=/usr/bin:/bin", "ORT_DISABLE_TELEMETRY=1", "ORT_TELEMETRY_DISABLED=1"};
   for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -59,14 +60,16 @@ std::vector<std::string> workerEnvironment() {
       environment.emplace_back(*entry);
     }
   }
+  const std::string quiet =
+      "detect_leaks=0:symbolize=0:handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0";
   bool asan = false;
   for (std::string& entry : environment) {
     if (entry.rfind("ASAN_OPTIONS=", 0) == 0) {
-      entry += ":detect_leaks=0:symbolize=0";
+      entry += ":" + quiet;
       asan = true;
     }
   }
-  if (!asan) environment.emplace_back("ASAN_OPTIONS=detect_leaks=0:symbolize=0");
+  if (!asan) environment.emplace_back("ASAN_OPTIONS=" + quiet);
   return environment;
 }
 
@@ -152,9 +155,11 @@ WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener on
                                               "--region-mb=" + std::to_string(options.regionBytes >> 20)};
   const std::vector<std::string> environment = workerEnvironment();
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
   envp.push_back(nullptr);
   const int spawned = ::posix_spawn(&pid_, options.program.c_str(), &actions, nullptr, argv.data(), envp.data());

@@ -14,7 +14,7 @@ namespace server {
 class WorkerChannel {
  public:
   // The largest message either side sends or takes; a longer one is a peer's fault.
-  static constexpr size_t kMaxMessageBytes = 192 * 1024;
+  static constexpr size_t kMaxMessageBytes = size_t{192} * 1024;
 
   // Two connected ends, close-on-exec. Throws std::system_error.
   static std::pair<WorkerChannel, WorkerChannel> pair();
