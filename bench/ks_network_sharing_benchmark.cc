@@ -113,12 +113,12 @@ int main(int argc, char** argv) {
   const size_t one = measure({identical.front()});
   const size_t shared = measure(identical);
   const size_t separate = measure(distinct);
-  std::printf("| sessions | network | server RSS |\n|---|---|---|\n");
+  std::printf("| sessions | network | server and workers RSS |\n|---|---|---|\n");
   std::printf("| 1 | %.1f MB | %.0f MB |\n", model.size() / 1e6, one / 1e6);
-  std::printf("| %d, one engine session each (before) | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6,
+  std::printf("| %d, a worker each (distinct bytes) | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6,
               separate / 1e6);
-  std::printf("| %d, byte-identical, shared (now) | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6, shared / 1e6);
-  std::printf("\nShared: %.2fx the memory of one engine session per client.\n",
+  std::printf("| %d, byte-identical, one shared worker | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6, shared / 1e6);
+  std::printf("\nShared: %.2fx the memory of a worker per client.\n",
               separate ? static_cast<double>(shared) / static_cast<double>(separate) : 0.0);
   std::system((std::string("rm -rf ") + folder).c_str());
   return shared != 0 && separate != 0 ? 0 : 1;

@@ -1,11 +1,13 @@
 #include "ks_inference_server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "ks_run_watchdog.h"
@@ -107,13 +109,22 @@ std::string utcTime(std::chrono::system_clock::time_point when) {
   return text;
 }
 
+// The HTTP options with the server's default of handlers: twice the processors, so that while some
+// requests run in the engine others decode and encode their tensors; one request alone still gets every
+// intra-op thread.
+HttpServerOptions httpOptionsOf(const InferenceServerOptions& options) {
+  HttpServerOptions http = options.http;
+  if (http.workers == 0) http.workers = 2 * std::max(1u, std::thread::hardware_concurrency());
+  return http;
+}
+
 // The service's options with what the engine takes from the rest: as many runs at once as handlers, a
 // region for the largest body's tensors and the outputs an inference may allocate, loads bounded by the
 // inference time limit.
 InferenceServiceOptions serviceOptionsOf(const InferenceServerOptions& options) {
   InferenceServiceOptions service = options.service;
   EngineOptions& engine = service.engine;
-  if (engine.runsAtOnce == 0) engine.runsAtOnce = options.http.workers;
+  if (engine.runsAtOnce == 0) engine.runsAtOnce = httpOptionsOf(options).workers;
   if (engine.regionBytes == EngineOptions().regionBytes) {
     engine.regionBytes = options.http.limits.maxBodyBytes +
                          (engine.inferenceMemoryBytes != 0 ? engine.inferenceMemoryBytes : size_t{4} << 30);
@@ -128,7 +139,7 @@ struct InferenceServer::Impl {
   explicit Impl(InferenceServerOptions opts)
       : options(std::move(opts)),
         service(serviceOptionsOf(options)),
-        http(options.http),
+        http(httpOptionsOf(options)),
         watchdog(options.inferenceTimeout) {}
 
   void installRoutes();

@@ -22,7 +22,7 @@ const char kUsage[] =
     "  --port PORT              port to listen on; 0 picks a free one (default 8080)\n"
     "  --node-name NAME         prefix of the session ids this server issues, for a proxy's routing\n"
     "                           (letters, digits, '_'; default none)\n"
-    "  --workers N              requests handled at once (default: processors)\n"
+    "  --workers N              requests handled at once (default: twice the processors)\n"
     "  --threads N              threads one inference may use (default: processors)\n"
     "  --max-sessions N         most sessions open at once (default 64)\n"
     "  --idle-timeout-s N       close sessions unused for N seconds; 0 never does (default 600)\n"

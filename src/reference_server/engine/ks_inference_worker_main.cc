@@ -281,6 +281,9 @@ int main(int argc, char** argv) {
   ::mallopt(M_TRIM_THRESHOLD, INT_MAX);
   ::mallopt(M_MMAP_THRESHOLD, 32 << 20);
   const Options options = parseOptions(argc, argv);
+  // A heap per thread, and a bound on them said here: left to itself, glibc counts the processors the
+  // first time a process has more threads than heaps, by reading a file in /sys the sandbox forbids.
+  ::mallopt(M_ARENA_MAX, static_cast<int>(options.channels + options.threads + 2));
   // Dies with the server, and not a moment later than it.
   if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != options.parent) return 3;
   const int lastFd = kFirstChannelFd + static_cast<int>(options.channels) - 1;
