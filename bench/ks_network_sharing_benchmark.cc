@@ -120,6 +120,6 @@ int main(int argc, char** argv) {
   std::printf("| %d, byte-identical, one shared worker | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6, shared / 1e6);
   std::printf("\nShared: %.2fx the memory of a worker per client.\n",
               separate ? static_cast<double>(shared) / static_cast<double>(separate) : 0.0);
-  std::system((std::string("rm -rf ") + folder).c_str());
+  std::filesystem::remove_all(folder);
   return shared != 0 && separate != 0 ? 0 : 1;
 }
