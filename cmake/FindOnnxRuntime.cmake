@@ -17,7 +17,7 @@ file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/onnxruntime_version.txt" ks_onnxruntime_
 set(ks_onnxruntime_hint "${ks_onnxruntime_cache}/onnxruntime-${ks_onnxruntime_version}")
 
 # A tree configured for another pinned version forgets what it found in that version's folder.
-foreach(ks_cached IN ITEMS OnnxRuntime_INCLUDE_DIR OnnxRuntime_LIBRARY)
+foreach(ks_cached IN ITEMS OnnxRuntime_INCLUDE_DIR OnnxRuntime_LIBRARY OnnxRuntime_NOTICES)
   if(${ks_cached} MATCHES "^${ks_onnxruntime_cache}/onnxruntime-" AND
      NOT ${ks_cached} MATCHES "^${ks_onnxruntime_hint}/")
     unset(${ks_cached} CACHE)
@@ -36,6 +36,10 @@ if(OnnxRuntime_INCLUDE_DIR AND EXISTS "${OnnxRuntime_INCLUDE_DIR}/onnxruntime_c_
   file(STRINGS "${OnnxRuntime_INCLUDE_DIR}/onnxruntime_c_api.h" ks_ort_api_line REGEX "^#define ORT_API_VERSION [0-9]+")
   string(REGEX REPLACE "^#define ORT_API_VERSION ([0-9]+).*" "\\1" OnnxRuntime_API_VERSION "${ks_ort_api_line}")
 endif()
+
+# ONNX Runtime's third-party notices, for a package that carries the library; optional.
+find_file(OnnxRuntime_NOTICES ThirdPartyNotices.txt HINTS ${ks_onnxruntime_hint}/share ${OnnxRuntime_ROOT}
+  PATH_SUFFIXES share NO_DEFAULT_PATH DOC "ONNX Runtime's ThirdPartyNotices.txt")
 
 include(FindPackageHandleStandardArgs)
 find_package_handle_standard_args(OnnxRuntime

@@ -1,5 +1,6 @@
 # Debian packages made from the install components by CPack's DEB generator, for the tree's architecture:
-# libks-netclient1 and libks-netclient-dev, and from a tree that builds the server ks-inference-server.
+# libks-netclient1, libks-netclient-dev and ks-netclient-tools, and from a tree that builds the server
+# ks-inference-server; each with its -dbgsym package of debug information.
 #   cpack --config <tree>/CPackConfig.cmake -B <output folder>
 # Depends come from dpkg-shlibdeps, except on the framework's libks_core (see below).
 if(NOT CMAKE_LIBRARY_ARCHITECTURE)
@@ -15,13 +16,14 @@ execute_process(COMMAND ${KS_DPKG_ARCHITECTURE} -t ${CMAKE_LIBRARY_ARCHITECTURE}
 set(ks_packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
 set(ks_runtime_package libks-netclient1)
 set(ks_development_package libks-netclient-dev)
+set(ks_tools_package ks-netclient-tools)
 set(ks_server_package ks-inference-server)
 
 # Every package carries the changelog and a copyright file in /usr/share/doc/<package>.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${ks_packaging_dir}/changelog)
 execute_process(COMMAND gzip -9nc ${ks_packaging_dir}/changelog OUTPUT_FILE ${PROJECT_BINARY_DIR}/changelog.gz
   COMMAND_ERROR_IS_FATAL ANY)
-set(ks_components runtime development)
+set(ks_components runtime development tools)
 if(KS_BUILD_SERVER)
   list(APPEND ks_components server)
 endif()
@@ -49,15 +51,23 @@ set(CPACK_PACKAGE_NAME ks-netclient)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${KS_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
+# Debug information goes into a -dbgsym package per package, found by build id: CPack splits it out of the
+# files it finds unstripped and strips them then, with the tree's own binutils (the armhf ones for armhf).
+set(CPACK_STRIP_FILES OFF)
+set(CPACK_DEBIAN_DEBUGINFO_PACKAGE ON)
+set(CPACK_OBJCOPY_EXECUTABLE ${CMAKE_OBJCOPY})
+set(CPACK_READELF_EXECUTABLE ${CMAKE_READELF})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE ks-netclient)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${ks_deb_arch})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libks_core.so.1 is the framework's and comes from no Debian package: dpkg-shlibdeps is shown the
 # stand-in only to resolve the soname, and (CPack passes --ignore-missing-info) emits no dependency on it.
+# The same for libks_netclient.so.1 as ks_remote_run needs it: the tools package depends on the runtime
+# package of this build by name (CPACK_COMPONENT_TOOLS_DEPENDS).
 get_target_property(ks_core_dir ks_core BINARY_DIR)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${ks_core_dir})
+get_target_property(ks_netclient_dir ks_netclient BINARY_DIR)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${ks_core_dir} ${ks_netclient_dir})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 
@@ -87,18 +97,40 @@ pkg-config file (ks_netclient.pc) of libks_netclient.
 Building against it needs the ks framework's core library and headers
 (libks_core, ks_core/*.h), which the framework provides.")
 
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${ks_tools_package})
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "command-line client of ks inference servers
+ks_remote_run loads a network on a ks inference server, runs it on inputs
+from .npy files (or random ones) and prints a summary of every output and the
+server's timing statistics: a way to try a server from a device.
+
+It is built on libks_netclient, and so needs the ks framework's core library,
+which the framework provides.")
+
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME ${ks_server_package})
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "reference inference server for ks_netclient clients
 ks_inference_server runs the ONNX networks that clients of libks_netclient
 upload, with ONNX Runtime on the CPU, behind an HTTP/1.1 layer built to face
-hostile clients; ks_remote_run runs a network on it from the command line.
-ONNX Runtime comes in a private folder. The systemd unit
-ks-inference-server.service is installed but not enabled.
+hostile clients. Every network runs in a sandboxed worker process of its own,
+so a network that crashes the engine costs its own requests only. ONNX
+Runtime comes in a private folder. The systemd unit ks-inference-server.service
+is enabled and started on installation; it answers on 127.0.0.1 only until
+told otherwise in /etc/default/ks-inference-server.
 
 The package contains no networks or other model data.")
 
-# What CPack 3.25 cannot say: Multi-Arch, and that the ldconfig trigger replaces its ldconfig scripts.
+# The maintainer scripts that manage the service (as dh_installsystemd writes them; deb-systemd-helper
+# and deb-systemd-invoke come from init-system-helpers) and the conffile.
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
+  ${ks_packaging_dir}/${ks_server_package}/postinst ${ks_packaging_dir}/${ks_server_package}/prerm
+  ${ks_packaging_dir}/${ks_server_package}/postrm ${ks_packaging_dir}/${ks_server_package}/conffiles)
+
+# What CPack 3.25 cannot say: Multi-Arch, and that the ldconfig trigger replaces its ldconfig scripts;
+# and what dh_strip removes beside the debug information: the compilers' .comment sections.
+set(CPACK_KS_OBJCOPY ${CMAKE_OBJCOPY})
 set(CPACK_KS_MULTIARCH_SAME_PACKAGES ${ks_runtime_package} ${ks_development_package})
 set(CPACK_PROJECT_CONFIG_FILE ${ks_packaging_dir}/cpack_project_config.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${ks_packaging_dir}/finish_packages.cmake)

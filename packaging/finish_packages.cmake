@@ -1,8 +1,10 @@
 # Run by cpack once it has built the .deb files (CPACK_POST_BUILD_SCRIPTS), for what CMake 3.25's DEB
-# generator cannot write: the field "Multi-Arch: same" of the packages in CPACK_KS_MULTIARCH_SAME_PACKAGES,
-# and no postinst/postrm that only run ldconfig (CPack adds them to any package with a library under
-# /usr/lib; the library package has an ldconfig trigger instead, and the server's libraries are private,
-# out of ldconfig's reach). Each package is unpacked with dpkg-deb -R and built again with dpkg-deb -b.
+# generator cannot write: the field "Multi-Arch: same" of the packages in CPACK_KS_MULTIARCH_SAME_PACKAGES
+# (and of their -dbgsym packages, which co-install as they do), no postinst/postrm that only run ldconfig
+# (CPack adds them to any package with a library under /usr/lib; the library package has an ldconfig
+# trigger instead, and the server's libraries are private, out of ldconfig's reach), and ELF files without
+# the compilers' .comment sections, as dh_strip leaves them. Each package is unpacked with dpkg-deb -R and
+# built again with dpkg-deb -b.
 
 # Whether FILE is a maintainer script CPack wrote only to run ldconfig.
 function(ks_is_ldconfig_script file result)
@@ -30,7 +32,29 @@ foreach(deb IN LISTS CPACK_PACKAGE_FILES)
       file(REMOVE ${tree}/DEBIAN/${script})
     endif()
   endforeach()
-  if(package IN_LIST CPACK_KS_MULTIARCH_SAME_PACKAGES)
+  if(NOT deb MATCHES "\\.ddeb$")
+    file(GLOB_RECURSE files LIST_DIRECTORIES false ${tree}/usr/* ${tree}/lib/*)
+    foreach(file IN LISTS files)
+      if(NOT IS_SYMLINK ${file})
+        file(READ ${file} magic LIMIT 4 HEX)
+        if(magic STREQUAL "7f454c46")
+          execute_process(COMMAND ${CPACK_KS_OBJCOPY} --remove-section=.comment ${file} COMMAND_ERROR_IS_FATAL ANY)
+        endif()
+      endif()
+    endforeach()
+    # The md5sums CPack wrote are of the files before.
+    set(sums "")
+    foreach(file IN LISTS files)
+      if(NOT IS_SYMLINK ${file})
+        file(MD5 ${file} sum)
+        file(RELATIVE_PATH path ${tree} ${file})
+        string(APPEND sums "${sum}  ${path}\n")
+      endif()
+    endforeach()
+    file(WRITE ${tree}/DEBIAN/md5sums "${sums}")
+  endif()
+  string(REGEX REPLACE "-dbgsym$" "" base_package "${package}")
+  if(base_package IN_LIST CPACK_KS_MULTIARCH_SAME_PACKAGES)
     file(READ ${tree}/DEBIAN/control control)
     string(REGEX REPLACE "(Architecture: [^\n]*\n)" "\\1Multi-Arch: same\n" control "${control}")
     file(WRITE ${tree}/DEBIAN/control "${control}")

@@ -283,6 +283,10 @@ int main(int argc, char** argv) {
     std::fputs(ks::tools::remoteRunUsage(), stdout);
     return 0;
   }
+  if (options.version) {
+    std::printf("ks_remote_run %s\n", KS_VERSION);
+    return 0;
+  }
   try {
     return run(options);
   } catch (const ks::tools::UsageError& e) {

@@ -59,6 +59,10 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
       noValue();
       options.help = true;
       return options;
+    } else if (option == "--version") {
+      noValue();
+      options.version = true;
+      return options;
     } else if (option == "--server") {
       parseServer(takeValue(), options);
       haveServer = true;
@@ -150,6 +154,7 @@ the layouts of its tensors and a summary of every output.
                           in a name become '_'); DIR is created when missing
   --quiet, -q             print nothing but errors
   --help, -h              print this and exit
+  --version               print the version and exit
 
 Exit codes:
   0        success

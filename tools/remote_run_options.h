@@ -22,6 +22,7 @@ struct InputOption {
 
 struct RemoteRunOptions {
   bool help = false;
+  bool version = false;
   std::string host;
   int port = 0;
   std::string netPath;

@@ -44,6 +44,7 @@ const char kUsage[] =
     "  --worker-program PATH    the engine's worker program (default: ks_inference_worker beside this\n"
     "                           program, else in ../lib/ks-inference-server/)\n"
     "  --help                   print this and exit\n"
+    "  --version                print the version and exit\n"
     "Prints \"listening on http://HOST:PORT\" on stdout once the port is bound, and one line per request\n"
     "on stderr.\n";
 
@@ -66,6 +67,7 @@ long long numberOption(const std::string& option, const std::string& text, long 
 struct Arguments {
   ks::server::InferenceServerOptions options;
   bool help = false;
+  bool version = false;
 };
 
 Arguments parseArguments(int argc, char** argv) {
@@ -83,6 +85,10 @@ Arguments parseArguments(int argc, char** argv) {
     const std::string option = argv[i];
     if (option == "--help" || option == "-h") {
       arguments.help = true;
+      return arguments;
+    }
+    if (option == "--version") {
+      arguments.version = true;
       return arguments;
     }
     if (i + 1 >= argc) throw std::invalid_argument("unknown option or missing value: " + option);
@@ -159,6 +165,10 @@ int main(int argc, char** argv) {
   }
   if (arguments.help) {
     std::cout << kUsage;
+    return 0;
+  }
+  if (arguments.version) {
+    std::cout << "ks_inference_server " << KS_VERSION << "\n";
     return 0;
   }
 
