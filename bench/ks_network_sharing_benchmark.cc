@@ -117,7 +117,8 @@ int main(int argc, char** argv) {
   std::printf("| 1 | %.1f MB | %.0f MB |\n", model.size() / 1e6, one / 1e6);
   std::printf("| %d, a worker each (distinct bytes) | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6,
               separate / 1e6);
-  std::printf("| %d, byte-identical, one shared worker | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6, shared / 1e6);
+  std::printf("| %d, byte-identical, one shared worker | %.1f MB | %.0f MB |\n", sessions, model.size() / 1e6,
+              shared / 1e6);
   std::printf("\nShared: %.2fx the memory of a worker per client.\n",
               separate ? static_cast<double>(shared) / static_cast<double>(separate) : 0.0);
   std::filesystem::remove_all(folder);
