@@ -329,6 +329,7 @@ int main(int argc, char** argv) {
       ks::server::EngineOptions engine;
       engine.workerProgram =
           options.serverProgram.substr(0, options.serverProgram.rfind('/') + 1) + "ks_inference_worker";
+      engine.runsAtOnce = 2 * processors;  // as many as the server's handlers
       ks::server::NetworkRegistry registry(engine);
       const ks::server::InferenceEngine remote(registry.load(model), {}, {});
       for (int round = 0; round < 2; ++round) {
