@@ -14,7 +14,6 @@ namespace server {
 namespace {
 
 constexpr size_t kMaxDimensions = 4;
-constexpr uint64_t kAlignment = 64;
 
 [[noreturn]] void badRequest(const std::string& text) { throw EngineError(EngineError::Kind::kBadRequest, text); }
 
@@ -88,8 +87,6 @@ void checkCarriable(const ValueDescription& value, const char* kind) {
   }
 }
 
-uint64_t aligned(uint64_t offset) { return (offset + kAlignment - 1) / kAlignment * kAlignment; }
-
 }  // namespace
 
 InferenceEngine::InferenceEngine(std::shared_ptr<const HostedNetwork> network,
@@ -126,7 +123,7 @@ InferenceEngine::Run InferenceEngine::begin() const { return Run(*this, network_
 
 unsigned char* InferenceEngine::Run::place(const TensorLayout& layout) {
   const uint64_t bytes = layout.byteSize();
-  const uint64_t offset = aligned(end_);
+  const uint64_t offset = alignedOffset(end_);
   const size_t limit = engine_->network_->maxRegionBytes();
   if (offset + bytes > limit) {
     badRequest("The inputs need more than the " + std::to_string(limit >> 20) + " MiB one inference may hold.");

@@ -99,14 +99,19 @@ HostedNetwork::HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest&
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->checkQuarantineLocked(digest_);
   }
-  worker_ = start();
+  LoadedMessage loaded;
+  worker_ = start(&loaded);
+  // The first load says what the network is; later ones load the same bytes.
+  inputs_ = std::move(loaded.inputs);
+  outputs_ = std::move(loaded.outputs);
+  heldBytes_ = loaded.heldBytes;
 }
 
 HostedNetwork::~HostedNetwork() = default;
 
 size_t HostedNetwork::maxRegionBytes() const { return shared_->options.regionBytes; }
 
-std::shared_ptr<WorkerProcess> HostedNetwork::start() const {
+std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded) const {
   std::weak_ptr<Shared> weakShared = shared_;
   const Sha256Digest digest = digest_;
   {
@@ -126,15 +131,9 @@ std::shared_ptr<WorkerProcess> HostedNetwork::start() const {
     shared_->counts.running -= 1;
     throw;
   }
-  LoadedMessage loaded = worker->load(bytes_, memoryLimit_, shared_->options.loadTimeout);
+  LoadedMessage reported = worker->load(bytes_, memoryLimit_, shared_->options.loadTimeout);
   shared_->noteSuccess(digest_);
-  if (inputs_.empty() && outputs_.empty()) {
-    // The first load says what the network is; later ones load the same bytes.
-    auto& self = const_cast<HostedNetwork&>(*this);
-    self.inputs_ = std::move(loaded.inputs);
-    self.outputs_ = std::move(loaded.outputs);
-    self.heldBytes_ = loaded.heldBytes;
-  }
+  if (loaded != nullptr) *loaded = std::move(reported);
   return worker;
 }
 
@@ -149,7 +148,7 @@ HostedNetwork::Lease HostedNetwork::lease() const {
         std::lock_guard<std::mutex> sharedLock(shared_->mutex);
         shared_->checkQuarantineLocked(digest_);
       }
-      worker_ = start();
+      worker_ = start(nullptr);
     }
     worker = worker_;
   }

@@ -79,7 +79,8 @@ class HostedNetwork {
   friend class NetworkRegistry;
   struct Shared;
   HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest& digest, SharedMemory bytes, size_t memoryLimit);
-  std::shared_ptr<WorkerProcess> start() const;
+  // A new worker process with the network loaded; `loaded`, when not null, receives what it reported.
+  std::shared_ptr<WorkerProcess> start(LoadedMessage* loaded) const;
 
   const std::shared_ptr<Shared> shared_;
   const Sha256Digest digest_;

@@ -75,15 +75,12 @@ std::vector<std::string> workerEnvironment() {
 
 // Checks one tensor of a reply against what the protocol can carry and the region holds.
 bool plausible(const PlacedTensor& tensor, size_t regionSize) {
-  if (tensor.dataType < 0 || tensor.dataType > static_cast<int32_t>(TensorDataType::kInt64)) return false;
+  if (tensor.dataType > static_cast<int32_t>(TensorDataType::kInt64)) return false;
   if (tensor.dims.empty() || tensor.dims.size() > kMaxDimensions) return false;
-  uint64_t bytes = elementSize(static_cast<TensorDataType>(tensor.dataType));
   for (int64_t dim : tensor.dims) {
-    if (dim < 0 || dim > INT32_MAX) return false;
-    if (dim != 0 && bytes > UINT32_MAX / static_cast<uint64_t>(dim)) return false;
-    bytes *= static_cast<uint64_t>(dim);
+    if (dim > INT32_MAX) return false;
   }
-  return bytes == tensor.bytes && tensor.offset <= regionSize && tensor.bytes <= regionSize - tensor.offset;
+  return tensor.bytes <= UINT32_MAX && liesWithin(tensor, regionSize);
 }
 
 }  // namespace

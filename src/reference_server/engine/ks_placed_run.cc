@@ -17,44 +17,26 @@ namespace server {
 namespace {
 
 constexpr size_t kMaxDimensions = 4;
-constexpr uint64_t kAlignment = 64;
-
 [[noreturn]] void badRequest(const std::string& text) { throw EngineError(EngineError::Kind::kBadRequest, text); }
-
-uint64_t aligned(uint64_t offset) { return (offset + kAlignment - 1) / kAlignment * kAlignment; }
-
-// Elements times the element size of `type`, or nothing when a dimension is negative or the product
-// overflows.
-bool byteCount(int32_t type, const std::vector<int64_t>& dims, uint64_t& bytes) {
-  bytes = elementSize(static_cast<TensorDataType>(type));
-  if (bytes == 0) return false;
-  for (int64_t dim : dims) {
-    if (dim < 0 || (dim != 0 && bytes > UINT64_MAX / static_cast<uint64_t>(dim))) return false;
-    bytes *= static_cast<uint64_t>(dim);
-  }
-  return true;
-}
 
 // The engine's views of the inputs where they lie in `region`.
 std::vector<Ort::Value> inputValues(const OnnxNetwork& network, const RunMessage& request, SharedMemory& region,
                                     std::vector<const char*>& names) {
   static const Ort::MemoryInfo kCallerMemory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
   // An empty tensor still needs an address.
-  static unsigned char noBytes[kAlignment];
+  static unsigned char noBytes[kPlacementAlignment];
   std::vector<Ort::Value> values;
   values.reserve(request.inputs.size());
   for (const PlacedTensor& input : request.inputs) {
     if (input.index >= network.inputs().size()) badRequest("The run names an input the network does not have.");
     const OnnxValueInfo& declared = network.inputs()[input.index];
-    uint64_t bytes = 0;
     if (!declared.dataType || static_cast<int32_t>(*declared.dataType) != input.dataType ||
-        !byteCount(input.dataType, input.dims, bytes) || bytes != input.bytes || input.offset > region.size() ||
-        bytes > region.size() - input.offset) {
+        !liesWithin(input, region.size())) {
       badRequest("The input '" + declared.name + "' does not lie where the run says.");
     }
     names.push_back(declared.name.c_str());
-    void* data = bytes != 0 ? region.data() + input.offset : noBytes;
-    values.push_back(Ort::Value::CreateTensor(kCallerMemory, data, bytes, input.dims.data(), input.dims.size(),
+    void* data = input.bytes != 0 ? region.data() + input.offset : noBytes;
+    values.push_back(Ort::Value::CreateTensor(kCallerMemory, data, input.bytes, input.dims.data(), input.dims.size(),
                                               toOnnxElementType(static_cast<TensorDataType>(input.dataType))));
   }
   return values;
@@ -84,7 +66,7 @@ PlacedTensor describeOutput(const Ort::Value& value, const std::string& name) {
   }
   // A scalar travels as one dimension of 1.
   if (placed.dims.empty()) placed.dims.push_back(1);
-  if (!byteCount(placed.dataType, placed.dims, placed.bytes) || placed.bytes > UINT32_MAX) {
+  if (!placedByteCount(placed.dataType, placed.dims, placed.bytes) || placed.bytes > UINT32_MAX) {
     badRequest("The output '" + name + "' is larger than a layout holds.");
   }
   return placed;
@@ -147,7 +129,7 @@ RanMessage runPlaced(const OnnxNetwork& network, const RunMessage& request, Shar
   for (size_t i = 0; i < results.size(); ++i) {
     PlacedTensor placed = describeOutput(results[i], outputNames[i]);
     placed.index = static_cast<uint32_t>(i);
-    placed.offset = aligned(end);
+    placed.offset = alignedOffset(end);
     end = placed.offset + placed.bytes;
     reply.outputs.push_back(std::move(placed));
   }

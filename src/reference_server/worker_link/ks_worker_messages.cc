@@ -3,6 +3,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "ks_core/ks_tensor_layout.h"
+
 namespace ks {
 namespace server {
 namespace {
@@ -116,6 +118,26 @@ std::vector<PlacedTensor> getTensors(Reader& reader) {
 }
 
 }  // namespace
+
+uint64_t alignedOffset(uint64_t offset) {
+  return (offset + kPlacementAlignment - 1) / kPlacementAlignment * kPlacementAlignment;
+}
+
+bool placedByteCount(int32_t dataType, const std::vector<int64_t>& dims, uint64_t& bytes) {
+  bytes = dataType < 0 ? 0 : elementSize(static_cast<TensorDataType>(dataType));
+  if (bytes == 0) return false;
+  for (int64_t dim : dims) {
+    if (dim < 0 || (dim != 0 && bytes > UINT64_MAX / static_cast<uint64_t>(dim))) return false;
+    bytes *= static_cast<uint64_t>(dim);
+  }
+  return true;
+}
+
+bool liesWithin(const PlacedTensor& tensor, uint64_t regionBytes) {
+  uint64_t bytes = 0;
+  return placedByteCount(tensor.dataType, tensor.dims, bytes) && bytes == tensor.bytes &&
+         tensor.offset <= regionBytes && tensor.bytes <= regionBytes - tensor.offset;
+}
 
 WorkerMessageType typeOf(const std::string& message) {
   if (message.size() < 2) throw MalformedMessage("an empty message");

@@ -70,6 +70,19 @@ struct PlacedTensor {
   uint64_t bytes = 0;
 };
 
+// Where tensors start in a region: every offset is a multiple of this.
+constexpr uint64_t kPlacementAlignment = 64;
+
+// `offset` rounded up to the placement alignment.
+uint64_t alignedOffset(uint64_t offset);
+
+// What a tensor of `dataType` (a TensorDataType) and `dims` holds: the element count times the element
+// size. False when the type is unknown, a dimension is negative or the product overflows.
+bool placedByteCount(int32_t dataType, const std::vector<int64_t>& dims, uint64_t& bytes);
+
+// Whether `tensor` holds the bytes its type and dimensions say and lies within a region of `regionBytes`.
+bool liesWithin(const PlacedTensor& tensor, uint64_t regionBytes);
+
 struct RunMessage {
   uint64_t sequence = 0;     // distinct per run on a channel, so an interrupt meets only its own run
   uint32_t repetitions = 0;  // 0: once, untimed
