@@ -197,7 +197,8 @@ WorkerProcess::~WorkerProcess() {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     if (killedFor_ == WorkerEnd::kRunning) killedFor_ = WorkerEnd::kStopped;
-    if (!changed_.wait_for(lock, std::chrono::seconds(1), [&] { return exit_.end != WorkerEnd::kRunning; })) {
+    if (!changed_.wait_for(lock, std::chrono::seconds(1), [&] { return exit_.end != WorkerEnd::kRunning; }) &&
+        !reaped_) {
       ::kill(pid_, SIGKILL);
     }
   }
@@ -232,15 +233,19 @@ void WorkerProcess::reap() {
   }
   // One that exits when told to go counts as stopped, whatever its status.
   if (killedFor_ == WorkerEnd::kStopped && exit.end == WorkerEnd::kExited) exit.end = WorkerEnd::kStopped;
-  exit_ = exit;
-  changed_.notify_all();
+  // The listener hears of the end before anyone waiting for it does, so that whoever sees a worker gone
+  // also sees it counted. The pid is no longer ours to signal from here on.
+  reaped_ = true;
   lock.unlock();
   if (onExit_) onExit_(exit);
+  lock.lock();
+  exit_ = exit;
+  changed_.notify_all();
 }
 
 void WorkerProcess::kill(WorkerEnd why) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (exit_.end != WorkerEnd::kRunning) return;
+  if (reaped_) return;
   if (killedFor_ == WorkerEnd::kRunning) killedFor_ = why;
   ::kill(pid_, SIGKILL);
 }
@@ -253,7 +258,7 @@ WorkerExit WorkerProcess::awaitExit(std::chrono::milliseconds wait) {
 
 bool WorkerProcess::running() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return exit_.end == WorkerEnd::kRunning && killedFor_ == WorkerEnd::kRunning;
+  return !reaped_ && killedFor_ == WorkerEnd::kRunning;
 }
 
 WorkerExit WorkerProcess::lost() {

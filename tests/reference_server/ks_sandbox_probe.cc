@@ -3,7 +3,9 @@
 // sandbox and the server meet a worker that breaks out:
 //   "open"    opens a file               "socket"  makes a socket      "exec"  runs a program
 //   "fork"    makes a process            "crash"   dies of SIGSEGV     "abort" calls std::terminate
-//   "hang"    never answers              "garbage" answers nonsense    anything else: loads, an identity of nothing
+//   "hang"    never answers              "garbage" answers nonsense
+//   "lie"     loads as float [1] -> [1], then answers a run with an output outside its region
+//   anything else: loads, a network of nothing
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -54,6 +56,21 @@ int main() {
     } else if (what == "garbage") {
       control.send("not a message");
       continue;
+    } else if (what == "lie") {
+      LoadedMessage loaded;
+      loaded.inputs.push_back(ValueDescription{"x", 0, "float32", {1}});
+      loaded.outputs.push_back(ValueDescription{"y", 0, "float32", {1}});
+      control.send(encode(loaded));
+      const WorkerChannel channel{UniqueFd(4)};
+      UniqueFd region;
+      if (channel.receive(message, &region) != WorkerChannel::Received::kMessage) return 0;
+      RunMessage run;
+      decode(message, run);
+      RanMessage ran;
+      ran.sequence = run.sequence;
+      ran.outputs.push_back(PlacedTensor{0, 0, {1}, uint64_t{1} << 40, 4});
+      channel.send(encode(ran));
+      for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
     LoadedMessage loaded;
     control.send(encode(loaded));

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "ks_engine_error.h"
+#include "ks_inference_engine.h"
 #include "ks_network_registry.h"
 
 namespace ks {
@@ -106,6 +107,24 @@ TEST(WorkerContainment, NamesHowEachWorkerEndedAndGoesOn) {
   EXPECT_EQ(2u, counts.ended.at(WorkerEnd::kCrashed));
   EXPECT_EQ(1u, counts.ended.at(WorkerEnd::kMisbehaved));
   EXPECT_EQ(1u, counts.ended.at(WorkerEnd::kTimedOut));
+}
+
+TEST(WorkerContainment, AWorkerThatPlacesAnOutputOutsideItsRegionIsKilledAndNamed) {
+  EngineOptions options = probeOptions();
+  options.runsAtOnce = 1;
+  NetworkRegistry networks(options);
+  const InferenceEngine engine(networks.load("lie"), {}, {});
+  Tensor input(TensorLayout(TensorDataType::kFloat32, TensorFormat::kPlain, TensorSize{1}, TensorSize(),
+                            TensorChannelOrder::kNone));
+  std::vector<Tensor> outputs;
+  try {
+    engine.runTimed({input}, 0, outputs);
+    ADD_FAILURE() << "the lie was believed";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(EngineError::Kind::kWorkerLost, e.kind());
+    EXPECT_STREQ("the engine process running the network was killed: it broke the protocol", e.what());
+  }
+  EXPECT_EQ(1u, networks.workerCounts().ended.at(WorkerEnd::kMisbehaved));
 }
 
 TEST(WorkerContainment, QuarantinesANetworkThatEndsWorkersInARowAndNoOther) {
