@@ -119,7 +119,7 @@ class WorkerProcess {
   std::condition_variable changed_;
   std::vector<uint32_t> free_;
   WorkerExit exit_;
-  bool reaped_ = false;  // waited for: its pid may be another process's now
+  bool reaped_ = false;                        // waited for: its pid may be another process's now
   WorkerEnd killedFor_ = WorkerEnd::kRunning;  // why the server killed it, if it did
   std::thread reaper_;
 };
