@@ -7,7 +7,7 @@
 // rounds, so a slower moment of the machine falls on both. Writes a Markdown section.
 //
 //   ks_engine_benchmark --server-program PATH --small-net FILE --out FILE.md
-//                       [--net NAME=FILE:DIMS]... [--rounds N] [--seconds S]
+//                       [--net NAME=FILE:DIMS]... [--rounds N] [--seconds S] [--profile WHICH]
 // DIMS is the input's shape as 1x3x48x320. A measuring tool: asserts nothing.
 #include <onnxruntime_cxx_api.h>
 
@@ -31,6 +31,7 @@
 #include "ks_core/ks_core.h"
 #include "ks_inference_engine.h"
 #include "ks_inference_response.h"
+#include "ks_layouts_response.h"
 #include "ks_netclient/ks_remote_net_backend.h"
 #include "ks_network_registry.h"
 #include "ks_server_process.h"
@@ -53,6 +54,7 @@ struct Options {
   std::vector<Network> networks;
   int rounds = 5;
   double seconds = 4.0;
+  std::string profile;  // "alone", "one", "served", "direct" or "in-process": that throughput alone, for a profiler
 };
 
 Options parse(int argc, char** argv) {
@@ -68,6 +70,8 @@ Options parse(int argc, char** argv) {
       options.out = value;
     } else if (name == "--rounds") {
       options.rounds = std::atoi(value.c_str());
+    } else if (name == "--profile") {
+      options.profile = value;
     } else if (name == "--seconds") {
       options.seconds = std::atof(value.c_str());
     } else if (name == "--net") {
@@ -254,7 +258,7 @@ int main(int argc, char** argv) {
   if (options.serverProgram.empty() || options.smallNet.empty() || options.out.empty()) {
     std::fprintf(stderr,
                  "usage: %s --server-program PATH --small-net FILE --out FILE.md [--net NAME=FILE:DIMS]..."
-                 " [--rounds N] [--seconds S]\n",
+                 " [--rounds N] [--seconds S] [--profile alone|one|served|direct|in-process]\n",
                  argv[0]);
     return 1;
   }
@@ -272,9 +276,62 @@ int main(int argc, char** argv) {
   for (const Network& network : options.networks) {
     const std::string model = readFile(network.path);
     const ks::Tensor input = inputTensor(network.dims);
+    const auto inProcessRunners = [&]() -> std::function<void()> {
+      auto session = std::make_shared<InProcess>(env, model, 1, input, network.dims);
+      return [session] { session->run(); };
+    };
+    const auto remoteClients = [&]() -> std::function<void()> {
+      std::shared_ptr<ks::RemoteNetBackend> backend = backendAt(server.port());
+      backend->load(network.path, {}, {}, "", "");
+      auto outputs = std::make_shared<std::vector<ks::Tensor>>();
+      return [backend, outputs, &input] { backend->forward({input}, *outputs); };
+    };
+    if (!options.profile.empty()) {
+      // One throughput alone, on the first network, for a profiler to watch.
+      double rate = 0;
+      if (options.profile == "alone") {
+        rate = throughput(1, options.seconds, [&]() -> std::function<void()> {
+          auto session = std::make_shared<InProcess>(env, model, processors, input, network.dims);
+          return [session] { session->run(); };
+        });
+      } else if (options.profile == "one") {
+        rate = throughput(1, options.seconds, remoteClients);
+      } else if (options.profile == "in-process") {
+        rate = throughput(static_cast<int>(processors), options.seconds, inProcessRunners);
+      } else if (options.profile == "served") {
+        rate = throughput(kClients, options.seconds, remoteClients);
+      } else {
+        ks::server::EngineOptions engine;
+        engine.workerProgram =
+            options.serverProgram.substr(0, options.serverProgram.rfind('/') + 1) + "ks_inference_worker";
+        engine.runsAtOnce = 2 * processors;
+        ks::server::NetworkRegistry registry(engine);
+        const ks::server::InferenceEngine remote(registry.load(model), {}, {});
+        rate = throughput(kClients, options.seconds, [&]() -> std::function<void()> {
+          auto outputs = std::make_shared<std::vector<ks::Tensor>>();
+          return [&remote, outputs, &input] { remote.runTimed({input}, 0, *outputs); };
+        });
+      }
+      std::printf("%s, %s: %.1f /s\n", network.name.c_str(), options.profile.c_str(), rate);
+      // What the server measured of the same runs: the engine's part of a request (lease, tensors into
+      // shared memory, the worker's run), the rest being the road.
+      httplib::Client client("127.0.0.1", server.port());
+      if (auto metrics = client.Get("/metrics")) {
+        double sum = 0;
+        double count = 0;
+        std::istringstream lines(metrics->body);
+        for (std::string line; std::getline(lines, line);) {
+          if (line.rfind("ks_engine_duration_seconds_sum ", 0) == 0) sum = std::atof(line.c_str() + line.find(' '));
+          if (line.rfind("ks_engine_duration_seconds_count ", 0) == 0) count = std::atof(line.c_str() + line.find(' '));
+        }
+        if (count > 0) std::printf("the engine's part of a request: %.3f ms\n", sum / count * 1e3);
+      }
+      return 0;
+    }
     std::fprintf(stderr, "%s: one client\n", network.name.c_str());
     std::vector<double> inProcess;
     std::vector<double> remote;
+    std::vector<double> road;
     {
       InProcess alone(env, model, processors, input, network.dims);
       auto backend = backendAt(server.port());
@@ -282,6 +339,23 @@ int main(int argc, char** argv) {
       std::vector<ks::Tensor> outputs;
       alone.run();
       backend->forward({input}, outputs);
+      // The road alone: the same client and bytes against a bare cpp-httplib server that answers at once
+      // with this network's reply, as the floor of what any server behind the library can take.
+      ks::InferenceResponse response;
+      response.output_tensors = outputs;
+      response.inference_stats.hasInfo = true;
+      response.inference_stats.repetitionsCount = 1;
+      ks::LayoutsResponse layouts;
+      layouts.input_layouts.push_back(input.layout());
+      for (const ks::Tensor& output : outputs) layouts.output_layouts.push_back(output.layout());
+      FloorServer floor(ks::layoutsToJson(layouts), ks::inferenceResponseToJson(response));
+      auto floorBackend = backendAt(floor.port());
+      floorBackend->load(network.path, {}, {}, "", "");
+      for (int i = 0; i < kRunsPerRound * options.rounds; ++i) {
+        const auto start = Clock::now();
+        floorBackend->forward({input}, outputs);
+        road.push_back(seconds(Clock::now() - start));
+      }
       for (int round = 0; round < options.rounds; ++round) {
         for (int i = 0; i < kRunsPerRound; ++i) {
           const auto start = Clock::now();
@@ -304,23 +378,18 @@ int main(int argc, char** argv) {
     table += row(network.name + ": one client's forward vs Run in-process, " + std::to_string(processors) + " threads",
                  number("%.2f ms", median(remote) * 1e3), number("%.2f ms", median(inProcess) * 1e3), single,
                  number("<= %.2f", singleTarget), singleMet);
+    table += row(network.name + ": the road alone, the same forward against a bare cpp-httplib server",
+                 number("%.2f ms", median(road) * 1e3), number("%.2f ms", median(inProcess) * 1e3),
+                 (median(inProcess) + median(road)) / median(inProcess), "(bound: Run + road)", true);
 
     std::fprintf(stderr, "%s: %d clients\n", network.name.c_str(), kClients);
     std::vector<double> best;
     std::vector<double> served;
     for (int round = 0; round < 2; ++round) {
       settle();
-      best.push_back(throughput(static_cast<int>(processors), options.seconds / 2, [&]() -> std::function<void()> {
-        auto session = std::make_shared<InProcess>(env, model, 1, input, network.dims);
-        return [session] { session->run(); };
-      }));
+      best.push_back(throughput(static_cast<int>(processors), options.seconds / 2, inProcessRunners));
       settle();
-      served.push_back(throughput(kClients, options.seconds / 2, [&]() -> std::function<void()> {
-        std::shared_ptr<ks::RemoteNetBackend> backend = backendAt(server.port());
-        backend->load(network.path, {}, {}, "", "");
-        auto outputs = std::make_shared<std::vector<ks::Tensor>>();
-        return [backend, outputs, &input] { backend->forward({input}, *outputs); };
-      }));
+      served.push_back(throughput(kClients, options.seconds / 2, remoteClients));
     }
     // The same runs through the worker process without HTTP and Base64: the server's engine path alone,
     // to tell what the transport costs from what the worker does.
