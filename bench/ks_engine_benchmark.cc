@@ -27,6 +27,9 @@
 
 #include <httplib.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "bench_tensor.h"
 #include "ks_core/ks_core.h"
@@ -197,6 +200,34 @@ double throughput(int threads, double duration, Make&& make, double* cpuPerCall 
   stop = true;
   for (std::thread& worker : workers) worker.join();
   return static_cast<double>(after - before) / elapsed;
+}
+
+// The median round trip of a byte between this process and a child over a socket pair of the kind the
+// worker link uses, each side blocking as a thread waiting for the other does: the least one visit to
+// another process costs on this machine. The child only echoes, so forking beside threads is safe.
+double processRoundTrip(int trips) {
+  int ends[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) != 0) return 0.0;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(ends[0]);
+    char byte = 0;
+    while (::recv(ends[1], &byte, 1, 0) == 1) {
+      if (::send(ends[1], &byte, 1, MSG_NOSIGNAL) != 1) break;
+    }
+    ::_exit(0);
+  }
+  ::close(ends[1]);
+  std::vector<double> times;
+  char byte = 0;
+  for (int i = 0; child > 0 && i < trips; ++i) {
+    const auto start = Clock::now();
+    if (::send(ends[0], &byte, 1, MSG_NOSIGNAL) != 1 || ::recv(ends[0], &byte, 1, 0) != 1) break;
+    times.push_back(seconds(Clock::now() - start));
+  }
+  ::close(ends[0]);
+  if (child > 0) ::waitpid(child, nullptr, 0);
+  return median(times);
 }
 
 // A bare cpp-httplib server that plays the inference server for the client library: every request gets
@@ -393,7 +424,7 @@ int main(int argc, char** argv) {
                  number("<= %.2f", singleTarget), singleMet);
     table += row(network.name + ": the road alone, the same forward against a bare cpp-httplib server",
                  number("%.2f ms", median(road) * 1e3), number("%.2f ms", median(inProcess) * 1e3),
-                 (median(inProcess) + median(road)) / median(inProcess), "(bound: Run + road)", true);
+                 (median(inProcess) + median(road)) / median(inProcess), "(reference)", true);
 
     std::fprintf(stderr, "%s: %d clients\n", network.name.c_str(), kClients);
     std::vector<double> best;
@@ -482,6 +513,12 @@ int main(int argc, char** argv) {
     const double ratio = median(ours) / median(bare);
     table += row("1 KiB forward round trip vs the cpp-httplib floor", number("%.0f us", median(ours) * 1e6),
                  number("%.0f us", median(bare) * 1e6), ratio, "<= 1.20", ratio <= 1.2);
+    // A worker process on the road: at least one visit to another process, on top of the floor.
+    const double visit = processRoundTrip(20000);
+    table += row("1 KiB: the floor plus one visit to another process (a byte there and back, " +
+                     number("%.0f us", visit * 1e6) + ")",
+                 number("%.0f us", (median(bare) + visit) * 1e6), number("%.0f us", median(bare) * 1e6),
+                 (median(bare) + visit) / median(bare), "(reference)", true);
     allMet = allMet && ratio <= 1.2;
   }
 
@@ -535,12 +572,15 @@ int main(int argc, char** argv) {
       << "| figure | ours | baseline | ratio | target | met |\n|---|---|---|---|---|---|\n"
       << table << "\n"
       << "The road alone is the same client sending the same bytes to a bare cpp-httplib server that answers at "
-         "once with that network's reply: Run plus the road is what any server behind the client library would "
-         "take, so a one-client target below that bound cannot be met by the server (cpp-httplib 0.11 reads a "
-         "reply in 4 KiB recv calls with a poll before each, and the client encodes and decodes Base64). The "
-         "bound of a server that costs nothing adds the clients' own processor time per forward, measured in "
-         "the same run, to the engine's: while the clients share the server's processors, a throughput target "
-         "above it cannot be met. The worker alone is the server's engine path without HTTP and Base64.\n\n"
+         "once with that network's reply: Run plus the road is what a server as quick as cpp-httplib's, with an "
+         "engine as quick as Run in-process, would take. It is a reference, not a strict bound (our server reads "
+         "and writes in large blocks where cpp-httplib's uses 4 KiB, so it can come in under it), but most of the "
+         "road is the client's: cpp-httplib 0.11 reads a reply in 4 KiB recv calls with a poll before each, and "
+         "the client encodes and decodes Base64. The same holds for the floor plus one visit to another process: "
+         "a worker process adds at least that visit, a byte there and back between two blocked processes. The "
+         "throughput of a server that costs nothing adds the clients' own processor time per forward, measured "
+         "in the same run, to the engine's: while the clients share the server's processors, a ratio above it "
+         "cannot be reached. The worker alone is the server's engine path without HTTP and Base64.\n\n"
       << "What one worker process costs (" << processors << " run channels, " << processors
       << " intra-op threads; a network loads twice, for parallel and sequential runs):\n\n"
       << "| figure | value |\n|---|---|\n"
