@@ -83,7 +83,7 @@ void HttpRequestParser::reset() {
   step_ = Step::kRequestLine;
   request_ = HttpRequest{};
   line_ = std::string();
-  sectionBytes_ = sectionFields_ = announced_ = remaining_ = 0;
+  sectionBytes_ = sectionFields_ = announced_ = remaining_ = roomGiven_ = 0;
   consumed_ = 0;
   chunked_ = expectsContinue_ = false;
   refusalStatus_ = 0;
@@ -121,14 +121,7 @@ size_t HttpRequestParser::feed(std::string_view bytes) {
       const size_t n = std::min(remaining_, rest.size());
       request_.body.append(rest.data(), n);
       used += n;
-      consumed_ += n;
-      remaining_ -= n;
-      if (remaining_ > 0) continue;
-      if (step_ == Step::kFixedBody) {
-        phase_ = Phase::kComplete;
-      } else {
-        step_ = Step::kChunkEnd;
-      }
+      bodyTaken(n);
       continue;
     }
 
@@ -348,6 +341,41 @@ bool HttpRequestParser::parseChunkLine(std::string_view line) {
   remaining_ = static_cast<size_t>(size);
   step_ = Step::kChunkData;
   return true;
+}
+
+char* HttpRequestParser::bodyRoom(size_t most, size_t& room) {
+  room = 0;
+  if (phase_ != Phase::kBody || (step_ != Step::kFixedBody && step_ != Step::kChunkData) || most == 0) {
+    return nullptr;
+  }
+  reserveBody(request_.body.size() + remaining_);
+  room = std::min(remaining_, most);
+  // Within the capacity just reserved: the string only marks the bytes as its own, clearing them in
+  // memory the receive is about to write anyway.
+  const size_t start = request_.body.size();
+  request_.body.resize(start + room);
+  roomGiven_ = room;
+  return &request_.body[start];
+}
+
+void HttpRequestParser::commitBody(size_t n) {
+  // What was not written is given back.
+  const size_t written = std::min(n, roomGiven_);
+  request_.body.resize(request_.body.size() - (roomGiven_ - written));
+  roomGiven_ = 0;
+  if (written > 0) bodyTaken(written);
+}
+
+// Counts `n` body bytes as received, ending the body or the chunk when it is whole.
+void HttpRequestParser::bodyTaken(size_t n) {
+  consumed_ += n;
+  remaining_ -= n;
+  if (remaining_ > 0) return;
+  if (step_ == Step::kFixedBody) {
+    phase_ = Phase::kComplete;
+  } else {
+    step_ = Step::kChunkEnd;
+  }
 }
 
 // Makes room for `total` body bytes. A chunked body grows by doubling, never past the limit; a body of

@@ -57,6 +57,14 @@ class HttpRequestParser {
   int refusalStatus() const { return refusalStatus_; }
   const std::string& refusalReason() const { return refusalReason_; }
 
+  // Inside a body (or a chunk of one): where up to `most` of its next bytes may be received straight
+  // into the request, without passing through feed(); `room` says how many fit there, no more than the
+  // body or chunk still holds. Null elsewhere, and then `room` is 0. Each call must be followed by
+  // commitBody() with how many bytes were written there, before anything else is asked of the parser.
+  char* bodyRoom(size_t most, size_t& room);
+  // Takes the `n` bytes (at most the room given) written where bodyRoom() said, as feed() would.
+  void commitBody(size_t n);
+
   // The request being parsed; whole when phase() is kComplete.
   const HttpRequest& request() const { return request_; }
   // Moves the complete request out; reset() must follow before the next feed().
@@ -77,12 +85,14 @@ class HttpRequestParser {
   bool parseChunkLine(std::string_view line);
   size_t lineLimit() const;
   void reserveBody(size_t total);
+  void bodyTaken(size_t n);
 
   HttpLimits limits_;
   Phase phase_ = Phase::kHead;
   Step step_ = Step::kRequestLine;
   HttpRequest request_;
   std::string line_;          // the unfinished line
+  size_t roomGiven_ = 0;      // bytes bodyRoom() last put at the end of the body, not yet committed
   size_t sectionBytes_ = 0;   // bytes of the header (or trailer) section so far
   size_t sectionFields_ = 0;  // fields of the trailer section so far
   size_t announced_ = 0;

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -42,6 +43,8 @@ constexpr size_t kReadChunk = size_t{64} << 10;
 constexpr auto kLinger = std::chrono::seconds(2);
 // Accepting pauses this long when the process runs out of descriptors (the listener would stay readable).
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// The most body bytes one receive takes straight into a request: as much as the socket is likely to hold.
+constexpr size_t kMaxDirectRead = size_t{1} << 20;
 constexpr uint64_t kListenerId = 0;
 constexpr uint64_t kWakeId = 1;
 constexpr size_t kMaxIovecs = 16;
@@ -506,6 +509,20 @@ void HttpServer::Impl::onEvent(Connection& c, uint32_t events) {
 }
 
 void HttpServer::Impl::readFrom(Connection& c) {
+  if (c.phase == Phase::kReading && c.pending.empty()) {
+    // Inside a body, its bytes are received where the request keeps them, not copied there. The room is
+    // made for what the socket holds, since making it clears it.
+    int waiting = 0;
+    if (::ioctl(c.fd.get(), FIONREAD, &waiting) != 0 || waiting <= 0) waiting = static_cast<int>(kReadChunk);
+    size_t room = 0;
+    if (char* into = c.parser.bodyRoom(std::min(static_cast<size_t>(waiting), kMaxDirectRead), room)) {
+      const ssize_t n = ::recv(c.fd.get(), into, room, 0);
+      c.parser.commitBody(n > 0 ? static_cast<size_t>(n) : 0);
+      if (n < 0 && (wouldBlock() || errno == EINTR)) return;
+      if (n <= 0) return fail(c);
+      return process(c, std::string_view());
+    }
+  }
   const ssize_t n = ::recv(c.fd.get(), readBuffer.data(), readBuffer.size(), 0);
   if (n < 0 && (wouldBlock() || errno == EINTR)) return;
   if (n <= 0) return c.phase == Phase::kLingering ? retire(c) : fail(c);

@@ -1,6 +1,8 @@
 #include "ks_http_request_parser.h"
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -147,6 +149,57 @@ TEST(HttpRequestParser, StopsAfterTheHeadSoThatContinueCanBeSentFirst) {
   EXPECT_FALSE(expects("PUT /a HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 0\r\n\r\n"));
   // Over the limit: the refusal, never a 100 Continue.
   EXPECT_FALSE(expects("PUT /a HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 99\r\n\r\n"));
+}
+
+// Body bytes received straight into the request, as the server reads a body, in pieces of up to `most`
+// bytes of which the receive writes only `wrote`: the request, and the bytes counted, are what feed()
+// would have made of the same bytes.
+TEST(HttpRequestParser, BodyReceivedInPlaceIsTheBodyFedThrough) {
+  const std::string head = "POST /a HTTP/1.1\r\nContent-Length: 11\r\n\r\n";
+  const std::string body = "hello world";
+  for (const auto& [most, wrote] : {std::pair<size_t, size_t>{64, 64}, {4, 4}, {4, 1}, {3, 0}}) {
+    HttpRequestParser parser(smallLimits());
+    ASSERT_EQ(head.size(), parser.feed(head));
+    size_t room = 0;
+    size_t at = 0;
+    bool empty = wrote == 0;  // one receive that gets nothing first: it gives its room back
+    while (parser.phase() == HttpRequestParser::Phase::kBody) {
+      char* into = parser.bodyRoom(most, room);
+      ASSERT_NE(into, nullptr);
+      ASSERT_EQ(std::min(most, body.size() - at), room);
+      const size_t n = std::exchange(empty, false) ? 0 : std::min(std::max<size_t>(wrote, 1), room);
+      body.copy(into, n, at);
+      parser.commitBody(n);
+      at += n;
+      ASSERT_EQ(at, parser.request().body.size());
+    }
+    ASSERT_EQ(HttpRequestParser::Phase::kComplete, parser.phase());
+    EXPECT_EQ(body, parser.request().body);
+    EXPECT_EQ(head.size() + body.size(), parser.bytesConsumed());
+    EXPECT_EQ(nullptr, parser.bodyRoom(64, room));
+    EXPECT_EQ(0u, room);
+  }
+}
+
+// In a chunked body the room ends with the chunk: the chunk's end and the next size line go through
+// feed(), and there is no room while the parser reads them.
+TEST(HttpRequestParser, BodyRoomEndsWithTheChunk) {
+  HttpRequestParser parser(smallLimits());
+  const std::string head = "POST /a HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  ASSERT_EQ(head.size(), parser.feed(head));
+  ASSERT_EQ(3u, parser.feed("5\r\n"));
+  size_t room = 0;
+  char* into = parser.bodyRoom(64, room);
+  ASSERT_NE(into, nullptr);
+  ASSERT_EQ(5u, room);
+  std::string("hello").copy(into, 5);
+  parser.commitBody(5);
+  EXPECT_EQ(nullptr, parser.bodyRoom(64, room));
+  parser.commitBody(0);
+  const std::string rest = "\r\n6\r\n world\r\n0\r\n\r\n";
+  EXPECT_EQ(rest.size(), feedInPieces(parser, rest));
+  ASSERT_EQ(HttpRequestParser::Phase::kComplete, parser.phase()) << parser.refusalReason();
+  EXPECT_EQ("hello world", parser.request().body);
 }
 
 }  // namespace
