@@ -168,9 +168,11 @@ double processSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// `cpuPerCall`, when given, receives this process's processor time per call during the timed part.
+// `cpuPerCall`, when given, receives this process's processor time per call during the timed part, and
+// `serverCpuPerCall` that of `server`.
 template <typename Make>
-double throughput(int threads, double duration, Make&& make, double* cpuPerCall = nullptr) {
+double throughput(int threads, double duration, Make&& make, double* cpuPerCall = nullptr,
+                  const ks::bench::ServerProcess* server = nullptr, double* serverCpuPerCall = nullptr) {
   std::atomic<bool> stop{false};
   std::atomic<int> ready{0};
   std::atomic<long> count{0};
@@ -191,12 +193,17 @@ double throughput(int threads, double duration, Make&& make, double* cpuPerCall 
   while (ready.load() < threads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const long before = count.load();
   const double cpuBefore = processSeconds();
+  const double serverBefore = server != nullptr ? server->cpuSeconds() : 0.0;
   const auto start = Clock::now();
   std::this_thread::sleep_for(std::chrono::duration<double>(duration));
   const long after = count.load();
   const double cpu = processSeconds() - cpuBefore;
+  const double serverCpu = server != nullptr ? server->cpuSeconds() - serverBefore : 0.0;
   const double elapsed = seconds(Clock::now() - start);
   if (cpuPerCall != nullptr) *cpuPerCall = after > before ? cpu / static_cast<double>(after - before) : 0.0;
+  if (serverCpuPerCall != nullptr) {
+    *serverCpuPerCall = after > before ? serverCpu / static_cast<double>(after - before) : 0.0;
+  }
   stop = true;
   for (std::thread& worker : workers) worker.join();
   return static_cast<double>(after - before) / elapsed;
@@ -430,13 +437,16 @@ int main(int argc, char** argv) {
     std::vector<double> best;
     std::vector<double> served;
     std::vector<double> clientSeconds;  // the clients' own processor time per forward
+    std::vector<double> serverSeconds;  // the server process's (not its workers') per forward
     for (int round = 0; round < 2; ++round) {
       settle();
       best.push_back(throughput(static_cast<int>(processors), options.seconds / 2, inProcessRunners));
       settle();
       double clientCpu = 0;
-      served.push_back(throughput(kClients, options.seconds / 2, remoteClients, &clientCpu));
+      double serverCpu = 0;
+      served.push_back(throughput(kClients, options.seconds / 2, remoteClients, &clientCpu, &server, &serverCpu));
       clientSeconds.push_back(clientCpu);
+      serverSeconds.push_back(serverCpu);
     }
     // The same runs through the worker process without HTTP and Base64: the server's engine path alone,
     // to tell what the transport costs from what the worker does.
@@ -461,7 +471,8 @@ int main(int argc, char** argv) {
     const double servedRate = *std::max_element(served.begin(), served.end());
     const bool rateMet = servedRate >= 0.9 * bestRate;
     table += row(network.name + ": " + std::to_string(kClients) + " clients vs " + std::to_string(processors) +
-                     " in-process runners of 1 thread",
+                     " in-process runners of 1 thread (the server process takes " +
+                     number("%.0f us", median(serverSeconds) * 1e6) + " of processor time per forward)",
                  number("%.1f /s", servedRate), number("%.1f /s", bestRate), servedRate / bestRate, ">= 0.90", rateMet);
     // The clients share the processors: with a server that cost nothing, each forward would still take
     // the engine's processor time plus the clients' own.
