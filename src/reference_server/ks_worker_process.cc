@@ -23,7 +23,9 @@ namespace {
 
 constexpr int kControlFd = 3;
 constexpr int kMaxDimensions = 4;
-// How long a run's caller waits awake for the reply before it sleeps.
+// How long a run's caller waits awake for the reply before it sleeps, when the last reply came as soon:
+// then it saves the wake of a sleeping thread, which costs more than a small inference. Longer runs are
+// waited for asleep, leaving the processor to the engine.
 constexpr int kSpinMicroseconds = 50;
 
 [[noreturn]] void lostWith(const WorkerExit& exit) {
@@ -355,12 +357,13 @@ RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* cont
 
   std::string message;
   bool interrupted = false;
+  const auto sent = std::chrono::steady_clock::now();
+  const bool spin = worker.lastRunMicroseconds_.load(std::memory_order_relaxed) <= kSpinMicroseconds;
   for (;;) {
     const int wakeFd = control != nullptr && !interrupted ? control->wakeFd() : -1;
     const int timeout = interrupted ? static_cast<int>(grace.count()) : -1;
-    // The first moments are spent awake: a small network's reply comes sooner than a sleeping thread
-    // would be woken for it.
-    const auto got = channel.socket.receive(message, nullptr, timeout, wakeFd, interrupted ? 0 : kSpinMicroseconds);
+    const auto got =
+        channel.socket.receive(message, nullptr, timeout, wakeFd, interrupted || !spin ? 0 : kSpinMicroseconds);
     if (got == WorkerChannel::Received::kWoken) {
       interrupted = true;
       worker.interrupt(channel_, request.sequence);
@@ -376,6 +379,9 @@ RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* cont
     if (got == WorkerChannel::Received::kClosed) lostWith(worker.lost());
     break;
   }
+  worker.lastRunMicroseconds_.store(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - sent).count(),
+      std::memory_order_relaxed);
 
   try {
     if (typeOf(message) == WorkerMessageType::kFailed) {

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -110,6 +111,9 @@ class WorkerProcess {
 
   const WorkerOptions options_;
   const WorkerExitListener onExit_;
+  // How long the last run took, from its message to its reply: a run's caller waits awake for its reply
+  // only when the last one came that soon.
+  std::atomic<int64_t> lastRunMicroseconds_{0};
   pid_t pid_ = -1;
   std::string sandbox_;
   WorkerChannel control_;
