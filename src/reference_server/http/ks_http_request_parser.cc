@@ -345,9 +345,7 @@ bool HttpRequestParser::parseChunkLine(std::string_view line) {
 
 char* HttpRequestParser::bodyRoom(size_t most, size_t& room) {
   room = 0;
-  if (phase_ != Phase::kBody || (step_ != Step::kFixedBody && step_ != Step::kChunkData) || most == 0) {
-    return nullptr;
-  }
+  if (!inBody() || most == 0) return nullptr;
   reserveBody(request_.body.size() + remaining_);
   room = std::min(remaining_, most);
   // Within the capacity just reserved: the string only marks the bytes as its own, clearing them in

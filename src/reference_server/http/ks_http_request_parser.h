@@ -62,6 +62,8 @@ class HttpRequestParser {
   // body or chunk still holds. Null elsewhere, and then `room` is 0. Each call must be followed by
   // commitBody() with how many bytes were written there, before anything else is asked of the parser.
   char* bodyRoom(size_t most, size_t& room);
+  // Whether bodyRoom() would give room: the parser is inside a body or a chunk of one.
+  bool inBody() const { return phase_ == Phase::kBody && (step_ == Step::kFixedBody || step_ == Step::kChunkData); }
   // Takes the `n` bytes (at most the room given) written where bodyRoom() said, as feed() would.
   void commitBody(size_t n);
 

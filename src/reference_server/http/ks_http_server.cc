@@ -509,7 +509,7 @@ void HttpServer::Impl::onEvent(Connection& c, uint32_t events) {
 }
 
 void HttpServer::Impl::readFrom(Connection& c) {
-  if (c.phase == Phase::kReading && c.pending.empty()) {
+  if (c.phase == Phase::kReading && c.pending.empty() && c.parser.inBody()) {
     // Inside a body, its bytes are received where the request keeps them, not copied there. The room is
     // made for what the socket holds, since making it clears it.
     int waiting = 0;
