@@ -203,9 +203,14 @@ void InferenceServer::Impl::installRoutes() {
         });
       },
       RouteBody::kJson);
-  http.route("/healthz", [](HttpRequest&, HttpResponse& response) {
+  http.route("/healthz", [this](HttpRequest&, HttpResponse& response) {
     response.contentType = "text/plain";
     response.body = "ok\n";
+    // Still healthy without the store: a proxy must not take every node out when the store goes.
+    if (SharedSessions* shared = service.shared(); shared != nullptr && !shared->reachable()) {
+      response.body += "session store unreachable (" + shared->redis().lastError() +
+                       "): sessions held here go on, new sessions stay on this node until it is back\n";
+    }
   });
   http.route("/metrics", [this](HttpRequest&, HttpResponse& response) {
     response.contentType = "text/plain; version=0.0.4";
@@ -272,6 +277,13 @@ std::string InferenceServer::Impl::metricsText() {
   gauges.workerProcesses = workers.running;
   for (const auto& [end, count] : workers.ended) gauges.workerEnds[endName(end)] = count;
   gauges.quarantines = workers.quarantines;
+  if (SharedSessions* shared = service.shared()) {
+    gauges.sharedStore = true;
+    gauges.storeUp = shared->redis().up();
+    gauges.storeFailures = shared->redis().failures();
+    gauges.takeovers = shared->takeovers();
+    gauges.takeoverSeconds = shared->takeoverSeconds();
+  }
   return metrics.render(gauges);
 }
 

@@ -39,6 +39,10 @@ const char kUsage[] =
     "  --cache-dir DIR          keep networks uploaded with a key in DIR (default: no cache)\n"
     "  --cache-max-mb N         most MiB of networks the cache keeps; least recently used go first\n"
     "                           (default 4096)\n"
+    "  --session-store ADDRESS  share sessions with other nodes through Redis at redis://HOST[:PORT]\n"
+    "                           or unix:PATH, so any node serves any session (needs --network-store)\n"
+    "  --network-store DIR      folder the nodes share for their sessions' networks\n"
+    "  --store-timeout-ms N     longest the session store may take to answer (default 250)\n"
     "  --quarantine-s N         how long a network that ended 3 engine processes in a row is refused\n"
     "                           (default 300)\n"
     "  --worker-program PATH    the engine's worker program (default: ks_inference_worker beside this\n"
@@ -137,6 +141,13 @@ Arguments parseArguments(int argc, char** argv) {
       options.service.cacheDir = value;
     } else if (option == "--cache-max-mb") {
       options.service.cacheMaxBytes = mebibytes(1);
+    } else if (option == "--session-store") {
+      ks::server::RedisAddress::parse(value);  // said now rather than at start
+      options.service.sessionStore = value;
+    } else if (option == "--network-store") {
+      options.service.networkStore = value;
+    } else if (option == "--store-timeout-ms") {
+      options.service.storeTimeout = std::chrono::milliseconds(number(1, 60000));
     } else if (option == "--quarantine-s") {
       options.service.engine.quarantineFor = seconds(0);
     } else if (option == "--worker-program") {
@@ -144,6 +155,9 @@ Arguments parseArguments(int argc, char** argv) {
     } else {
       throw std::invalid_argument("unknown option: " + option);
     }
+  }
+  if (options.service.sessionStore.empty() != options.service.networkStore.empty()) {
+    throw std::invalid_argument("--session-store and --network-store go together");
   }
   return arguments;
 }

@@ -25,6 +25,8 @@ namespace server {
 namespace {
 
 const char kUnknownSession[] = "unknown session: it was never opened, was closed or has expired";
+const char kStoreUnreachable[] =
+    "the session is not held by this server node, and the session store cannot be reached";
 
 // The session_id parameter every request but "create session" carries.
 const std::string& requireSessionId(const std::string* sessionId) {
@@ -91,26 +93,125 @@ InferenceService::InferenceService(InferenceServiceOptions options)
       sessions_(options_.maxSessions, options_.idleTimeout, options_.nodeName),
       networks_(options_.engine) {
   if (!options_.cacheDir.empty()) cache_ = std::make_unique<NetworkCache>(options_.cacheDir, options_.cacheMaxBytes);
+  if (options_.sessionStore.empty() != options_.networkStore.empty()) {
+    throw std::invalid_argument("a shared session store needs both the Redis address and the network folder");
+  }
+  if (!options_.sessionStore.empty()) {
+    SharedSessionsOptions shared;
+    shared.redis.address = RedisAddress::parse(options_.sessionStore);
+    shared.redis.timeout = options_.storeTimeout;
+    shared.networkFolder = options_.networkStore;
+    shared.idleTimeout = options_.idleTimeout;
+    shared_ = std::make_unique<SharedSessions>(std::move(shared));
+  }
 }
 
-std::shared_ptr<Session> InferenceService::sessionOf(const std::string* sessionId) {
-  std::shared_ptr<Session> session = sessions_.find(requireSessionId(sessionId));
-  if (!session) throw Refusal(404, kUnknownSession);
+Refusal InferenceService::tooManySessions() const {
+  return Refusal(503,
+                 "too many sessions: the server allows " + std::to_string(sessions_.maxSessions()) + " open sessions");
+}
+
+std::shared_ptr<Session> InferenceService::sessionOf(const std::string* sessionId, bool replacing) {
+  const std::string& id = requireSessionId(sessionId);
+  std::shared_ptr<Session> session = sessions_.find(id);
+  if (!shared_) {
+    if (!session) throw Refusal(404, kUnknownSession);
+    return session;
+  }
+  // Any node serves any session: one another node opened is taken from the store.
+  if (!session) {
+    session = sessions_.adopt(id);
+    if (!session) throw tooManySessions();
+  }
+  synchronize(id, session, replacing);
   return session;
+}
+
+void InferenceService::synchronize(const std::string& id, const std::shared_ptr<Session>& session, bool replacing) {
+  std::string stored;
+  // True when this node's copy may serve the request as it is.
+  auto current = [&] {
+    switch (shared_->check(id, *session, &stored)) {
+      case SharedSessions::Standing::kCurrent: return true;
+      case SharedSessions::Standing::kChanged: return replacing;
+      case SharedSessions::Standing::kGone:
+        sessions_.forget(id, session);
+        throw Refusal(404, kUnknownSession);
+      case SharedSessions::Standing::kUnreachable:
+        // The store is away: the sessions held here go on as they are.
+        if (SharedSessions::known(*session)) return true;
+        sessions_.forget(id, session);
+        throw Refusal(503, kStoreUnreachable);
+    }
+    return false;
+  };
+  if (current()) return;
+  // One change at a time, and the store asked again once it is this request's turn: a load here or an
+  // earlier request may have brought this copy in line meanwhile.
+  std::lock_guard<std::mutex> applying(session->share.applying);
+  if (current()) return;
+  apply(id, session, stored);
+}
+
+void InferenceService::apply(const std::string& id, const std::shared_ptr<Session>& session,
+                             const std::string& stored) {
+  const auto start = std::chrono::steady_clock::now();
+  const bool takeover = !SharedSessions::known(*session);
+  // A copy that cannot be brought in line is not kept: the next request tries again from the store.
+  auto unknown = [&] {
+    sessions_.forget(id, session);
+    return Refusal(404, kUnknownSession);
+  };
+  const std::optional<SessionRecord> record = SessionRecord::parse(stored);
+  if (!record) throw unknown();
+  std::shared_ptr<const InferenceEngine> engine;
+  if (!record->network.empty()) {
+    Sha256Digest digest{};
+    fromHex(record->network, digest);
+    try {
+      std::shared_ptr<const HostedNetwork> network = networks_.held(digest);
+      if (!network) {
+        std::optional<SharedMemory> bytes = shared_->network(record->network);
+        if (!bytes) throw unknown();
+        network = networks_.load(std::move(*bytes));
+      }
+      engine = std::make_shared<const InferenceEngine>(network, record->inputs, record->outputs);
+    } catch (const EngineError& e) {
+      sessions_.forget(id, session);
+      throw refusalOf(e);
+    }
+  }
+  session->setEngine(std::move(engine));
+  shared_->applied(*session, stored);
+  if (takeover) {
+    shared_->noteTakeover(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
 }
 
 std::string InferenceService::openSession(std::string* issued) {
   const std::optional<std::string> id = sessions_.open();
-  if (!id) {
-    throw Refusal(503,
-                  "too many sessions: the server allows " + std::to_string(sessions_.maxSessions()) + " open sessions");
+  if (!id) throw tooManySessions();
+  if (shared_) {
+    // Written before the client learns the id, so any node knows it from the first request on.
+    if (const std::shared_ptr<Session> session = sessions_.find(*id)) shared_->opened(*id, *session);
   }
   if (issued != nullptr) *issued = *id;
   return sessionReplyToJson(*id);
 }
 
 std::string InferenceService::closeSession(const std::string* sessionId) {
-  if (!sessions_.close(requireSessionId(sessionId))) throw Refusal(404, kUnknownSession);
+  const std::string& id = requireSessionId(sessionId);
+  const bool here = sessions_.close(id);
+  bool stored = false;
+  if (shared_) {
+    try {
+      stored = shared_->closed(id);
+    } catch (const StoreUnavailable&) {
+      // Closed here; the record outlives it until its idle timeout.
+      if (!here) throw Refusal(503, kStoreUnreachable);
+    }
+  }
+  if (!here && !stored) throw Refusal(404, kUnknownSession);
   return statusToJson(StatusMessage{true, ""});
 }
 
@@ -125,7 +226,8 @@ std::string InferenceService::layouts(const std::string* sessionId) {
 }
 
 std::string InferenceService::load(const std::string* sessionId, char* body) {
-  const std::shared_ptr<Session> session = sessionOf(sessionId);
+  // What the session held before does not matter: the load replaces it.
+  const std::shared_ptr<Session> session = sessionOf(sessionId, true);
   NetLoadRequest request;
   readMessage(body, [&](const rapidjson::Value& root) { loadRequestFromJson(request, root); });
   checkDevice(request);
@@ -137,6 +239,9 @@ std::string InferenceService::load(const std::string* sessionId, char* body) {
   // not wait for the load.
   std::vector<char>().swap(request.net);
 
+  // A load and a change taken from the store apply one at a time.
+  std::unique_lock<std::mutex> applying;
+  if (shared_) applying = std::unique_lock<std::mutex>(session->share.applying);
   std::shared_ptr<const InferenceEngine> engine;
   std::shared_ptr<const HostedNetwork> network;
   try {
@@ -151,6 +256,7 @@ std::string InferenceService::load(const std::string* sessionId, char* body) {
   }
   // Only networks that load are worth keeping.
   if (cache_ && !request.key.empty()) cache_->store(request.key, network->bytes());
+  if (shared_) shared_->loaded(*sessionId, *session, *network, request.input_tensors, request.output_tensors);
   session->setEngine(std::move(engine));
   return statusToJson(StatusMessage{true, ""});
 }

@@ -13,6 +13,7 @@
 #include "ks_network_registry.h"
 #include "ks_run_control.h"
 #include "ks_session_store.h"
+#include "ks_shared_sessions.h"
 #include "ks_shared_memory.h"
 
 namespace ks {
@@ -27,6 +28,12 @@ struct InferenceServiceOptions {
   // its request is ignored.
   std::string cacheDir;
   uint64_t cacheMaxBytes = uint64_t{4} << 30;  // 0: no bound
+  // The store several nodes share, so that any of them serves any session: Redis at this address
+  // ("redis://HOST[:PORT]" or "unix:PATH") for the sessions' records and this folder for their networks.
+  // Both empty: sessions live in this server alone.
+  std::string sessionStore;
+  std::string networkStore;
+  std::chrono::milliseconds storeTimeout{250};  // longest the store may take to answer
   // The worker processes that run the networks, and the engine's budgets.
   EngineOptions engine;
   uint32_t maxRepetitions = 10000;
@@ -51,7 +58,8 @@ class Refusal : public std::runtime_error {
 // `sessionId` is the request's session_id parameter, null when it has none. Bodies are parsed in place.
 class InferenceService {
  public:
-  // Throws std::runtime_error when the cache folder cannot be made or read, or there is no worker program.
+  // Throws std::runtime_error when the cache or network folder cannot be made or read, or there is no worker
+  // program; std::invalid_argument for a shared store named by halves or a Redis address it cannot read.
   explicit InferenceService(InferenceServiceOptions options);
 
   // `id`, when not null, receives the new session's id.
@@ -67,16 +75,25 @@ class InferenceService {
   SessionStore& sessions() { return sessions_; }
   NetworkRegistry& networks() { return networks_; }
   NetworkCache* cache() { return cache_.get(); }
+  // Null without a shared store.
+  SharedSessions* shared() { return shared_.get(); }
 
  private:
-  std::shared_ptr<Session> sessionOf(const std::string* sessionId);
+  // The session the request names; with a shared store, taken from it when another node opened it, and
+  // brought in line with it (unless `replacing`: a load replaces what it holds). Throws Refusal.
+  std::shared_ptr<Session> sessionOf(const std::string* sessionId, bool replacing = false);
+  void synchronize(const std::string& id, const std::shared_ptr<Session>& session, bool replacing);
+  // Makes this node's copy of a session the record `stored`; throws Refusal.
+  void apply(const std::string& id, const std::shared_ptr<Session>& session, const std::string& stored);
   SharedMemory networkBytes(const char* base64, const std::string& key);
   void checkRepetitions(uint32_t repetitions) const;
+  Refusal tooManySessions() const;
 
   const InferenceServiceOptions options_;
   SessionStore sessions_;
   NetworkRegistry networks_;
   std::unique_ptr<NetworkCache> cache_;
+  std::unique_ptr<SharedSessions> shared_;
 };
 
 }  // namespace server

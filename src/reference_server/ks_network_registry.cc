@@ -258,6 +258,12 @@ std::shared_ptr<const HostedNetwork> NetworkRegistry::load(SharedMemory modelByt
   return network;
 }
 
+std::shared_ptr<const HostedNetwork> NetworkRegistry::held(const Sha256Digest& digest) const {
+  std::lock_guard<std::mutex> lock(shared_->mutex);
+  const auto found = shared_->entries.find(digest);
+  return found == shared_->entries.end() ? nullptr : found->second.network.lock();
+}
+
 size_t NetworkRegistry::count() const {
   std::lock_guard<std::mutex> lock(shared_->mutex);
   size_t held = 0;

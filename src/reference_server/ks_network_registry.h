@@ -63,6 +63,8 @@ class HostedNetwork {
   const std::vector<ValueDescription>& outputs() const { return outputs_; }
   // What the engine holds for it.
   size_t heldBytes() const { return heldBytes_; }
+  // The SHA-256 of its bytes.
+  const Sha256Digest& digest() const { return digest_; }
   // The network's bytes, as loaded.
   std::string_view bytes() const {
     return std::string_view(reinterpret_cast<const char*>(bytes_.data()), bytes_.size());
@@ -128,6 +130,9 @@ class NetworkRegistry {
   std::shared_ptr<const HostedNetwork> load(SharedMemory modelBytes);
   // The same for bytes in memory, copied into a region.
   std::shared_ptr<const HostedNetwork> load(const std::string& modelBytes);
+
+  // The network of that digest when one is held now (loaded, not loading); null otherwise.
+  std::shared_ptr<const HostedNetwork> held(const Sha256Digest& digest) const;
 
   // Networks held now, and what the engine holds for them together.
   size_t count() const;

@@ -117,6 +117,19 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
   out += "# HELP ks_network_quarantines_total Networks quarantined for ending worker processes in a row.\n";
   out += "# TYPE ks_network_quarantines_total counter\n";
   appendf(out, "ks_network_quarantines_total %llu\n", static_cast<unsigned long long>(gauges.quarantines));
+  if (gauges.sharedStore) {
+    out += "# HELP ks_session_store_up Whether the session store the nodes share answered last time.\n";
+    appendf(out, "# TYPE ks_session_store_up gauge\nks_session_store_up %d\n", gauges.storeUp ? 1 : 0);
+    out += "# HELP ks_session_store_failures_total Requests to the session store that failed.\n";
+    appendf(out, "# TYPE ks_session_store_failures_total counter\nks_session_store_failures_total %llu\n",
+            static_cast<unsigned long long>(gauges.storeFailures));
+    out += "# HELP ks_session_takeovers_total Sessions another node opened, taken from the store.\n";
+    appendf(out, "# TYPE ks_session_takeovers_total counter\nks_session_takeovers_total %llu\n",
+            static_cast<unsigned long long>(gauges.takeovers));
+    out += "# HELP ks_session_takeover_seconds_total Time spent taking sessions over (record and network).\n";
+    appendf(out, "# TYPE ks_session_takeover_seconds_total counter\nks_session_takeover_seconds_total %.6f\n",
+            gauges.takeoverSeconds);
+  }
   return out;
 }
 

@@ -31,6 +31,12 @@ struct ServerGauges {
   uint64_t workerProcesses = 0;                // running now
   std::map<std::string, uint64_t> workerEnds;  // by how they ended ("crashed", "sandbox", ...)
   uint64_t quarantines = 0;
+  // The store the nodes share, when there is one.
+  bool sharedStore = false;
+  bool storeUp = false;
+  uint64_t storeFailures = 0;
+  uint64_t takeovers = 0;       // sessions taken from the store
+  double takeoverSeconds = 0;   // the time that took, in all
 };
 
 // Thread-safe.

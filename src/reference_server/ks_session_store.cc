@@ -37,6 +37,27 @@ bool SessionStore::close(const std::string& id) {
   return entries_.erase(id) != 0;
 }
 
+std::shared_ptr<Session> SessionStore::adopt(const std::string& id, bool* adopted) {
+  const Clock::time_point now = now_();
+  std::lock_guard<std::mutex> lock(mutex_);
+  expireIdleLocked(now);
+  if (adopted != nullptr) *adopted = false;
+  const auto found = entries_.find(id);
+  if (found != entries_.end()) {
+    found->second.lastUse = now;
+    return found->second.session;
+  }
+  if (entries_.size() >= maxSessions_) return nullptr;
+  if (adopted != nullptr) *adopted = true;
+  return entries_.emplace(id, Entry{std::make_shared<Session>(), now}).first->second.session;
+}
+
+void SessionStore::forget(const std::string& id, const std::shared_ptr<Session>& session) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = entries_.find(id);
+  if (found != entries_.end() && found->second.session == session) entries_.erase(found);
+}
+
 size_t SessionStore::expireIdle(Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   return expireIdleLocked(now);

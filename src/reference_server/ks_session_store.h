@@ -17,10 +17,23 @@
 namespace ks {
 namespace server {
 
+// How a session stands with a store the nodes share (see SharedSessions); unused without one.
+struct SessionShare {
+  // Held through a load and through taking a record from the store, so that a node applies changes in
+  // the order the store saw them.
+  std::mutex applying;
+  mutable std::mutex mutex;  // guards everything below
+  std::string record;        // the record of what this node holds
+  bool known = false;        // the store has had that record, or is to have it: else it must be read first
+  bool unwritten = false;    // the store could not be given the last change
+};
+
 // One client's state: the network it loaded. Engines are immutable, so a request takes the current one and
 // runs it without holding anything; a load meanwhile replaces it for later requests only.
 class Session {
  public:
+  SessionShare share;
+
   // Null until a network is loaded.
   std::shared_ptr<const InferenceEngine> engine() const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -64,6 +77,14 @@ class SessionStore {
 
   // Closes the session `id`; false when there is no such session.
   bool close(const std::string& id);
+
+  // The session `id`, counted as a use of it, opened under that id when it is not open here (for a
+  // session another node issued); null when `maxSessions` are open. `adopted`, when not null, tells
+  // whether this call opened it.
+  std::shared_ptr<Session> adopt(const std::string& id, bool* adopted = nullptr);
+
+  // Closes the session `id` if it is still `session`.
+  void forget(const std::string& id, const std::shared_ptr<Session>& session);
 
   // Closes every session unused for longer than the idle timeout at `now`, except those a request is
   // holding at that moment. Returns how many were closed. Also done by open() and find().

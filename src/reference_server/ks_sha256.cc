@@ -91,5 +91,17 @@ std::string toHex(const Sha256Digest& digest) {
   return text;
 }
 
+bool fromHex(const std::string& text, Sha256Digest& digest) {
+  if (text.size() != 2 * digest.size()) return false;
+  auto nibble = [](char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; };
+  for (size_t i = 0; i < digest.size(); ++i) {
+    const int high = nibble(text[2 * i]);
+    const int low = nibble(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    digest[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return true;
+}
+
 }  // namespace server
 }  // namespace ks

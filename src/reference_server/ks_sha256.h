@@ -16,6 +16,8 @@ Sha256Digest sha256(const void* data, size_t size);
 
 // The digest in 64 lower-case hex digits.
 std::string toHex(const Sha256Digest& digest);
+// The digest those 64 lower-case hex digits spell; false for any other text.
+bool fromHex(const std::string& text, Sha256Digest& digest);
 
 }  // namespace server
 }  // namespace ks
