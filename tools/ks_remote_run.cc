@@ -1,7 +1,10 @@
 // ks_remote_run: runs a network on a ks inference server through the public client library, the way a
 // customer's host program would, and prints what came back.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,6 +26,7 @@ using ks::tools::RemoteRunOptions;
 
 constexpr int kExitUsage = 1;
 constexpr int kExitLocalFile = 2;
+constexpr int kExitSoakFailed = 3;
 constexpr int kExitStatusBase = 10;
 constexpr size_t kFirstValues = 6;
 
@@ -185,6 +189,58 @@ unsigned countLayouts(const ks::RemoteNetBackend& backend,
   }
 }
 
+bool sameTensors(const std::vector<ks::Tensor>& a, const std::vector<ks::Tensor>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const size_t bytes = a[i].layout().byteSize();
+    if (dimsOf(a[i].layout()) != dimsOf(b[i].layout()) || a[i].layout().dataType() != b[i].layout().dataType() ||
+        bytes != b[i].layout().byteSize() || std::memcmp(a[i].data(), b[i].data(), bytes) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// --soak: the same inputs again and again in the one session, every reply against the first. A failure
+// is counted and the loop goes on, as a device's host program would. Returns the exit code.
+int soak(const RemoteRunOptions& options, ks::RemoteNetBackend& backend, const std::vector<ks::Tensor>& inputs,
+         const std::vector<ks::Tensor>& first) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  const auto length = std::chrono::duration<double>(options.soakSeconds);
+  unsigned long runs = 0;
+  unsigned long failed = 0;
+  unsigned long differed = 0;
+  double slowest = 0;
+  std::map<std::string, unsigned long> failures;  // by message
+  while (Clock::now() - start < length) {
+    std::vector<ks::Tensor> outputs;
+    const Clock::time_point began = Clock::now();
+    try {
+      if (options.haveRepetitions) {
+        ks::InferenceStats stats;
+        backend.forwardStats(inputs, outputs, options.repetitions, stats);
+      } else {
+        backend.forward(inputs, outputs);
+      }
+      if (!sameTensors(outputs, first)) ++differed;
+    } catch (const ks::Exception& e) {
+      ++failed;
+      failures["status " + std::to_string(static_cast<int>(e.status())) + " (" + ks::statusName(e.status()) +
+               "): " + e.what()] += 1;
+    }
+    slowest = std::max(slowest, std::chrono::duration<double, std::milli>(Clock::now() - began).count());
+    ++runs;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!options.quiet) {
+    std::printf("soak: %lu runs in %.1f s, %lu failed, %lu differed from the first; slowest %.1f ms\n", runs, seconds,
+                failed, differed, slowest);
+  }
+  for (const auto& [message, count] : failures) std::fprintf(stderr, "soak: %lu x error: %s\n", count, message.c_str());
+  return failed + differed == 0 ? 0 : kExitSoakFailed;
+}
+
 int run(const RemoteRunOptions& options) {
   std::vector<InputData> inputData;
   std::vector<std::string> inputNames;
@@ -266,6 +322,7 @@ int run(const RemoteRunOptions& options) {
     for (size_t i = 0; i < named; ++i) saveOutput(options.saveOutputsDir, outputNames[i], outputs[i]);
     if (!options.quiet) std::printf("saved %zu outputs to %s\n", named, options.saveOutputsDir.c_str());
   }
+  if (options.soakSeconds > 0) return soak(options, backend, inputs, outputs);
   return 0;
 }
 

@@ -101,6 +101,8 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
     } else if (option == "--save-outputs") {
       options.saveOutputsDir = takeValue();
       if (options.saveOutputsDir.empty()) throw UsageError("--save-outputs needs a folder");
+    } else if (option == "--soak") {
+      options.soakSeconds = static_cast<double>(parseInteger(option, takeValue(), 1, 7 * 24 * 3600));
     } else if (option == "--quiet" || option == "-q") {
       noValue();
       options.quiet = true;
@@ -152,6 +154,9 @@ the layouts of its tensors and a summary of every output.
   --cache-dir DIR         cache folder passed to the backend
   --save-outputs DIR      write DIR/<output>.npy and DIR/<output>.raw for every output ('/' and '\'
                           in a name become '_'); DIR is created when missing
+  --soak SECONDS          after the first run, run again and again in the same session for SECONDS,
+                          compare every reply with the first, go on after failures, and print how
+                          many runs failed or differed (with each failure's message), and the slowest
   --quiet, -q             print nothing but errors
   --help, -h              print this and exit
   --version               print the version and exit
@@ -161,6 +166,7 @@ Exit codes:
   1        bad command line
   2        a local file problem: an input cannot be read or does not match its layout, or an output
            cannot be saved
+  3        --soak: a later run failed or its outputs differed from the first run's
   10 + N   the client library failed with ks status N, printed as
            "error: status N (NAME): message" (12, RUNTIME_ERROR, for a server that cannot be
            reached or refuses a request, gives 22)

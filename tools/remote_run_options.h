@@ -39,6 +39,7 @@ struct RemoteRunOptions {
   std::string cacheDir;
   std::string saveOutputsDir;
   bool quiet = false;
+  double soakSeconds = 0;  // > 0: forward again and again in the same session for this long
 };
 
 // Parses argv[1..argc). Options take their value as the next argument or after '='. Throws UsageError

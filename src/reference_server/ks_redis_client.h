@@ -34,7 +34,8 @@ struct RedisAddress {
 };
 
 // Thread-safe. A connection is taken from the pool for one command and given back after it; a connection
-// that failed is dropped, and a new one is made when none is free.
+// that failed is dropped, and a new one is made when none is free. hiredis writes to sockets plainly: the
+// program must ignore SIGPIPE, or a store that goes away ends it.
 class RedisClient {
  public:
   struct Options {

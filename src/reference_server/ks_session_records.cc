@@ -60,8 +60,16 @@ std::optional<SessionRecord> SessionRecord::parse(const std::string& text) {
   return record;
 }
 
+namespace {
+// A closed session's record outlives any copy of it a node may hold: a node drops a copy unused for the
+// idle timeout. Sessions that never expire leave theirs for a day.
+constexpr std::chrono::milliseconds kClosedWithoutTimeout = std::chrono::hours(24);
+}  // namespace
+
 SessionRecords::SessionRecords(RedisClient& redis, std::chrono::milliseconds idleTimeout)
-    : redis_(redis), expiry_(idleTimeout.count() > 0 ? std::to_string(idleTimeout.count()) : std::string()) {}
+    : redis_(redis),
+      expiry_(idleTimeout.count() > 0 ? std::to_string(idleTimeout.count()) : std::string()),
+      closedFor_(std::to_string((idleTimeout.count() > 0 ? idleTimeout : kClosedWithoutTimeout).count())) {}
 
 std::string SessionRecords::keyOf(const std::string& id) {
   return "ks:session:" + toHex(sha256(id.data(), id.size()));
@@ -83,7 +91,11 @@ std::optional<std::string> SessionRecords::use(const std::string& key) {
   return reply.text;
 }
 
-bool SessionRecords::erase(const std::string& key) { return redis_.command({"DEL", key}).integer > 0; }
+bool SessionRecords::close(const std::string& key) {
+  // SET ... GET (Redis 6.2) tells what it replaced.
+  const RedisClient::Reply was = redis_.command({"SET", key, "", "PX", closedFor_, "GET"});
+  return !was.nil() && !was.text.empty();
+}
 
 }  // namespace server
 }  // namespace ks

@@ -1,5 +1,7 @@
 // What a session is, written where every node can read it: a record in the shared Redis per open session,
-// under a key that hides the session id, expiring after the session's idle timeout unless used.
+// under a key that hides the session id, expiring after the session's idle timeout unless used. A closed
+// session leaves an empty record for a while, so a node still holding a copy learns that it was closed
+// rather than lost with the store's data.
 #pragma once
 
 #include <chrono>
@@ -37,14 +39,16 @@ class SessionRecords {
 
   // Writes the record `text` under `key`, replacing any, with a fresh expiry.
   void put(const std::string& key, const std::string& text);
-  // The record under `key`, its expiry renewed as a use; nothing when there is none.
+  // The record under `key`, its expiry renewed as a use; empty for a closed session, nothing when there
+  // is none.
   std::optional<std::string> use(const std::string& key);
-  // Deletes the record; false when there was none.
-  bool erase(const std::string& key);
+  // Leaves the empty record of a closed session; false when there was no open one.
+  bool close(const std::string& key);
 
  private:
   RedisClient& redis_;
-  const std::string expiry_;  // milliseconds, as sent; empty: records never expire
+  const std::string expiry_;      // milliseconds, as sent; empty: records never expire
+  const std::string closedFor_;  // how long a closed session's record stays, in milliseconds
 };
 
 }  // namespace server

@@ -32,7 +32,13 @@ SharedSessions::Standing SharedSessions::check(const std::string& id, Session& s
       return Standing::kCurrent;
     }
     std::optional<std::string> held = records_.use(key);
-    if (!held) return Standing::kGone;
+    if (!held && known) {
+      // No record, open or closed, though this node holds the session and renews it on every use: the
+      // store lost its data (restarted empty, failed over to a replica that lagged). This copy is the one.
+      records_.put(key, record);
+      return Standing::kCurrent;
+    }
+    if (!held || held->empty()) return Standing::kGone;
     if (known && *held == record) return Standing::kCurrent;
     *stored = std::move(*held);
     return Standing::kChanged;
@@ -74,7 +80,7 @@ void SharedSessions::applied(Session& session, const std::string& stored) {
   session.share.unwritten = false;
 }
 
-bool SharedSessions::closed(const std::string& id) { return records_.erase(SessionRecords::keyOf(id)); }
+bool SharedSessions::closed(const std::string& id) { return records_.close(SessionRecords::keyOf(id)); }
 
 bool SharedSessions::reachable() {
   try {

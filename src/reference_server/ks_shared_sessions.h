@@ -37,7 +37,7 @@ class SharedSessions {
   enum class Standing {
     kCurrent,      // the same (or the store was just given this node's copy)
     kChanged,      // something else, in `stored`: another node changed it, or this node has no copy yet
-    kGone,         // nothing: the session was closed or expired
+    kGone,         // the session was closed, or expired (or the store lost it, and this node has no copy)
     kUnreachable,  // unknown: the store cannot be asked
   };
   // Renews the record of session `id` as a use of it and compares it with this node's copy.
@@ -52,7 +52,7 @@ class SharedSessions {
               const std::vector<std::string>& inputs, const std::vector<std::string>& outputs);
   // This node's copy now matches the record `stored`. Call holding session.share.applying.
   void applied(Session& session, const std::string& stored);
-  // Deletes the session's record: true when there was one, false when there was none; throws
+  // Marks the session's record closed: true when it was open, false when there was none; throws
   // StoreUnavailable.
   bool closed(const std::string& id);
   // Whether this node's copy of the session is one the store had or is to have.
