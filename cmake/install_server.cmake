@@ -39,3 +39,6 @@ install(FILES ${PROJECT_SOURCE_DIR}/deploy/ks-inference-server.service DESTINATI
 # The unit's options, a conffile of the package.
 install(FILES ${PROJECT_SOURCE_DIR}/deploy/ks-inference-server.default DESTINATION /etc/default
   RENAME ks-inference-server COMPONENT server)
+# nginx in front of several nodes that share their sessions: an example, not a conffile.
+install(FILES ${PROJECT_SOURCE_DIR}/deploy/nginx-ks-inference.conf
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/ks-inference-server/examples COMPONENT server)

@@ -124,6 +124,8 @@ The package contains no networks or other model data.")
 # The maintainer scripts that manage the service (as dh_installsystemd writes them; deb-systemd-helper
 # and deb-systemd-invoke come from init-system-helpers) and the conffile.
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "init-system-helpers (>= 1.54~)")
+# Several nodes share their sessions through Redis (--session-store) behind nginx.
+set(CPACK_DEBIAN_SERVER_PACKAGE_SUGGESTS "redis-server, nginx")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
   ${ks_packaging_dir}/${ks_server_package}/postinst ${ks_packaging_dir}/${ks_server_package}/prerm
   ${ks_packaging_dir}/${ks_server_package}/postrm ${ks_packaging_dir}/${ks_server_package}/conffiles)
