@@ -4,10 +4,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 

@@ -102,7 +102,7 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
       options.saveOutputsDir = takeValue();
       if (options.saveOutputsDir.empty()) throw UsageError("--save-outputs needs a folder");
     } else if (option == "--soak") {
-      options.soakSeconds = static_cast<double>(parseInteger(option, takeValue(), 1, 7 * 24 * 3600));
+      options.soakSeconds = static_cast<double>(parseInteger(option, takeValue(), 1, 7LL * 24 * 3600));
     } else if (option == "--quiet" || option == "-q") {
       noValue();
       options.quiet = true;

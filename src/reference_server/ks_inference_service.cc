@@ -25,8 +25,7 @@ namespace server {
 namespace {
 
 const char kUnknownSession[] = "unknown session: it was never opened, was closed or has expired";
-const char kStoreUnreachable[] =
-    "the session is not held by this server node, and the session store cannot be reached";
+const char kStoreUnreachable[] = "the session is not held by this server node, and the session store cannot be reached";
 
 // The session_id parameter every request but "create session" carries.
 const std::string& requireSessionId(const std::string* sessionId) {
@@ -134,9 +133,7 @@ void InferenceService::synchronize(const std::string& id, const std::shared_ptr<
     switch (shared_->check(id, *session, &stored)) {
       case SharedSessions::Standing::kCurrent: return true;
       case SharedSessions::Standing::kChanged: return replacing;
-      case SharedSessions::Standing::kGone:
-        sessions_.forget(id, session);
-        throw Refusal(404, kUnknownSession);
+      case SharedSessions::Standing::kGone: sessions_.forget(id, session); throw Refusal(404, kUnknownSession);
       case SharedSessions::Standing::kUnreachable:
         // The store is away: the sessions held here go on as they are.
         if (SharedSessions::known(*session)) return true;

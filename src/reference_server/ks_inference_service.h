@@ -13,8 +13,8 @@
 #include "ks_network_registry.h"
 #include "ks_run_control.h"
 #include "ks_session_store.h"
-#include "ks_shared_sessions.h"
 #include "ks_shared_memory.h"
+#include "ks_shared_sessions.h"
 
 namespace ks {
 namespace server {

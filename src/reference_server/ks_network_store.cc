@@ -58,8 +58,8 @@ bool NetworkStore::put(const Sha256Digest& digest, std::string_view bytes) {
   std::string temporary = path + ".XXXXXX";
   UniqueFd fd(::mkostemp(&temporary[0], O_CLOEXEC));
   if (!fd) return false;
-  const bool written = ::fchmod(fd.get(), 0640) == 0 && writeAll(fd.get(), bytes.data(), bytes.size()) &&
-                       ::fsync(fd.get()) == 0;
+  const bool written =
+      ::fchmod(fd.get(), 0640) == 0 && writeAll(fd.get(), bytes.data(), bytes.size()) && ::fsync(fd.get()) == 0;
   fd.reset();
   if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
     ::unlink(temporary.c_str());

@@ -152,8 +152,8 @@ RedisClient::Reply RedisClient::command(std::initializer_list<std::string_view> 
       static_cast<redisReply*>(redisCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data())));
   if (!reply) {
     // A connection that timed out may still receive the late reply: it is not used again.
-    const std::string why = std::string("the session store ") + options_.address.text() + " failed: " +
-                            (context->err != 0 ? context->errstr : "no reply");
+    const std::string why = std::string("the session store ") + options_.address.text() +
+                            " failed: " + (context->err != 0 ? context->errstr : "no reply");
     redisFree(context);
     fail(why);
   }
@@ -171,8 +171,8 @@ RedisClient::Reply RedisClient::command(std::initializer_list<std::string_view> 
       break;
     case REDIS_REPLY_ERROR: {
       // The connection is sound; the store refused (loading, read-only replica, out of memory...).
-      const std::string why = "the session store " + options_.address.text() + " refused: " +
-                              std::string(reply->str, reply->len);
+      const std::string why =
+          "the session store " + options_.address.text() + " refused: " + std::string(reply->str, reply->len);
       give(context);
       fail(why);
     }

@@ -35,8 +35,8 @@ struct ServerGauges {
   bool sharedStore = false;
   bool storeUp = false;
   uint64_t storeFailures = 0;
-  uint64_t takeovers = 0;       // sessions taken from the store
-  double takeoverSeconds = 0;   // the time that took, in all
+  uint64_t takeovers = 0;      // sessions taken from the store
+  double takeoverSeconds = 0;  // the time that took, in all
 };
 
 // Thread-safe.

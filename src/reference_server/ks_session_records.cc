@@ -71,9 +71,7 @@ SessionRecords::SessionRecords(RedisClient& redis, std::chrono::milliseconds idl
       expiry_(idleTimeout.count() > 0 ? std::to_string(idleTimeout.count()) : std::string()),
       closedFor_(std::to_string((idleTimeout.count() > 0 ? idleTimeout : kClosedWithoutTimeout).count())) {}
 
-std::string SessionRecords::keyOf(const std::string& id) {
-  return "ks:session:" + toHex(sha256(id.data(), id.size()));
-}
+std::string SessionRecords::keyOf(const std::string& id) { return "ks:session:" + toHex(sha256(id.data(), id.size())); }
 
 void SessionRecords::put(const std::string& key, const std::string& text) {
   if (expiry_.empty()) {

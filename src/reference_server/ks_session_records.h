@@ -47,7 +47,7 @@ class SessionRecords {
 
  private:
   RedisClient& redis_;
-  const std::string expiry_;      // milliseconds, as sent; empty: records never expire
+  const std::string expiry_;     // milliseconds, as sent; empty: records never expire
   const std::string closedFor_;  // how long a closed session's record stays, in milliseconds
 };
 

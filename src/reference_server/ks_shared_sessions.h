@@ -22,7 +22,7 @@ namespace server {
 
 struct SharedSessionsOptions {
   RedisClient::Options redis;
-  std::string networkFolder;  // shared by every node
+  std::string networkFolder;                 // shared by every node
   std::chrono::milliseconds idleTimeout{0};  // a record unused for this long expires; 0: never
 };
 

@@ -228,11 +228,12 @@ TEST_F(SharedSessionsTest, WithoutTheStoreANodeServesWhatItHoldsAndWritesItBackW
   testing::expectClose(infer(*a, held, "mlp", {1, 16}), referenceValues("mlp", "logits"), "store down");
   const std::string local = open(*a);  // opened on this node alone
   load(*a, local, "identity");
-  EXPECT_EQ("503 the session is not held by this server node, and the session store cannot be reached",
-            refusal([&] { infer(*b, held, "mlp", {1, 16}); }));
+  EXPECT_EQ("503 the session is not held by this server node, and the session store cannot be reached", refusal([&] {
+              infer(*b, held, "mlp", {1, 16});
+            }));
   EXPECT_FALSE(a->shared()->reachable());
 
-  redis_.start();  // empty: every record was lost with it
+  redis_.start();                       // empty: every record was lost with it
   std::this_thread::sleep_for(1100ms);  // past the breaker's pause
   infer(*a, held, "mlp", {1, 16});
   infer(*a, local, "identity", {1, 1024});
@@ -266,8 +267,8 @@ TEST(RedisAddress, ReadsTcpAndUnixAddressesAndRefusesTheRest) {
   EXPECT_EQ("::1", RedisAddress::parse("redis://[::1]:6380").host);
   EXPECT_EQ(6380, RedisAddress::parse("redis://[::1]:6380").port);
   EXPECT_EQ("/run/redis.sock", RedisAddress::parse("unix:/run/redis.sock").socketPath);
-  for (const char* bad : {"http://db", "redis://", "redis://db:0", "redis://db:65536", "redis://db:x", "unix:",
-                          "redis://[::1", "redis://db:6379x"}) {
+  for (const char* bad : {"http://db", "redis://", "redis://db:0", "redis://db:65536", "redis://db:x",
+                          "unix:", "redis://[::1", "redis://db:6379x"}) {
     EXPECT_THROW(RedisAddress::parse(bad), std::invalid_argument) << bad;
   }
 }

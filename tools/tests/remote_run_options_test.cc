@@ -61,6 +61,7 @@ TEST(RemoteRunOptions, RefusesMalformedValues) {
   expectUsageError({"--input", "=f"}, "--input takes NAME=FILE, not '=f'");
   expectUsageError({"--input", "name"}, "--input takes NAME=FILE, not 'name'");
   expectUsageError({"--repetitions", "-1"}, "--repetitions takes an integer in 0..4294967295, not '-1'");
+  expectUsageError({"--soak", "0"}, "--soak takes an integer in 1..604800, not '0'");
   expectUsageError({"--seed"}, "--seed needs a value");
   expectUsageError({"--quiet=yes"}, "--quiet takes no value");
   expectUsageError({"--frobnicate"}, "unknown option '--frobnicate'");
