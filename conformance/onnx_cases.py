@@ -40,6 +40,10 @@ REASONS = (
 )
 
 
+# The oldest default operator set ONNX Runtime has kernels for: the server's worker upgrades older models.
+OLDEST_ENGINE_OPSET = 7
+
+
 @dataclass
 class Value:
     """An input or output the case feeds or checks."""
@@ -61,6 +65,7 @@ class Case:
     data_sets: list = field(default_factory=list)  # folders holding input_K.pb and output_K.pb
     reasons: list = field(default_factory=list)  # every distinct REASONS entry that applies, in REASONS order
     details: list = field(default_factory=list)  # "input 'x' is bool", one line per value that cannot travel
+    opset: int = 0  # the version of the default operator set the model imports; 0 for none
 
     @property
     def id(self):
@@ -73,6 +78,13 @@ class Case:
     @property
     def carriable(self):
         return not self.reasons
+
+    @property
+    def rewrite(self):
+        """What the server's worker does to the model before the engine sees it; empty for nothing."""
+        if 0 < self.opset < OLDEST_ENGINE_OPSET:
+            return f"opset {self.opset} upgraded to {OLDEST_ENGINE_OPSET} (ONNX's version converter)"
+        return ""
 
     @property
     def reason(self):
@@ -133,7 +145,9 @@ def load_case(category, name, data_root=DEFAULT_DATA_ROOT):
         case.details = ["the package holds no model.onnx (data.json names a download)"]
         return case
 
-    graph = onnx.load(case.model, load_external_data=False).graph
+    model = onnx.load(case.model, load_external_data=False)
+    graph = model.graph
+    case.opset = max((o.version for o in model.opset_import if o.domain in ("", "ai.onnx")), default=0)
     initializers = {tensor.name for tensor in graph.initializer}
     fed = [value for value in graph.input if value.name not in initializers]
     problems = set()

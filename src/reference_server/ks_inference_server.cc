@@ -183,7 +183,7 @@ void InferenceServer::Impl::installRoutes() {
           }
           if (action != nullptr && *action == "load") {
             requireMethod(request, "POST", "action 'load'");
-            return service.load(request.param("session_id"), &request.body[0]);
+            return service.load(request.param("session_id"), &request.body[0], &response.logNote);
           }
           throw unknownAction(request);
         });
@@ -238,6 +238,10 @@ void InferenceServer::Impl::logRequest(const HttpRequestRecord& record) {
                 static_cast<unsigned long long>(record.bytesIn), static_cast<unsigned long long>(record.bytesOut),
                 seconds * 1e3, record.streamed ? " streamed" : "");
   line += tail;
+  // Anything else a handler noted (our own text: an upgraded network) ends the line.
+  if (endpoint != Endpoint::kSessionNew && !record.note.empty()) {
+    line.insert(line.size() - 1, " " + record.note);
+  }
   std::lock_guard<std::mutex> lock(logMutex);
   *options.log << line << std::flush;
 }

@@ -222,7 +222,7 @@ std::string InferenceService::layouts(const std::string* sessionId) {
   return layoutsToJson(reply);
 }
 
-std::string InferenceService::load(const std::string* sessionId, char* body) {
+std::string InferenceService::load(const std::string* sessionId, char* body, std::string* note) {
   // What the session held before does not matter: the load replaces it.
   const std::shared_ptr<Session> session = sessionOf(sessionId, true);
   NetLoadRequest request;
@@ -253,6 +253,10 @@ std::string InferenceService::load(const std::string* sessionId, char* body) {
   }
   // Only networks that load are worth keeping.
   if (cache_ && !request.key.empty()) cache_->store(request.key, network->bytes());
+  if (note != nullptr && network->upgradedFrom() != 0) {
+    *note =
+        "opset " + std::to_string(network->upgradedFrom()) + " upgraded to " + std::to_string(network->upgradedTo());
+  }
   if (shared_) shared_->loaded(*sessionId, *session, *network, request.input_tensors, request.output_tensors);
   session->setEngine(std::move(engine));
   return statusToJson(StatusMessage{true, ""});

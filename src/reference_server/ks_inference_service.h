@@ -66,7 +66,8 @@ class InferenceService {
   std::string openSession(std::string* id = nullptr);
   std::string closeSession(const std::string* sessionId);
   std::string layouts(const std::string* sessionId);
-  std::string load(const std::string* sessionId, char* body);
+  // `note`, when not null, receives what the log line should add (an upgrade the network went through).
+  std::string load(const std::string* sessionId, char* body, std::string* note = nullptr);
   // `control`, when not null, lets another thread stop the inference; `engineSeconds`, when not null,
   // receives the time the engine took (all repetitions), also when it fails.
   std::string infer(const std::string* sessionId, char* body, RunControl* control, double* engineSeconds = nullptr);

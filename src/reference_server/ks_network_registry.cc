@@ -105,6 +105,8 @@ HostedNetwork::HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest&
   inputs_ = std::move(loaded.inputs);
   outputs_ = std::move(loaded.outputs);
   heldBytes_ = loaded.heldBytes;
+  upgradedFrom_ = loaded.upgradedFrom;
+  upgradedTo_ = loaded.upgradedTo;
 }
 
 HostedNetwork::~HostedNetwork() = default;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "onnx/onnx.pb.h"
+#include <onnx/onnx_pb.h>
 
 namespace ks {
 namespace server {

@@ -10,7 +10,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "onnx/onnx.pb.h"
+#include <onnx/onnx_pb.h>
 
 namespace ks {
 namespace server {
@@ -227,7 +227,7 @@ void checkFunctionDepth(const onnx::ModelProto& model) {
 
 }  // namespace
 
-void checkOnnxModel(std::string_view modelBytes) {
+int64_t checkOnnxModel(std::string_view modelBytes) {
   if (modelBytes.empty()) throw std::invalid_argument("Not an ONNX model: the data is empty.");
   if (modelBytes.size() > static_cast<size_t>(INT_MAX)) {
     throw std::invalid_argument("Not an ONNX model: protobuf messages are limited to 2 GiB.");
@@ -254,6 +254,11 @@ void checkOnnxModel(std::string_view modelBytes) {
   }
   for (const onnx::FunctionProto& function : model.functions()) checkNodes(function.node(), 1);
   checkFunctionDepth(model);
+  int64_t opset = 0;
+  for (const onnx::OperatorSetIdProto& imported : model.opset_import()) {
+    if (imported.domain().empty() || imported.domain() == "ai.onnx") opset = imported.version();
+  }
+  return opset;
 }
 
 }  // namespace server

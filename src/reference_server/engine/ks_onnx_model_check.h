@@ -2,6 +2,7 @@
 // tensor holds exactly the bytes its dimensions and type say, and that nothing points at files.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace ks {
@@ -13,8 +14,9 @@ namespace server {
 // sparse initializers, tensor attributes such as Constant's value), refers to external data, is segmented,
 // has an unknown element type, a negative dimension or more than 2^63 elements, holds more or fewer values
 // than its dimensions say, or is a sparse tensor whose indices fall outside its dense shape; or when an
-// input of the graph is a tensor that does not declare its rank.
-void checkOnnxModel(std::string_view modelBytes);
+// input of the graph is a tensor that does not declare its rank. Returns the version of the default operator
+// set the model imports; 0 when it imports none.
+int64_t checkOnnxModel(std::string_view modelBytes);
 
 }  // namespace server
 }  // namespace ks

@@ -172,7 +172,8 @@ void decode(const std::string& message, LoadMessage& out) {
 
 std::string encode(const LoadedMessage& message) {
   Writer writer(WorkerMessageType::kLoaded);
-  writer.put(message.heldBytes).put(static_cast<uint32_t>(message.inputs.size()));
+  writer.put(message.heldBytes).put(message.upgradedFrom).put(message.upgradedTo);
+  writer.put(static_cast<uint32_t>(message.inputs.size()));
   for (const ValueDescription& value : message.inputs) putValue(writer, value);
   writer.put(static_cast<uint32_t>(message.outputs.size()));
   for (const ValueDescription& value : message.outputs) putValue(writer, value);
@@ -182,6 +183,8 @@ std::string encode(const LoadedMessage& message) {
 void decode(const std::string& message, LoadedMessage& out) {
   Reader reader(message, WorkerMessageType::kLoaded);
   out.heldBytes = reader.get<uint64_t>();
+  out.upgradedFrom = reader.get<uint32_t>();
+  out.upgradedTo = reader.get<uint32_t>();
   out.inputs.resize(reader.count(kMaxWorkerValues));
   for (ValueDescription& value : out.inputs) value = getValue(reader);
   out.outputs.resize(reader.count(kMaxWorkerValues));

@@ -51,6 +51,9 @@ struct LoadMessage {
 
 struct LoadedMessage {
   uint64_t heldBytes = 0;  // what the engine holds for the network
+  // The default operator set the network imported when the worker upgraded it to toOpset; 0: it was not.
+  uint32_t upgradedFrom = 0;
+  uint32_t upgradedTo = 0;
   std::vector<ValueDescription> inputs;
   std::vector<ValueDescription> outputs;
 };
