@@ -310,6 +310,26 @@ def swelling():
     return [scan, roi, nms, expand]
 
 
+def old_opsets():
+    """Networks of operator sets before 7, which the worker upgrades with ONNX's version converter: attributes
+    out of range for its broadcast adapters, operands whose shapes it cannot know, an operator it has never
+    heard of."""
+    f = TensorProto.FLOAT
+    axis = Case("upgrade_broadcast_axis_out_of_range",
+                [helper.make_node("Add", ["x", "y"], ["z"], broadcast=1, axis=1000)],
+                [("x", f, [2, 3], [1] * 6), ("y", f, [3], [1] * 3)], [("z", f)], opset=6)
+    negative = Case("upgrade_broadcast_negative_axis",
+                    [helper.make_node("Mul", ["x", "y"], ["z"], broadcast=1, axis=-1000)],
+                    [("x", f, [2, 3], [1] * 6), ("y", f, [3], [1] * 3)], [("z", f)], opset=6)
+    gemm = Case("upgrade_gemm_of_unknown_shapes",
+                [helper.make_node("Reshape", ["a", "s"], ["r"]),
+                 helper.make_node("Gemm", ["r", "r", "r"], ["y"], broadcast=1)],
+                [("a", f, [4], [1] * 4), ("s", TensorProto.INT64, [2], [2, 2])], [("y", f)], opset=6)
+    unknown = Case("upgrade_unknown_operator",
+                   [helper.make_node("NoSuchOperator", ["x"], ["y"])], [("x", f, [1], [1])], [("y", f)], opset=1)
+    return [axis, negative, gemm, unknown]
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__, file=sys.stderr)
@@ -317,7 +337,7 @@ def main():
     folder = sys.argv[1]
     os.makedirs(folder, exist_ok=True)
     cases = integer_division() + attributes() + in_graph_ranks() + empty_scalars() + deep_functions() + wedges() + \
-        swelling()
+        swelling() + old_opsets()
     for case in cases:
         case.write(folder)
     print(f"{len(cases)} networks in {folder}")
