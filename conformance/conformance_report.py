@@ -70,8 +70,9 @@ def write_report(path, results, provenance):
         "",
         "## Why cases cannot travel",
         "",
-        "The protocol carries tensors of float32, float16, int32, int16, int8, uint8 and int64 with 1 to 4 "
-        "dimensions. A case is counted under the first reason in this table that applies to one of its inputs or "
+        "The protocol carries tensors of float32, float16, int32, int16, int8, uint8 and int64 with 0 to 4 "
+        "dimensions (a scalar as one dimension of 1, and a scalar output is compared with its one-element reply). "
+        "A case is counted under the first reason in this table that applies to one of its inputs or "
         "outputs. The package's `real` networks are named by a download address only and hold no model, so "
         f"{total[0] - _cases_with_reason(results, 'no model')} of the {total[0]} case folders can be tried at all.",
         "",

@@ -13,6 +13,7 @@ from onnx import TensorProto, helper, numpy_helper
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
+from case_run import as_recorded  # noqa: E402
 from onnx_cases import load_case  # noqa: E402
 from output_compare import compare  # noqa: E402
 
@@ -59,20 +60,26 @@ class CarriableTest(unittest.TestCase):
             onnx.save_tensor(numpy_helper.from_array(array), os.path.join(folder, "test_data_set_0", name))
         return load_case("node", "test_case", root)
 
-    def test_a_scalar_input_cannot_travel(self):
+    def test_a_scalar_travels_as_one_dimension_of_one(self):
         case = self.make_case([helper.make_tensor_value_info("x", TensorProto.FLOAT, [])],
                               [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1])],
                               recorded=[("input_0.pb", np.zeros((), np.float32)),
                                         ("output_0.pb", np.zeros((1,), np.float32))])
-        self.assertEqual(["0 dimensions"], case.reasons)
+        self.assertTrue(case.carriable)
+        scalar = np.float32(2.5).reshape(())
+        self.assertEqual((True, ""), compare(as_recorded(np.full((1,), 2.5, np.float32), scalar), scalar))
+        # Only a scalar is read so: a recorded [1] still wants [1], and two values stay two.
+        one = np.zeros((1,), np.float32)
+        self.assertEqual((False, "shape [], recorded [1]"), compare(as_recorded(scalar, one), one))
+        self.assertEqual((2,), as_recorded(np.zeros((2,), np.float32), scalar).shape)
 
     def test_the_type_reason_comes_before_the_rank_reason(self):
         case = self.make_case([helper.make_tensor_value_info("x", TensorProto.BOOL, [1, 1, 1, 1, 1])],
-                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [])],
+                              [helper.make_tensor_value_info("y", TensorProto.FLOAT, [1, 1, 1, 1, 1])],
                               recorded=[("input_0.pb", np.zeros((1, 1, 1, 1, 1), bool)),
-                                        ("output_0.pb", np.zeros((), np.float32))])
+                                        ("output_0.pb", np.zeros((1, 1, 1, 1, 1), np.float32))])
         self.assertEqual("bool", case.reason)
-        self.assertEqual(["bool", "0 dimensions"], case.reasons)
+        self.assertEqual(["bool", "more than 4 dimensions"], case.reasons)
 
     def test_initializers_listed_as_inputs_are_not_fed(self):
         weight = numpy_helper.from_array(np.ones((2,), np.float32), "w")
