@@ -88,7 +88,8 @@ def write_report(path, results, provenance):
     if gained:
         lines += ["", "## Passing end to end only", "",
                   "What made each pass: the worker's rewrite of the model, as its load's log line says. In-process, "
-                  "ONNX Runtime is given the model as it is.", "",
+                  "ONNX Runtime is given the model as it is. A case with no rewrite differs in-process only: the "
+                  "server's engine and `ort_case_runner` run the same model with different session options.", "",
                   "| case | rewrite | in-process |", "|---|---|---|"]
         for r in gained:
             lines.append(f"| {r.case.id} | {_cell(r.case.rewrite or 'none')} | {_cell(r.in_process.why)} |")

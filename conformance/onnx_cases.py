@@ -66,6 +66,7 @@ class Case:
     reasons: list = field(default_factory=list)  # every distinct REASONS entry that applies, in REASONS order
     details: list = field(default_factory=list)  # "input 'x' is bool", one line per value that cannot travel
     opset: int = 0  # the version of the default operator set the model imports; 0 for none
+    rewrites: list = field(default_factory=list)  # what the server's worker does to the model, for the report
 
     @property
     def id(self):
@@ -82,9 +83,7 @@ class Case:
     @property
     def rewrite(self):
         """What the server's worker does to the model before the engine sees it; empty for nothing."""
-        if 0 < self.opset < OLDEST_ENGINE_OPSET:
-            return f"opset {self.opset} upgraded to {OLDEST_ENGINE_OPSET} (ONNX's version converter)"
-        return ""
+        return "; ".join(self.rewrites)
 
     @property
     def reason(self):
@@ -131,6 +130,27 @@ def describe_type(type_proto, recorded_rank=None):
     return "", detail
 
 
+def _rewrites(model, opset):
+    """The worker's rules (the server's engine/ks_onnx_preparation.cc), applied to `model` to tell what it
+    will do: an old operator set upgraded, int16 Max and Min through int32, batch-first recurrent layers
+    between transposes."""
+    done = []
+    if 0 < opset < OLDEST_ENGINE_OPSET:
+        done.append(f"opset {opset} upgraded to {OLDEST_ENGINE_OPSET} (ONNX's version converter)")
+    nodes = [node for node in model.graph.node if node.domain in ("", "ai.onnx")]
+    if any(node.op_type in ("Max", "Min") for node in nodes):
+        graph = onnx.shape_inference.infer_shapes(model).graph
+        types = {value.name: value.type.tensor_type.elem_type
+                 for value in list(graph.input) + list(graph.value_info) + list(graph.output)}
+        types.update({tensor.name: tensor.data_type for tensor in graph.initializer})
+        if any(node.op_type in ("Max", "Min") and types.get(node.input[0]) == TensorProto.INT16 for node in nodes):
+            done.append("Max or Min on int16 through int32")
+    if any(node.op_type in ("RNN", "GRU", "LSTM") and any(a.name == "layout" and a.i == 1 for a in node.attribute)
+           for node in nodes):
+        done.append("batch-first recurrent layer through transposes")
+    return done
+
+
 def load_case(category, name, data_root=DEFAULT_DATA_ROOT):
     """Reads one case's model and lists its data sets; never runs anything. A case without a model file (the
     "real" networks, which the package names by a download address only) comes back with reason "no model"."""
@@ -148,6 +168,7 @@ def load_case(category, name, data_root=DEFAULT_DATA_ROOT):
     model = onnx.load(case.model, load_external_data=False)
     graph = model.graph
     case.opset = max((o.version for o in model.opset_import if o.domain in ("", "ai.onnx")), default=0)
+    case.rewrites = _rewrites(model, case.opset)
     initializers = {tensor.name for tensor in graph.initializer}
     fed = [value for value in graph.input if value.name not in initializers]
     problems = set()

@@ -253,10 +253,7 @@ std::string InferenceService::load(const std::string* sessionId, char* body, std
   }
   // Only networks that load are worth keeping.
   if (cache_ && !request.key.empty()) cache_->store(request.key, network->bytes());
-  if (note != nullptr && network->upgradedFrom() != 0) {
-    *note =
-        "opset " + std::to_string(network->upgradedFrom()) + " upgraded to " + std::to_string(network->upgradedTo());
-  }
+  if (note != nullptr) *note = network->changes();
   if (shared_) shared_->loaded(*sessionId, *session, *network, request.input_tensors, request.output_tensors);
   session->setEngine(std::move(engine));
   return statusToJson(StatusMessage{true, ""});

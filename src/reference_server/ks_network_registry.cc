@@ -105,8 +105,7 @@ HostedNetwork::HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest&
   inputs_ = std::move(loaded.inputs);
   outputs_ = std::move(loaded.outputs);
   heldBytes_ = loaded.heldBytes;
-  upgradedFrom_ = loaded.upgradedFrom;
-  upgradedTo_ = loaded.upgradedTo;
+  changes_ = std::move(loaded.changes);
 }
 
 HostedNetwork::~HostedNetwork() = default;

@@ -63,10 +63,8 @@ class HostedNetwork {
   const std::vector<ValueDescription>& outputs() const { return outputs_; }
   // What the engine holds for it.
   size_t heldBytes() const { return heldBytes_; }
-  // The default operator set the network imported and the one the worker upgraded it to; 0 and 0 when it
-  // runs as it came.
-  unsigned upgradedFrom() const { return upgradedFrom_; }
-  unsigned upgradedTo() const { return upgradedTo_; }
+  // What the worker did to the network before loading it; empty when it runs as it came.
+  const std::string& changes() const { return changes_; }
   // The SHA-256 of its bytes.
   const Sha256Digest& digest() const { return digest_; }
   // The network's bytes, as loaded.
@@ -95,8 +93,7 @@ class HostedNetwork {
   std::vector<ValueDescription> inputs_;
   std::vector<ValueDescription> outputs_;
   size_t heldBytes_ = 0;
-  unsigned upgradedFrom_ = 0;
-  unsigned upgradedTo_ = 0;
+  std::string changes_;
   mutable std::mutex mutex_;  // guards worker_
   mutable std::shared_ptr<WorkerProcess> worker_;
 };

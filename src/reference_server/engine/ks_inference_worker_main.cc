@@ -169,8 +169,7 @@ class Worker {
           model, MemoryBudgetRef(MemoryBudget::create("network", request.memoryLimit)), options_.threads > 1);
       LoadedMessage loaded;
       loaded.heldBytes = network->heldBytes();
-      loaded.upgradedFrom = static_cast<uint32_t>(network->upgradedFrom());
-      loaded.upgradedTo = static_cast<uint32_t>(network->upgradedTo());
+      loaded.changes = network->changes();
       for (const OnnxValueInfo& value : network->inputs()) loaded.inputs.push_back(describe(value));
       for (const OnnxValueInfo& value : network->outputs()) loaded.outputs.push_back(describe(value));
       std::string text = encode(loaded);

@@ -227,7 +227,7 @@ void checkFunctionDepth(const onnx::ModelProto& model) {
 
 }  // namespace
 
-int64_t checkOnnxModel(std::string_view modelBytes) {
+OnnxModelSummary checkOnnxModel(std::string_view modelBytes) {
   if (modelBytes.empty()) throw std::invalid_argument("Not an ONNX model: the data is empty.");
   if (modelBytes.size() > static_cast<size_t>(INT_MAX)) {
     throw std::invalid_argument("Not an ONNX model: protobuf messages are limited to 2 GiB.");
@@ -254,11 +254,14 @@ int64_t checkOnnxModel(std::string_view modelBytes) {
   }
   for (const onnx::FunctionProto& function : model.functions()) checkNodes(function.node(), 1);
   checkFunctionDepth(model);
-  int64_t opset = 0;
+  OnnxModelSummary summary;
   for (const onnx::OperatorSetIdProto& imported : model.opset_import()) {
-    if (imported.domain().empty() || imported.domain() == "ai.onnx") opset = imported.version();
+    if (imported.domain().empty() || imported.domain() == "ai.onnx") summary.defaultOpset = imported.version();
   }
-  return opset;
+  for (const onnx::NodeProto& node : model.graph().node()) {
+    if (node.domain().empty() || node.domain() == "ai.onnx") summary.operators.insert(node.op_type());
+  }
+  return summary;
 }
 
 }  // namespace server

@@ -7,7 +7,7 @@
 #include "ks_engine_error.h"
 #include "ks_onnx_model_check.h"
 #include "ks_onnx_runtime.h"
-#include "ks_onnx_upgrade.h"
+#include "ks_onnx_preparation.h"
 
 namespace ks {
 namespace server {
@@ -38,18 +38,17 @@ OnnxValueInfo describe(std::string name, const Ort::TypeInfo& type) {
 
 OnnxNetwork::OnnxNetwork(std::string_view modelBytes, MemoryBudgetRef budget, bool sequentialCopy)
     : budget_(std::move(budget)) {
-  std::optional<UpgradedModel> upgraded;
+  std::optional<PreparedModel> prepared;
   try {
-    upgraded = upgradeOldOpset(modelBytes, checkOnnxModel(modelBytes));
+    prepared = prepareForEngine(modelBytes, checkOnnxModel(modelBytes));
   } catch (const std::invalid_argument& e) {
     throw EngineError(EngineError::Kind::kBadNetwork, e.what());
   } catch (const std::bad_alloc&) {
-    throw EngineError(EngineError::Kind::kOverBudget, "upgrading the network needs more memory than the server has");
+    throw EngineError(EngineError::Kind::kOverBudget, "preparing the network needs more memory than the server has");
   }
-  if (upgraded) {
-    modelBytes = upgraded->bytes;
-    upgradedFrom_ = upgraded->fromOpset;
-    upgradedTo_ = upgraded->toOpset;
+  if (prepared) {
+    modelBytes = prepared->bytes;
+    changes_ = std::move(prepared->changes);
   }
   // The engine keeps the weights in memory of its own, which no allocator of ours sees: they are charged
   // at the size they have in the model, what the allocator sees during the load comes on top.

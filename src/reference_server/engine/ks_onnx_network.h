@@ -28,8 +28,8 @@ struct OnnxValueInfo {
 // Thread-safe: nothing changes after construction, and run() may be called concurrently.
 class OnnxNetwork {
  public:
-  // Checks `modelBytes` (checkOnnxModel), upgrades a network of an operator set older than the engine runs
-  // (upgradeOldOpset) and loads them; the network's size and what the engine allocates
+  // Checks `modelBytes` (checkOnnxModel), prepares them for the engine (prepareForEngine: old operator sets
+  // upgraded, operators without a kernel rewritten) and loads them; the network's size and what the engine allocates
   // for it are charged to `budget`, which it keeps a reference to. With `sequentialCopy`, a second copy is
   // loaded that runs on its caller's thread alone: while other runs are going on, the threads of the shared
   // pool would only contend with them (see run()). Throws EngineError: kBadNetwork with the check's, the converter's or
@@ -44,10 +44,9 @@ class OnnxNetwork {
   const std::vector<OnnxValueInfo>& inputs() const { return inputs_; }
   const std::vector<OnnxValueInfo>& outputs() const { return outputs_; }
 
-  // The default operator set the network imported, and the one it was upgraded to before loading (see
-  // upgradeOldOpset); both 0 when it was loaded as it came.
-  int64_t upgradedFrom() const { return upgradedFrom_; }
-  int64_t upgradedTo() const { return upgradedTo_; }
+  // What was done to the network before loading it (see prepareForEngine); empty when it was loaded as it
+  // came.
+  const std::string& changes() const { return changes_; }
 
   // Bytes charged for this network: its weights at their size in the model, and what the engine allocated
   // for it through our allocator.
@@ -62,8 +61,7 @@ class OnnxNetwork {
  private:
   MemoryBudgetRef budget_;
   size_t weightBytes_ = 0;
-  int64_t upgradedFrom_ = 0;
-  int64_t upgradedTo_ = 0;
+  std::string changes_;
   Ort::Session session_{nullptr};
   Ort::Session sequential_{nullptr};
   std::vector<OnnxValueInfo> inputs_;

@@ -172,7 +172,7 @@ void decode(const std::string& message, LoadMessage& out) {
 
 std::string encode(const LoadedMessage& message) {
   Writer writer(WorkerMessageType::kLoaded);
-  writer.put(message.heldBytes).put(message.upgradedFrom).put(message.upgradedTo);
+  writer.put(message.heldBytes).text(message.changes);
   writer.put(static_cast<uint32_t>(message.inputs.size()));
   for (const ValueDescription& value : message.inputs) putValue(writer, value);
   writer.put(static_cast<uint32_t>(message.outputs.size()));
@@ -183,8 +183,7 @@ std::string encode(const LoadedMessage& message) {
 void decode(const std::string& message, LoadedMessage& out) {
   Reader reader(message, WorkerMessageType::kLoaded);
   out.heldBytes = reader.get<uint64_t>();
-  out.upgradedFrom = reader.get<uint32_t>();
-  out.upgradedTo = reader.get<uint32_t>();
+  out.changes = reader.text(kMaxWorkerText);
   out.inputs.resize(reader.count(kMaxWorkerValues));
   for (ValueDescription& value : out.inputs) value = getValue(reader);
   out.outputs.resize(reader.count(kMaxWorkerValues));

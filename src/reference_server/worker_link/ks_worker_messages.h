@@ -18,7 +18,7 @@ namespace server {
 constexpr uint8_t kWorkerProtocolVersion = 1;
 
 // Bounds every decoder enforces.
-constexpr size_t kMaxWorkerText = 4096;    // error texts, sandbox summary
+constexpr size_t kMaxWorkerText = 4096;    // error texts, sandbox summary, a load's changes
 constexpr size_t kMaxValueName = 4096;     // input and output names
 constexpr size_t kMaxWorkerValues = 1024;  // inputs or outputs of one network or one run
 constexpr size_t kMaxWorkerRank = 64;      // dimensions of one value
@@ -51,9 +51,7 @@ struct LoadMessage {
 
 struct LoadedMessage {
   uint64_t heldBytes = 0;  // what the engine holds for the network
-  // The default operator set the network imported when the worker upgraded it to toOpset; 0: it was not.
-  uint32_t upgradedFrom = 0;
-  uint32_t upgradedTo = 0;
+  std::string changes;  // what the worker did to the network before loading it; empty: nothing
   std::vector<ValueDescription> inputs;
   std::vector<ValueDescription> outputs;
 };
