@@ -32,15 +32,16 @@ onnx::ModelProto parsed(const std::string& bytes) {
 // The network loaded by the engine, run once on `inputs`; the outputs' values as T.
 template <typename T, typename In>
 std::vector<std::vector<T>> runPrepared(const OnnxModelBuilder& builder, const std::vector<const char*>& inputNames,
-                                        std::vector<std::vector<In>> inputs, const std::vector<std::vector<int64_t>>& shapes,
+                                        std::vector<std::vector<In>> inputs,
+                                        const std::vector<std::vector<int64_t>>& shapes,
                                         const std::vector<const char*>& outputNames, std::string* changes = nullptr) {
   const OnnxNetwork network(builder.bytes(), MemoryBudgetRef(MemoryBudget::create("test", 0)));
   if (changes != nullptr) *changes = network.changes();
   const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
   std::vector<Ort::Value> values;
   for (size_t i = 0; i < inputs.size(); ++i) {
-    values.push_back(Ort::Value::CreateTensor<In>(memory, inputs[i].data(), inputs[i].size(), shapes[i].data(),
-                                                  shapes[i].size()));
+    values.push_back(
+        Ort::Value::CreateTensor<In>(memory, inputs[i].data(), inputs[i].size(), shapes[i].data(), shapes[i].size()));
   }
   std::vector<Ort::Value> outputs = network.run(Ort::RunOptions(), false, inputNames, values, outputNames);
   std::vector<std::vector<T>> results;
@@ -167,8 +168,8 @@ TEST(OnnxPreparation, RunsABatchFirstLstmAsTheSameLstmBetweenTransposes) {
   const auto rewritten = runPrepared<float, float>(lstm(1, {2, 3, 1}, {2, 3, 1, 1}, {2, 1, 1}), {"x"}, {batchFirst},
                                                    {{2, 3, 1}}, {"y", "y_h", "y_c"}, &changes);
   EXPECT_EQ("1 batch-first recurrent layer through transposes", changes);
-  const auto reference = runPrepared<float, float>(lstm(0, {3, 2, 1}, {3, 1, 2, 1}, {1, 2, 1}), {"x"},
-                                                   {sequenceFirst}, {{3, 2, 1}}, {"y", "y_h", "y_c"});
+  const auto reference = runPrepared<float, float>(lstm(0, {3, 2, 1}, {3, 1, 2, 1}, {1, 2, 1}), {"x"}, {sequenceFirst},
+                                                   {{3, 2, 1}}, {"y", "y_h", "y_c"});
   // y: [batch][seq] against [seq][batch]; the final states are [batch] against [batch] (one direction).
   for (int b = 0; b < 2; ++b) {
     for (int s = 0; s < 3; ++s) EXPECT_EQ(reference.at(0).at(s * 2 + b), rewritten.at(0).at(b * 3 + s)) << b << s;

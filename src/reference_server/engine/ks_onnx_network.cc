@@ -6,8 +6,8 @@
 
 #include "ks_engine_error.h"
 #include "ks_onnx_model_check.h"
-#include "ks_onnx_runtime.h"
 #include "ks_onnx_preparation.h"
+#include "ks_onnx_runtime.h"
 
 namespace ks {
 namespace server {

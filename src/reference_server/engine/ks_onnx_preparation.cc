@@ -69,7 +69,7 @@ onnx::NodeProto castNode(const std::string& input, const std::string& output, in
   return node;
 }
 
-onnx::NodeProto transposeNode(const std::string& input, const std::string& output, std::vector<int64_t> perm) {
+onnx::NodeProto transposeNode(const std::string& input, const std::string& output, const std::vector<int64_t>& perm) {
   onnx::NodeProto node;
   node.set_op_type("Transpose");
   node.add_input(input);
@@ -148,9 +148,7 @@ int rewriteNodes(onnx::GraphProto& graph, Rewrite&& rewrite) {
   return rewritten;
 }
 
-std::string counted(int count, const char* what) {
-  return std::to_string(count) + " " + what;
-}
+std::string counted(int count, const char* what) { return std::to_string(count) + " " + what; }
 
 }  // namespace
 
@@ -218,8 +216,8 @@ int rewriteBatchwiseRecurrent(onnx::GraphProto& graph) {
 std::optional<PreparedModel> prepareForEngine(std::string_view modelBytes, const OnnxModelSummary& summary) {
   const bool old = summary.defaultOpset != 0 && summary.defaultOpset < kOldestEngineOpset;
   const bool minMax = summary.operators.count("Max") != 0 || summary.operators.count("Min") != 0;
-  const bool recurrent =
-      summary.operators.count("RNN") != 0 || summary.operators.count("GRU") != 0 || summary.operators.count("LSTM") != 0;
+  const bool recurrent = summary.operators.count("RNN") != 0 || summary.operators.count("GRU") != 0 ||
+                         summary.operators.count("LSTM") != 0;
   if (!old && !minMax && !recurrent) return std::nullopt;
 
   onnx::ModelProto model;
@@ -251,7 +249,8 @@ std::optional<PreparedModel> prepareForEngine(std::string_view modelBytes, const
   }
   if (changes.empty()) return std::nullopt;
   PreparedModel prepared;
-  if (!model.SerializeToString(&prepared.bytes)) throw std::invalid_argument("The prepared network does not serialize.");
+  if (!model.SerializeToString(&prepared.bytes))
+    throw std::invalid_argument("The prepared network does not serialize.");
   for (const std::string& change : changes) prepared.changes += (prepared.changes.empty() ? "" : "; ") + change;
   return prepared;
 }

@@ -51,7 +51,7 @@ struct LoadMessage {
 
 struct LoadedMessage {
   uint64_t heldBytes = 0;  // what the engine holds for the network
-  std::string changes;  // what the worker did to the network before loading it; empty: nothing
+  std::string changes;     // what the worker did to the network before loading it; empty: nothing
   std::vector<ValueDescription> inputs;
   std::vector<ValueDescription> outputs;
 };
