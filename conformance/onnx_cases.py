@@ -133,7 +133,7 @@ def describe_type(type_proto, recorded_rank=None):
 def _rewrites(model, opset):
     """The worker's rules (the server's engine/ks_onnx_preparation.cc), applied to `model` to tell what it
     will do: an old operator set upgraded, int16 Max and Min through int32, batch-first recurrent layers
-    between transposes."""
+    between transposes, the training domain's optimizers as their arithmetic."""
     done = []
     if 0 < opset < OLDEST_ENGINE_OPSET:
         done.append(f"opset {opset} upgraded to {OLDEST_ENGINE_OPSET} (ONNX's version converter)")
@@ -148,6 +148,9 @@ def _rewrites(model, opset):
     if any(node.op_type in ("RNN", "GRU", "LSTM") and any(a.name == "layout" and a.i == 1 for a in node.attribute)
            for node in nodes):
         done.append("batch-first recurrent layer through transposes")
+    if any(node.domain == "ai.onnx.preview.training" and node.op_type in ("Adagrad", "Momentum", "Adam")
+           for node in model.graph.node):
+        done.append("training optimizer as its arithmetic")
     return done
 
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -176,6 +177,55 @@ TEST(OnnxPreparation, RunsABatchFirstLstmAsTheSameLstmBetweenTransposes) {
   }
   EXPECT_EQ(reference.at(1), rewritten.at(1));
   EXPECT_EQ(reference.at(2), rewritten.at(2));
+}
+
+TEST(OnnxPreparation, RunsMomentumAsTheArithmeticOnnxDefinesItBy) {
+  // x_new = x - r * v_new, v_new = alpha * v + beta' * (norm * x + g), beta' = 1 at t = 0 and beta after.
+  auto momentum = [] {
+    OnnxModelBuilder builder(13);
+    builder.model().add_opset_import()->set_domain("ai.onnx.preview.training");
+    builder.model().mutable_opset_import(1)->set_version(1);
+    builder.input("r", TensorProto::FLOAT, {}).input("t", TensorProto::INT64, {});
+    builder.input("x", TensorProto::FLOAT, {2}).input("g", TensorProto::FLOAT, {2}).input("v", TensorProto::FLOAT, {2});
+    builder.output("x_new", TensorProto::FLOAT, {2}).output("v_new", TensorProto::FLOAT, {2});
+    onnx::NodeProto& node = builder.node("Momentum", {"r", "t", "x", "g", "v"}, {"x_new", "v_new"});
+    node.set_domain("ai.onnx.preview.training");
+    for (const auto& [name, value] :
+         {std::pair<const char*, float>{"alpha", 0.5f}, {"beta", 0.25f}, {"norm_coefficient", 0.125f}}) {
+      onnx::AttributeProto* attribute = node.add_attribute();
+      attribute->set_name(name);
+      attribute->set_type(onnx::AttributeProto::FLOAT);
+      attribute->set_f(value);
+    }
+    onnx::AttributeProto* mode = node.add_attribute();
+    mode->set_name("mode");
+    mode->set_type(onnx::AttributeProto::STRING);
+    mode->set_s("standard");
+    return builder;
+  };
+  for (const int64_t t : {0, 3}) {
+    const OnnxNetwork network(momentum().bytes(), MemoryBudgetRef(MemoryBudget::create("test", 0)));
+    EXPECT_EQ("1 training optimizer as its arithmetic", network.changes());
+    const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+    float r = 0.5f;
+    int64_t step = t;
+    std::vector<float> x{1, -2}, g{4, 8}, v{2, 0};
+    std::vector<Ort::Value> inputs;
+    inputs.push_back(Ort::Value::CreateTensor<float>(memory, &r, 1, nullptr, 0));
+    inputs.push_back(Ort::Value::CreateTensor<int64_t>(memory, &step, 1, nullptr, 0));
+    const int64_t two = 2;
+    for (std::vector<float>* values : {&x, &g, &v}) {
+      inputs.push_back(Ort::Value::CreateTensor<float>(memory, values->data(), 2, &two, 1));
+    }
+    std::vector<Ort::Value> outputs =
+        network.run(Ort::RunOptions(), false, {"r", "t", "x", "g", "v"}, inputs, {"x_new", "v_new"});
+    const float beta = t == 0 ? 1.0f : 0.25f;
+    for (int i = 0; i < 2; ++i) {
+      const float vNew = 0.5f * v[i] + beta * (0.125f * x[i] + g[i]);
+      EXPECT_FLOAT_EQ(vNew, outputs[1].GetTensorData<float>()[i]) << "t " << t << " v " << i;
+      EXPECT_FLOAT_EQ(x[i] - r * vNew, outputs[0].GetTensorData<float>()[i]) << "t " << t << " x " << i;
+    }
+  }
 }
 
 }  // namespace

@@ -259,7 +259,8 @@ OnnxModelSummary checkOnnxModel(std::string_view modelBytes) {
     if (imported.domain().empty() || imported.domain() == "ai.onnx") summary.defaultOpset = imported.version();
   }
   for (const onnx::NodeProto& node : model.graph().node()) {
-    if (node.domain().empty() || node.domain() == "ai.onnx") summary.operators.insert(node.op_type());
+    const bool standard = node.domain().empty() || node.domain() == "ai.onnx";
+    summary.operators.insert(standard ? node.op_type() : node.domain() + ":" + node.op_type());
   }
   return summary;
 }

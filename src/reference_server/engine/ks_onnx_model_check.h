@@ -11,8 +11,9 @@ namespace ks {
 namespace server {
 
 struct OnnxModelSummary {
-  int64_t defaultOpset = 0;         // the version of the default operator set it imports; 0 for none
-  std::set<std::string> operators;  // of the default domain, in the main graph
+  int64_t defaultOpset = 0;  // the version of the default operator set it imports; 0 for none
+  // Of the main graph: "Max" for the default domain, "DOMAIN:NAME" for the others.
+  std::set<std::string> operators;
 };
 
 // Throws std::invalid_argument, with a sentence naming the tensor and saying why, when `modelBytes` is not

@@ -5,8 +5,10 @@
 #include <onnx/version_converter/convert.h>
 
 #include <exception>
+#include <initializer_list>
 #include <set>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace ks {
@@ -148,6 +150,65 @@ int rewriteNodes(onnx::GraphProto& graph, Rewrite&& rewrite) {
   return rewritten;
 }
 
+// Appends nodes for one rewrite: each call adds a node and returns the name of its output.
+class Emitter {
+ public:
+  Emitter(google::protobuf::RepeatedPtrField<onnx::NodeProto>& out, FreshNames& names, std::string base)
+      : out_(out), names_(names), base_(std::move(base)) {}
+
+  // A node of `op` on `inputs`, writing to `output` (a fresh name when empty).
+  std::string op(const char* type, std::initializer_list<std::string> inputs, std::string output = {}) {
+    if (output.empty()) output = names_.make(base_);
+    onnx::NodeProto* node = out_.Add();
+    node->set_op_type(type);
+    for (const std::string& input : inputs) node->add_input(input);
+    node->add_output(output);
+    return output;
+  }
+  // A float32 scalar.
+  std::string constant(float value) {
+    std::string output = names_.make(base_);
+    onnx::NodeProto* node = out_.Add();
+    node->set_op_type("Constant");
+    node->add_output(output);
+    onnx::AttributeProto* attribute = node->add_attribute();
+    attribute->set_name("value");
+    attribute->set_type(onnx::AttributeProto::TENSOR);
+    onnx::TensorProto* tensor = attribute->mutable_t();
+    tensor->set_data_type(onnx::TensorProto::FLOAT);
+    tensor->add_float_data(value);
+    return output;
+  }
+  std::string toFloat(const std::string& input) {
+    std::string output = names_.make(base_);
+    *out_.Add() = castNode(input, output, onnx::TensorProto::FLOAT);
+    return output;
+  }
+
+ private:
+  google::protobuf::RepeatedPtrField<onnx::NodeProto>& out_;
+  FreshNames& names_;
+  std::string base_;
+};
+
+float floatAttribute(const onnx::NodeProto& node, const char* name, float otherwise) {
+  for (const onnx::AttributeProto& attribute : node.attribute()) {
+    if (attribute.name() == name) return attribute.f();
+  }
+  return otherwise;
+}
+
+std::string stringAttribute(const onnx::NodeProto& node, const char* name) {
+  for (const onnx::AttributeProto& attribute : node.attribute()) {
+    if (attribute.name() == name) return attribute.s();
+  }
+  return {};
+}
+
+// Input k, or output k, of a node with that many; empty when absent.
+std::string inputOf(const onnx::NodeProto& node, int k) { return k < node.input_size() ? node.input(k) : ""; }
+std::string outputOf(const onnx::NodeProto& node, int k) { return k < node.output_size() ? node.output(k) : ""; }
+
 std::string counted(int count, const char* what) { return std::to_string(count) + " " + what; }
 
 }  // namespace
@@ -213,12 +274,96 @@ int rewriteBatchwiseRecurrent(onnx::GraphProto& graph) {
   });
 }
 
+int rewriteOptimizers(onnx::GraphProto& graph, const onnx::GraphProto& typed) {
+  FreshNames names(graph);
+  return rewriteNodes(graph, [&](onnx::NodeProto& node, google::protobuf::RepeatedPtrField<onnx::NodeProto>& out) {
+    const std::string& op = node.op_type();
+    if (node.domain() != "ai.onnx.preview.training" || (op != "Adagrad" && op != "Momentum" && op != "Adam")) {
+      return false;
+    }
+    // Inputs R, T, then n tensors of each kind: X, G and the states (H; V; V and H); outputs the new X
+    // and the new states, in that order.
+    const int states = op == "Adam" ? 2 : 1;
+    const int n = (node.input_size() - 2) / (2 + states);
+    if (n < 1 || node.input_size() != 2 + n * (2 + states) || node.output_size() > n * (1 + states)) return false;
+    for (int i = 2; i < node.input_size(); ++i) {
+      const std::optional<ValueType> type = typeOf(typed, node.input(i));
+      if (!type || type->elementType != onnx::TensorProto::FLOAT) return false;
+    }
+    const std::optional<ValueType> rate = typeOf(typed, node.input(0));
+    if (!rate || rate->elementType != onnx::TensorProto::FLOAT) return false;
+    const std::string mode = stringAttribute(node, "mode");
+    if (op == "Momentum" && mode != "standard" && mode != "nesterov") return false;
+
+    Emitter e(out, names, op);
+    const std::string& r = node.input(0);
+    const std::string t = e.toFloat(node.input(1));
+    const std::string one = e.constant(1.0f);
+    const std::string norm = e.constant(floatAttribute(node, "norm_coefficient", 0.0f));
+    const std::string tPositive = e.op("Greater", {t, e.constant(0.0f)});
+    std::string rate2 = r;  // the learning rate as each optimizer adjusts it
+    if (op == "Adagrad") {
+      // r / (1 + t * decay_factor)
+      const std::string decay = e.constant(floatAttribute(node, "decay_factor", 0.0f));
+      rate2 = e.op("Div", {r, e.op("Add", {one, e.op("Mul", {t, decay})})});
+    } else if (op == "Adam") {
+      // With t > 0: r * sqrt(1 - beta^t) / (1 - alpha^t); else r.
+      const std::string alpha = e.constant(floatAttribute(node, "alpha", 0.9f));
+      const std::string beta = e.constant(floatAttribute(node, "beta", 0.999f));
+      const std::string corrected =
+          e.op("Div", {e.op("Mul", {r, e.op("Sqrt", {e.op("Sub", {one, e.op("Pow", {beta, t})})})}),
+                       e.op("Sub", {one, e.op("Pow", {alpha, t})})});
+      rate2 = e.op("Where", {tPositive, corrected, r});
+    }
+    for (int i = 0; i < n; ++i) {
+      const std::string& x = node.input(2 + i);
+      const std::string& g = node.input(2 + n + i);
+      const std::string xNew = outputOf(node, i);
+      // The gradient of the regularization term added: norm_coefficient * x + g.
+      const std::string gr = e.op("Add", {e.op("Mul", {norm, x}), g});
+      if (op == "Adagrad") {
+        const std::string& h = node.input(2 + 2 * n + i);
+        const std::string hNew = e.op("Add", {h, e.op("Mul", {gr, gr})}, outputOf(node, n + i));
+        const std::string root = e.op("Add", {e.op("Sqrt", {hNew}), e.constant(floatAttribute(node, "epsilon", 0.0f))});
+        e.op("Sub", {x, e.op("Div", {e.op("Mul", {rate2, gr}), root})}, xNew);
+      } else if (op == "Momentum") {
+        const std::string& v = node.input(2 + 2 * n + i);
+        const std::string alpha = e.constant(floatAttribute(node, "alpha", 0.0f));
+        // The gradient's coefficient is 1 at the first iteration (t = 0), beta after.
+        const std::string beta = e.op("Where", {tPositive, e.constant(floatAttribute(node, "beta", 0.0f)), one});
+        const std::string vNew = e.op("Add", {e.op("Mul", {alpha, v}), e.op("Mul", {beta, gr})}, outputOf(node, n + i));
+        const std::string step = mode == "standard" ? vNew : e.op("Add", {gr, e.op("Mul", {alpha, vNew})});
+        e.op("Sub", {x, e.op("Mul", {r, step})}, xNew);
+      } else {
+        const std::string& v = node.input(2 + 2 * n + i);
+        const std::string& h = node.input(2 + 3 * n + i);
+        const float alphaValue = floatAttribute(node, "alpha", 0.9f);
+        const float betaValue = floatAttribute(node, "beta", 0.999f);
+        const std::string vNew =
+            e.op("Add", {e.op("Mul", {e.constant(alphaValue), v}), e.op("Mul", {e.constant(1.0f - alphaValue), gr})},
+                 outputOf(node, n + i));
+        const std::string hNew = e.op("Add",
+                                      {e.op("Mul", {e.constant(betaValue), h}),
+                                       e.op("Mul", {e.constant(1.0f - betaValue), e.op("Mul", {gr, gr})})},
+                                      outputOf(node, 2 * n + i));
+        const std::string root = e.op("Add", {e.op("Sqrt", {hNew}), e.constant(floatAttribute(node, "epsilon", 0.0f))});
+        const std::string moved = e.op("Sub", {x, e.op("Mul", {rate2, e.op("Div", {vNew, root})})});
+        e.op("Mul", {e.constant(1.0f - floatAttribute(node, "norm_coefficient_post", 0.0f)), moved}, xNew);
+      }
+    }
+    return true;
+  });
+}
+
 std::optional<PreparedModel> prepareForEngine(std::string_view modelBytes, const OnnxModelSummary& summary) {
   const bool old = summary.defaultOpset != 0 && summary.defaultOpset < kOldestEngineOpset;
   const bool minMax = summary.operators.count("Max") != 0 || summary.operators.count("Min") != 0;
   const bool recurrent = summary.operators.count("RNN") != 0 || summary.operators.count("GRU") != 0 ||
                          summary.operators.count("LSTM") != 0;
-  if (!old && !minMax && !recurrent) return std::nullopt;
+  const bool optimizers = summary.operators.count("ai.onnx.preview.training:Adagrad") != 0 ||
+                          summary.operators.count("ai.onnx.preview.training:Momentum") != 0 ||
+                          summary.operators.count("ai.onnx.preview.training:Adam") != 0;
+  if (!old && !minMax && !recurrent && !optimizers) return std::nullopt;
 
   onnx::ModelProto model;
   if (!model.ParseFromArray(modelBytes.data(), static_cast<int>(modelBytes.size()))) {
@@ -230,7 +375,7 @@ std::optional<PreparedModel> prepareForEngine(std::string_view modelBytes, const
     changes.push_back("opset " + std::to_string(summary.defaultOpset) + " upgraded to " +
                       std::to_string(kOldestEngineOpset));
   }
-  if (minMax) {
+  if (minMax || optimizers) {
     // The types come from a copy shape inference annotates: what the engine loads keeps the model's own
     // value_info, which the engine checks against its newer inference.
     onnx::ModelProto typed = model;
@@ -238,8 +383,11 @@ std::optional<PreparedModel> prepareForEngine(std::string_view modelBytes, const
       onnx::shape_inference::InferShapes(typed);
     } catch (const std::exception&) {
     }
-    if (const int count = rewriteInt16MinMax(*model.mutable_graph(), typed.graph())) {
+    if (const int count = minMax ? rewriteInt16MinMax(*model.mutable_graph(), typed.graph()) : 0) {
       changes.push_back(counted(count, "Max or Min on int16 through int32"));
+    }
+    if (const int count = optimizers ? rewriteOptimizers(*model.mutable_graph(), typed.graph()) : 0) {
+      changes.push_back(counted(count, "training optimizer as its arithmetic"));
     }
   }
   if (recurrent) {

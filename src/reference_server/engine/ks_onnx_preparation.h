@@ -38,6 +38,9 @@ std::optional<PreparedModel> prepareForEngine(std::string_view modelBytes, const
 int rewriteInt16MinMax(onnx::GraphProto& graph, const onnx::GraphProto& typed);
 // RNN, GRU and LSTM with layout 1 (batch first), which the engine refuses, as layout 0 between transposes.
 int rewriteBatchwiseRecurrent(onnx::GraphProto& graph);
+// The optimizers of ONNX's training domain (Adagrad, Momentum, Adam), which the engine has no kernels for,
+// as the arithmetic ONNX defines them by, on float tensors; `typed` as for rewriteInt16MinMax.
+int rewriteOptimizers(onnx::GraphProto& graph, const onnx::GraphProto& typed);
 
 }  // namespace server
 }  // namespace ks
