@@ -266,7 +266,8 @@ int64_t iterationsFor(RemoteNetBackend& slow, double seconds) {
     slow.forward({count, Tensor(slow.srcLayout(1))}, outputs);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   };
-  const double perIteration = std::max(timed(200000) - timed(20000), 1e-3) / 180000;
+  // Short enough to end within a time limit of 2 s on an instrumented build of a busy machine.
+  const double perIteration = std::max(timed(50000) - timed(5000), 1e-3) / 45000;
   return static_cast<int64_t>(seconds / perIteration);
 }
 
