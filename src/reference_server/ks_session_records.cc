@@ -26,14 +26,6 @@ bool readNames(const rapidjson::Value& root, const char* member, std::vector<std
   return true;
 }
 
-bool isDigestText(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (const char c : text) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string SessionRecord::text() const {
@@ -53,7 +45,8 @@ std::optional<SessionRecord> SessionRecord::parse(const std::string& text) {
   const auto network = document.FindMember("network");
   if (network == document.MemberEnd() || !network->value.IsString()) return std::nullopt;
   record.network.assign(network->value.GetString(), network->value.GetStringLength());
-  if (!record.network.empty() && !isDigestText(record.network)) return std::nullopt;
+  Sha256Digest digest{};
+  if (!record.network.empty() && !fromHex(record.network, digest)) return std::nullopt;
   if (!readNames(document, "inputs", record.inputs) || !readNames(document, "outputs", record.outputs)) {
     return std::nullopt;
   }
