@@ -31,7 +31,7 @@ void setTimeout(int socket, int option, std::chrono::milliseconds timeout) {
 
 }  // namespace
 
-Endpoint Endpoint::resolve(const std::string& host, int port) {
+ServerAddress ServerAddress::resolve(const std::string& host, int port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -42,7 +42,7 @@ Endpoint Endpoint::resolve(const std::string& host, int port) {
     throw std::runtime_error("cannot resolve " + host + ": " + gai_strerror(error));
   }
   const std::unique_ptr<addrinfo, AddrInfoDeleter> list(found);
-  Endpoint endpoint;
+  ServerAddress endpoint;
   std::memcpy(&endpoint.address, list->ai_addr, list->ai_addrlen);
   endpoint.length = list->ai_addrlen;
   const bool ipv6 = list->ai_family == AF_INET6 && host.find(':') != std::string::npos;
@@ -50,7 +50,7 @@ Endpoint Endpoint::resolve(const std::string& host, int port) {
   return endpoint;
 }
 
-HttpConnection::HttpConnection(const Endpoint& endpoint, std::chrono::milliseconds timeout)
+HttpConnection::HttpConnection(const ServerAddress& endpoint, std::chrono::milliseconds timeout)
     : endpoint_(endpoint), timeout_(timeout), buffer_(kReceiveBytes, '\0') {}
 
 HttpConnection::~HttpConnection() { close(); }

@@ -14,13 +14,13 @@ namespace ks {
 namespace bench {
 
 // Where a server listens, resolved once so that connecting costs no name lookup.
-struct Endpoint {
+struct ServerAddress {
   sockaddr_storage address{};
   socklen_t length = 0;
   std::string hostHeader;  // "host:port", for the Host header
 
   // Resolves `host` (a name or a numeric address) and `port`. Throws std::runtime_error when it cannot.
-  static Endpoint resolve(const std::string& host, int port);
+  static ServerAddress resolve(const std::string& host, int port);
 };
 
 // How one exchange ended.
@@ -35,7 +35,7 @@ enum class ExchangeOutcome {
 class HttpConnection {
  public:
   // Connects on first use. `timeout` bounds connecting, each send and each wait for reply bytes.
-  HttpConnection(const Endpoint& endpoint, std::chrono::milliseconds timeout);
+  HttpConnection(const ServerAddress& endpoint, std::chrono::milliseconds timeout);
   ~HttpConnection();
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;
@@ -61,7 +61,7 @@ class HttpConnection {
   ExchangeOutcome attempt(const std::string& request, bool& retryable);
   bool open();
 
-  const Endpoint& endpoint_;
+  const ServerAddress& endpoint_;
   const std::chrono::milliseconds timeout_;
   int socket_ = -1;
   long connectionsOpened_ = 0;

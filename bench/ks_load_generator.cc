@@ -30,6 +30,7 @@
 #include "bench_tensor.h"
 #include "ks_core/ks_base64.h"
 #include "ks_core/ks_tensor.h"
+#include "ks_endpoints.h"
 #include "ks_floor_server.h"
 #include "ks_http_connection.h"
 #include "ks_inference_request.h"
@@ -42,9 +43,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using ks::bench::Endpoint;
 using ks::bench::ExchangeOutcome;
 using ks::bench::HttpConnection;
+using ks::bench::ServerAddress;
 
 const char kUsage[] =
     "usage: ks_load_generator --net FILE (--server HOST:PORT | --server-program PATH) [options]\n"
@@ -158,26 +159,12 @@ Options parseOptions(int argc, char** argv) {
   return options;
 }
 
-// Percent-encodes everything but URI's unreserved characters, for a session id in a query.
-std::string queryValue(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (const unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 // A whole request, head and body, as it goes out in one send.
-std::string httpRequest(const char* method, const std::string& target, const Endpoint& endpoint,
+std::string httpRequest(ks::Endpoint call, const std::string& session, const ServerAddress& endpoint,
                         const std::string& body, bool closeAfter) {
-  std::string request = std::string(method) + " " + target + " HTTP/1.1\r\nHost: " + endpoint.hostHeader + "\r\n";
+  const char* method = ks::infoOf(call).method;
+  std::string request = std::string(method) + " " + ks::requestTarget(call, session) +
+                        " HTTP/1.1\r\nHost: " + endpoint.hostHeader + "\r\n";
   if (std::strcmp(method, "POST") == 0) {
     request += "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
   }
@@ -189,7 +176,7 @@ std::string httpRequest(const char* method, const std::string& target, const End
 
 // One exchange while setting up, on a connection of its own. Returns the body of a 200 reply; throws
 // std::runtime_error naming `what` otherwise.
-std::string setupExchange(const Endpoint& endpoint, std::chrono::milliseconds timeout, const std::string& request,
+std::string setupExchange(const ServerAddress& endpoint, std::chrono::milliseconds timeout, const std::string& request,
                           const std::string& what) {
   HttpConnection connection(endpoint, timeout);
   switch (connection.exchange(request)) {
@@ -217,7 +204,7 @@ std::string fileBytes(const std::string& path) {
 // A server being measured and the sessions its clients use, one per client.
 struct Target {
   std::string name;
-  Endpoint endpoint;
+  ServerAddress endpoint;
   std::vector<std::string> sessions;
   ks::bench::ServerProcess* process = nullptr;  // when we started it: its processor time is known
   bool inProcess = false;                       // the floor: its processor time is ours minus the clients'
@@ -227,14 +214,13 @@ struct Target {
 void openSessions(Target& target, size_t count, const std::string& loadBody, std::chrono::milliseconds timeout) {
   for (size_t i = 0; i < count; ++i) {
     const std::string reply =
-        setupExchange(target.endpoint, timeout, httpRequest("GET", "/session?action=new", target.endpoint, "", true),
+        setupExchange(target.endpoint, timeout, httpRequest(ks::Endpoint::kSessionNew, "", target.endpoint, "", true),
                       "open a session");
     std::string id;
     ks::sessionReplyFromJson(id, reply.c_str());
-    const std::string loaded = setupExchange(
-        target.endpoint, timeout,
-        httpRequest("POST", "/net?action=load&session_id=" + queryValue(id), target.endpoint, loadBody, true),
-        "load the network");
+    const std::string loaded =
+        setupExchange(target.endpoint, timeout, httpRequest(ks::Endpoint::kLoad, id, target.endpoint, loadBody, true),
+                      "load the network");
     ks::StatusMessage status;
     if (ks::statusFromJson(status, loaded.c_str()) && !status.status) {
       throw std::runtime_error("load the network: " + status.text);
@@ -246,8 +232,7 @@ void openSessions(Target& target, size_t count, const std::string& loadBody, std
 void closeSessions(const Target& target, std::chrono::milliseconds timeout) {
   for (const std::string& id : target.sessions) {
     HttpConnection connection(target.endpoint, timeout);
-    connection.exchange(
-        httpRequest("GET", "/session?action=delete&session_id=" + queryValue(id), target.endpoint, "", true));
+    connection.exchange(httpRequest(ks::Endpoint::kSessionDelete, id, target.endpoint, "", true));
   }
 }
 
@@ -328,8 +313,8 @@ RunResult runLoad(const Target& target, Pattern pattern, int clients, const Opti
       ClientTally& tally = tallies[static_cast<size_t>(c)];
       tally.latencies.reserve(1 << 14);
       const std::string& session = target.sessions[static_cast<size_t>(c) % target.sessions.size()];
-      const std::string request = httpRequest("POST", "/inference?session_id=" + queryValue(session), target.endpoint,
-                                              inferenceBody, pattern == Pattern::kFresh);
+      const std::string request =
+          httpRequest(ks::Endpoint::kInference, session, target.endpoint, inferenceBody, pattern == Pattern::kFresh);
       HttpConnection connection(target.endpoint, options.timeout);
       Clock::time_point end;
       {
@@ -485,7 +470,7 @@ int runAll(const Options& options) {
     arguments.insert(arguments.end(), options.serverArguments.begin(), options.serverArguments.end());
     std::fprintf(stderr, "starting %s\n", options.serverProgram.c_str());
     process = std::make_unique<ks::bench::ServerProcess>(options.serverProgram, arguments, options.serverLog);
-    ours.endpoint = Endpoint::resolve(process->host(), process->port());
+    ours.endpoint = ServerAddress::resolve(process->host(), process->port());
     ours.process = process.get();
     const size_t slash = options.serverProgram.rfind('/');
     ours.name = slash == std::string::npos ? options.serverProgram : options.serverProgram.substr(slash + 1);
@@ -495,8 +480,8 @@ int runAll(const Options& options) {
       throw std::invalid_argument("--server takes HOST:PORT, not '" + options.server + "'");
     std::string host = options.server.substr(0, colon);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
-    ours.endpoint =
-        Endpoint::resolve(host, static_cast<int>(positive("--server port", options.server.substr(colon + 1), 65535)));
+    ours.endpoint = ServerAddress::resolve(
+        host, static_cast<int>(positive("--server port", options.server.substr(colon + 1), 65535)));
     ours.name = options.server;
   }
 
@@ -519,8 +504,7 @@ int runAll(const Options& options) {
   // One real reply: checked, and served by the floor byte for byte.
   const std::string reply = setupExchange(
       ours.endpoint, options.timeout,
-      httpRequest("POST", "/inference?session_id=" + queryValue(ours.sessions[0]), ours.endpoint, inferenceBody, true),
-      "run one inference");
+      httpRequest(ks::Endpoint::kInference, ours.sessions[0], ours.endpoint, inferenceBody, true), "run one inference");
   {
     ks::InferenceResponse response;
     ks::inferenceResponseFromJson(response, reply.c_str());
@@ -536,7 +520,7 @@ int runAll(const Options& options) {
   if (options.floor) {
     floorServer = std::make_unique<ks::bench::FloorServer>(reply);
     floor.name = "floor";
-    floor.endpoint = Endpoint::resolve("127.0.0.1", floorServer->port());
+    floor.endpoint = ServerAddress::resolve("127.0.0.1", floorServer->port());
     floor.inProcess = true;
     openSessions(floor, 1, loadBody, options.timeout);
   }

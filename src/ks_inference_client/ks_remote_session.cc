@@ -9,13 +9,14 @@
 #include <httplib.h>
 
 #include "ks_core/ks_base64.h"
+#include "ks_endpoints.h"
 #include "ks_inference_request.h"
 #include "ks_inference_response.h"
 #include "ks_layouts_response.h"
 #include "ks_net_load_request.h"
 #include "ks_network_upload.h"
 #include "ks_reply_check.h"
-#include "ks_session_path.h"
+
 #include "ks_session_reply.h"
 
 namespace ks {
@@ -36,19 +37,19 @@ RemoteSession::RemoteSession(std::shared_ptr<httplib::Client> client) : client_(
 RemoteSession::~RemoteSession() = default;
 
 void RemoteSession::createSession() {
-  httplib::Result result = client_->Get("/session?action=new");
+  httplib::Result result = client_->Get(requestTarget(Endpoint::kSessionNew));
   rapidjson::Document document;
   sessionReplyFromJson(sessionId_, checkReply(result, "create session", document));
 }
 
 void RemoteSession::closeSession() {
-  httplib::Result result = client_->Get(sessionPath("/session?action=delete&session_id=", sessionId_));
+  httplib::Result result = client_->Get(requestTarget(Endpoint::kSessionDelete, sessionId_));
   rapidjson::Document document;
   checkReply(result, "close session", document);
 }
 
 void RemoteSession::requestLayouts() {
-  httplib::Result result = client_->Get(sessionPath("/net?action=get_layouts&session_id=", sessionId_));
+  httplib::Result result = client_->Get(requestTarget(Endpoint::kGetLayouts, sessionId_));
   rapidjson::Document document;
   LayoutsResponse layouts;
   layoutsFromJson(layouts, checkReply(result, "request tensors layout", document));
@@ -76,7 +77,7 @@ void RemoteSession::uploadNetwork(const std::string& netPath, BackendId backendI
   // The message goes out as the codec writes it, but its Base64 text is encoded while it is sent.
   const NetworkUpload upload(loadRequestFrame(request), file);
   httplib::Result result =
-      postJson(*client_, sessionPath("/net?action=load&session_id=", sessionId_), upload.size(),
+      postJson(*client_, requestTarget(Endpoint::kLoad, sessionId_), upload.size(),
                [&](size_t offset, char* out, size_t length) { return upload.read(offset, out, length); });
   rapidjson::Document document;
   checkReply(result, "upload network", document);
@@ -90,7 +91,7 @@ std::vector<Tensor> RemoteSession::infer(const std::vector<Tensor>& inputs, unsi
   request.repetitions_count = repetitions;
   const std::string body = inferenceRequestToJson(request);
 
-  httplib::Result result = postJson(*client_, sessionPath("/inference?session_id=", sessionId_), body.size(),
+  httplib::Result result = postJson(*client_, requestTarget(Endpoint::kInference, sessionId_), body.size(),
                                     [&](size_t offset, char* out, size_t length) {
                                       std::memcpy(out, body.data() + offset, length);
                                       return length;

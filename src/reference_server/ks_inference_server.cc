@@ -5,11 +5,16 @@
 #include <ctime>
 #include <mutex>
 #include <new>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
+#include "ks_endpoints.h"
+#include "ks_http_text.h"
 #include "ks_run_watchdog.h"
 #include "ks_server_metrics.h"
 #include "ks_status_message.h"
@@ -42,39 +47,18 @@ void answer(HttpResponse& response, Work&& work) {
   }
 }
 
-// `what` names the operation in the sentence ("action 'load'").
-void requireMethod(const HttpRequest& request, const char* method, const std::string& what) {
-  if (request.method != method) throw Refusal(405, what + " takes " + method + ", not " + request.method);
-}
-
 Refusal unknownAction(const HttpRequest& request) {
   const std::string* action = request.param("action");
   if (action == nullptr) return Refusal(400, "missing action for " + request.path);
   return Refusal(400, "unknown action '" + *action + "' for " + request.path);
 }
 
-// The value of `name` in a raw query, undecoded; empty when absent.
-std::string rawParam(const std::string& query, const std::string& name) {
-  size_t at = 0;
-  while (at <= query.size()) {
-    const size_t end = std::min(query.find('&', at), query.size());
-    if (query.compare(at, name.size() + 1, name + "=") == 0)
-      return query.substr(at + name.size() + 1, end - at - name.size() - 1);
-    at = end + 1;
+// The first parameter called `name`, or null.
+const std::string* paramOf(const std::vector<std::pair<std::string, std::string>>& params, std::string_view name) {
+  for (const auto& [key, value] : params) {
+    if (key == name) return &value;
   }
-  return {};
-}
-
-Endpoint endpointOf(const std::string& path, const std::string& query) {
-  if (path == "/inference") return Endpoint::kInference;
-  if (path == "/healthz") return Endpoint::kHealthz;
-  if (path == "/metrics") return Endpoint::kMetrics;
-  const std::string action = rawParam(query, "action");
-  if (path == "/session" && action == "new") return Endpoint::kSessionNew;
-  if (path == "/session" && action == "delete") return Endpoint::kSessionDelete;
-  if (path == "/net" && action == "get_layouts") return Endpoint::kGetLayouts;
-  if (path == "/net" && action == "load") return Endpoint::kLoad;
-  return Endpoint::kOther;
+  return nullptr;
 }
 
 // Text from a client, made safe for one log line: at most `limit` characters, anything but letters,
@@ -143,8 +127,33 @@ struct InferenceServer::Impl {
         watchdog(options.inferenceTimeout) {}
 
   void installRoutes();
+  void dispatch(HttpRequest& request, HttpResponse& response);
   void logRequest(const HttpRequestRecord& record);
   std::string metricsText();
+
+  // One answer an endpoint; each returns the reply's body.
+  std::string openSession(HttpRequest&, HttpResponse& response) { return service.openSession(&response.logNote); }
+  std::string closeSession(HttpRequest& request, HttpResponse&) {
+    return service.closeSession(request.param("session_id"));
+  }
+  std::string layouts(HttpRequest& request, HttpResponse&) { return service.layouts(request.param("session_id")); }
+  std::string load(HttpRequest& request, HttpResponse& response) {
+    return service.load(request.param("session_id"), &request.body[0], &response.logNote);
+  }
+  std::string infer(HttpRequest& request, HttpResponse&);
+  std::string health(HttpRequest&, HttpResponse& response);
+  std::string metricsPage(HttpRequest&, HttpResponse& response) {
+    response.contentType = "text/plain; version=0.0.4";
+    return metricsText();
+  }
+
+  struct Route {
+    Endpoint endpoint;
+    std::string (Impl::*answer)(HttpRequest&, HttpResponse&);
+    RouteBody body;  // kJson: a slow reply may be kept alive with whitespace
+    bool head;       // HEAD is answered too, as GET without the body (for monitors)
+  };
+  static const Route kRoutes[kEndpointCount];
 
   const InferenceServerOptions options;
   InferenceService service;
@@ -154,94 +163,87 @@ struct InferenceServer::Impl {
   std::mutex logMutex;
 };
 
+// How the server answers each endpoint of the protocol's table, in the table's order.
+const InferenceServer::Impl::Route InferenceServer::Impl::kRoutes[kEndpointCount] = {
+    {Endpoint::kSessionNew, &Impl::openSession, RouteBody::kJson, false},
+    {Endpoint::kSessionDelete, &Impl::closeSession, RouteBody::kJson, false},
+    {Endpoint::kGetLayouts, &Impl::layouts, RouteBody::kJson, false},
+    {Endpoint::kLoad, &Impl::load, RouteBody::kJson, false},
+    {Endpoint::kInference, &Impl::infer, RouteBody::kJson, false},
+    {Endpoint::kHealthz, &Impl::health, RouteBody::kAny, true},
+    {Endpoint::kMetrics, &Impl::metricsPage, RouteBody::kAny, true},
+};
+
 void InferenceServer::Impl::installRoutes() {
-  http.route(
-      "/session",
-      [this](HttpRequest& request, HttpResponse& response) {
-        answer(response, [&] {
-          const std::string* action = request.param("action");
-          if (action != nullptr && *action == "new") {
-            requireMethod(request, "GET", "action 'new'");
-            return service.openSession(&response.logNote);
-          }
-          if (action != nullptr && *action == "delete") {
-            requireMethod(request, "GET", "action 'delete'");
-            return service.closeSession(request.param("session_id"));
-          }
-          throw unknownAction(request);
-        });
-      },
-      RouteBody::kJson);
-  http.route(
-      "/net",
-      [this](HttpRequest& request, HttpResponse& response) {
-        answer(response, [&] {
-          const std::string* action = request.param("action");
-          if (action != nullptr && *action == "get_layouts") {
-            requireMethod(request, "GET", "action 'get_layouts'");
-            return service.layouts(request.param("session_id"));
-          }
-          if (action != nullptr && *action == "load") {
-            requireMethod(request, "POST", "action 'load'");
-            return service.load(request.param("session_id"), &request.body[0], &response.logNote);
-          }
-          throw unknownAction(request);
-        });
-      },
-      RouteBody::kJson);
-  http.route(
-      "/inference",
-      [this](HttpRequest& request, HttpResponse& response) {
-        answer(response, [&] {
-          requireMethod(request, "POST", "/inference");
-          RunControl control;
-          const RunWatchdog::Watch watch(watchdog, control);
-          double engineSeconds = 0.0;
-          std::string reply = service.infer(request.param("session_id"), &request.body[0], &control, &engineSeconds);
-          metrics.recordEngineTime(engineSeconds);
-          return reply;
-        });
-      },
-      RouteBody::kJson);
-  http.route("/healthz", [this](HttpRequest&, HttpResponse& response) {
-    response.contentType = "text/plain";
-    response.body = "ok\n";
-    // Still healthy without the store: a proxy must not take every node out when the store goes.
-    if (SharedSessions* shared = service.shared(); shared != nullptr && !shared->reachable()) {
-      response.body += "session store unreachable (" + shared->redis().lastError() +
-                       "): sessions held here go on, new sessions stay on this node until it is back\n";
-    }
-  });
-  http.route("/metrics", [this](HttpRequest&, HttpResponse& response) {
-    response.contentType = "text/plain; version=0.0.4";
-    response.body = Impl::metricsText();
-  });
+  std::set<std::string_view> paths;
+  for (const Route& route : kRoutes) {
+    const EndpointInfo& entry = infoOf(route.endpoint);
+    if (!paths.insert(entry.path).second) continue;
+    http.route(
+        entry.path, [this](HttpRequest& request, HttpResponse& response) { dispatch(request, response); }, route.body);
+  }
   http.setRefusalBody([](int, const std::string& why) { return refusalBody(why); }, kJson);
   http.setStopOverrun([this] { watchdog.interruptAll("the server is stopping"); });
   http.setRequestLog([this](const HttpRequestRecord& record) { logRequest(record); });
 }
 
+void InferenceServer::Impl::dispatch(HttpRequest& request, HttpResponse& response) {
+  answer(response, [&] {
+    const std::string* action = request.param("action");
+    const EndpointInfo* entry = findEndpoint(request.path, action);
+    if (entry == nullptr) throw unknownAction(request);
+    const Route& route = kRoutes[static_cast<size_t>(entry->endpoint)];
+    if (request.method != entry->method && !(route.head && request.method == "HEAD")) {
+      const std::string what = entry->action != nullptr ? "action '" + *action + "'" : request.path;
+      throw Refusal(405, what + " takes " + entry->method + ", not " + request.method);
+    }
+    return (this->*route.answer)(request, response);
+  });
+}
+
+std::string InferenceServer::Impl::infer(HttpRequest& request, HttpResponse&) {
+  RunControl control;
+  const RunWatchdog::Watch watch(watchdog, control);
+  double engineSeconds = 0.0;
+  std::string reply = service.infer(request.param("session_id"), &request.body[0], &control, &engineSeconds);
+  metrics.recordEngineTime(engineSeconds);
+  return reply;
+}
+
+std::string InferenceServer::Impl::health(HttpRequest&, HttpResponse& response) {
+  response.contentType = "text/plain";
+  std::string body = "ok\n";
+  // Still healthy without the store: a proxy must not take every node out when the store goes.
+  if (SharedSessions* shared = service.shared(); shared != nullptr && !shared->reachable()) {
+    body += "session store unreachable (" + shared->redis().lastError() +
+            "): sessions held here go on, new sessions stay on this node until it is back\n";
+  }
+  return body;
+}
+
 void InferenceServer::Impl::logRequest(const HttpRequestRecord& record) {
-  const Endpoint endpoint = endpointOf(record.path, record.query);
+  std::vector<std::pair<std::string, std::string>> params;
+  parseQuery(record.query, params);
+  const EndpointInfo* entry = findEndpoint(record.path, paramOf(params, "action"));
   const double seconds = static_cast<double>(record.duration.count()) / 1e6;
-  metrics.recordRequest(endpoint, record.status, seconds, record.bytesIn, record.bytesOut);
+  metrics.recordRequest(entry, record.status, seconds, record.bytesIn, record.bytesOut);
   if (options.log == nullptr) return;
 
   // A new session's id is not in the request; its handler noted it.
-  const std::string session = endpoint == Endpoint::kSessionNew ? record.note : rawParam(record.query, "session_id");
+  const bool opened = entry != nullptr && entry->endpoint == Endpoint::kSessionNew;
+  const std::string* sessionParam = paramOf(params, "session_id");
+  const std::string session = opened ? record.note : sessionParam != nullptr ? *sessionParam : std::string();
   const std::string method = record.method.empty() ? "-" : loggable(record.method, 16);
   const std::string path = record.path.empty() ? "-" : loggable(record.path, 64);
   std::string line = utcTime(record.start) + " " + record.clientAddress + " " + method + " " + path + " " +
-                     endpointName(endpoint) + " session=" + shortSessionId(session);
+                     ServerMetrics::nameOf(entry) + " session=" + shortSessionId(session);
   char tail[128];
   std::snprintf(tail, sizeof tail, " %d in=%llu out=%llu %.3fms%s\n", record.status,
                 static_cast<unsigned long long>(record.bytesIn), static_cast<unsigned long long>(record.bytesOut),
                 seconds * 1e3, record.streamed ? " streamed" : "");
   line += tail;
   // Anything else a handler noted (our own text: an upgraded network) ends the line.
-  if (endpoint != Endpoint::kSessionNew && !record.note.empty()) {
-    line.insert(line.size() - 1, " " + record.note);
-  }
+  if (!opened && !record.note.empty()) line.insert(line.size() - 1, " " + record.note);
   std::lock_guard<std::mutex> lock(logMutex);
   *options.log << line << std::flush;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <stdexcept>
 
 namespace ks {
 namespace server {
@@ -9,13 +10,27 @@ namespace {
 
 void appendf(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string& out, const char* format, ...) {
-  char line[256];
   va_list args;
   va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  char line[256];
   const int length = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  if (length > 0)
-    out.append(line, static_cast<size_t>(length) < sizeof line ? static_cast<size_t>(length) : sizeof line - 1);
+  if (length < 0) {
+    va_end(again);
+    throw std::runtime_error("metrics: a line could not be formatted");
+  }
+  if (static_cast<size_t>(length) < sizeof line) {
+    out.append(line, static_cast<size_t>(length));
+  } else {
+    // A long line (a long label value): formatted again, straight into the text.
+    const size_t at = out.size();
+    out.resize(at + static_cast<size_t>(length) + 1);
+    std::vsnprintf(&out[at], static_cast<size_t>(length) + 1, format, again);
+    out.resize(at + static_cast<size_t>(length));
+  }
+  va_end(again);
 }
 
 }  // namespace
@@ -23,19 +38,17 @@ void appendf(std::string& out, const char* format, ...) {
 const std::array<double, ServerMetrics::kBuckets> ServerMetrics::kBucketBounds = {
     0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 10, 60};
 
-const char* endpointName(Endpoint endpoint) {
-  switch (endpoint) {
-    case Endpoint::kSessionNew: return "session_new";
-    case Endpoint::kSessionDelete: return "session_delete";
-    case Endpoint::kGetLayouts: return "get_layouts";
-    case Endpoint::kLoad: return "load";
-    case Endpoint::kInference: return "inference";
-    case Endpoint::kHealthz: return "healthz";
-    case Endpoint::kMetrics: return "metrics";
-    case Endpoint::kOther: return "other";
-  }
-  return "other";
+namespace {
+
+size_t indexOf(const EndpointInfo* endpoint) {
+  return endpoint == nullptr ? kEndpointCount : static_cast<size_t>(endpoint->endpoint);
 }
+
+const char* nameAt(size_t index) { return index < kEndpointCount ? endpoints()[index].name : "other"; }
+
+}  // namespace
+
+const char* ServerMetrics::nameOf(const EndpointInfo* endpoint) { return nameAt(indexOf(endpoint)); }
 
 void ServerMetrics::Histogram::add(double seconds) {
   size_t bucket = 0;
@@ -45,11 +58,11 @@ void ServerMetrics::Histogram::add(double seconds) {
   sum += seconds;
 }
 
-void ServerMetrics::recordRequest(Endpoint endpoint, int httpStatus, double seconds, uint64_t bytesIn,
+void ServerMetrics::recordRequest(const EndpointInfo* endpoint, int httpStatus, double seconds, uint64_t bytesIn,
                                   uint64_t bytesOut) {
   std::lock_guard<std::mutex> lock(mutex_);
-  ++requests_[{endpoint, httpStatus}];
-  latency_[endpoint].add(seconds);
+  ++requests_[{indexOf(endpoint), httpStatus}];
+  latency_[indexOf(endpoint)].add(seconds);
   bytesIn_ += bytesIn;
   bytesOut_ += bytesOut;
 }
@@ -78,13 +91,13 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
   out += "# HELP ks_requests_total Requests answered, by endpoint and HTTP status.\n";
   out += "# TYPE ks_requests_total counter\n";
   for (const auto& [key, count] : requests_) {
-    appendf(out, "ks_requests_total{endpoint=\"%s\",status=\"%d\"} %llu\n", endpointName(key.first), key.second,
+    appendf(out, "ks_requests_total{endpoint=\"%s\",status=\"%d\"} %llu\n", nameAt(key.first), key.second,
             static_cast<unsigned long long>(count));
   }
   out += "# HELP ks_request_duration_seconds Time from a request's first byte to its reply's last.\n";
   out += "# TYPE ks_request_duration_seconds histogram\n";
   for (const auto& [endpoint, h] : latency_) {
-    const std::string labels = std::string("endpoint=\"") + endpointName(endpoint) + "\"";
+    const std::string labels = std::string("endpoint=\"") + nameAt(endpoint) + "\"";
     histogram("ks_request_duration_seconds", labels.c_str(), h);
   }
   out += "# HELP ks_engine_duration_seconds Time the engine spent on one inference request.\n";

@@ -9,12 +9,10 @@
 #include <string>
 #include <utility>
 
+#include "ks_endpoints.h"
+
 namespace ks {
 namespace server {
-
-// The endpoints requests are counted under.
-enum class Endpoint { kSessionNew, kSessionDelete, kGetLayouts, kLoad, kInference, kHealthz, kMetrics, kOther };
-const char* endpointName(Endpoint endpoint);
 
 // Values read when the metrics are rendered.
 struct ServerGauges {
@@ -42,7 +40,9 @@ struct ServerGauges {
 // Thread-safe.
 class ServerMetrics {
  public:
-  void recordRequest(Endpoint endpoint, int httpStatus, double seconds, uint64_t bytesIn, uint64_t bytesOut);
+  // Requests are counted under their endpoint's name; null (no endpoint of the protocol) counts as "other".
+  static const char* nameOf(const EndpointInfo* endpoint);
+  void recordRequest(const EndpointInfo* endpoint, int httpStatus, double seconds, uint64_t bytesIn, uint64_t bytesOut);
   // Wall-clock time the engine spent on one inference request (every repetition).
   void recordEngineTime(double seconds);
 
@@ -59,8 +59,9 @@ class ServerMetrics {
   };
 
   mutable std::mutex mutex_;  // guards everything below
-  std::map<std::pair<Endpoint, int>, uint64_t> requests_;
-  std::map<Endpoint, Histogram> latency_;
+  // By endpoint: its place in the protocol's table, kEndpointCount for "other".
+  std::map<std::pair<size_t, int>, uint64_t> requests_;
+  std::map<size_t, Histogram> latency_;
   uint64_t bytesIn_ = 0;
   uint64_t bytesOut_ = 0;
   Histogram engine_;

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include "ks_session_path.h"
 #include "support/expect_throw.h"
 
 namespace ks {
@@ -55,12 +54,6 @@ TEST(CheckReply, HandsTheParsedReplyToItsReader) {
   const rapidjson::Value& root = checkReply(result, "create session", document);
   ASSERT_TRUE(root.HasMember("session_id"));
   EXPECT_STREQ("abc", root["session_id"].GetString());
-}
-
-TEST(SessionPath, LeavesUnreservedCharactersAndEncodesEveryOtherByte) {
-  EXPECT_EQ("/p?id=AZaz09-._~", sessionPath("/p?id=", "AZaz09-._~"));
-  EXPECT_EQ("/p?id=a%20b%26c%3Fd%3D%FF%00%2B", sessionPath("/p?id=", std::string("a b&c?d=\xff\0+", 11)));
-  EXPECT_EQ("/p?id=", sessionPath("/p?id=", ""));
 }
 
 }  // namespace
