@@ -14,87 +14,19 @@ Usage: run_hostile_networks.py --server PROGRAM --networks DIR --victim IDENTITY
 import argparse
 import base64
 import glob
-import http.client
 import json
 import os
 import random
-import subprocess
 import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "harness"))
+from ks_harness import Client, Server  # noqa: E402
+
 WORKER_LOST = "the engine process running the network"
 LOAD_TIMED_OUT = "the engine process loading the network"
 STOPPED = "inference stopped: "
-
-
-class Server:
-    """The server program on a port of the system's choosing, stopped when the suite ends."""
-
-    def __init__(self, program, arguments, log):
-        self.process = subprocess.Popen([program, "--port", "0"] + arguments, stdout=subprocess.PIPE,
-                                        stderr=log, text=True)
-        line = self.process.stdout.readline()
-        if not line.startswith("listening on http://"):
-            raise RuntimeError(f"the server did not start: {line!r}")
-        self.port = int(line.rsplit(":", 1)[1])
-
-    def alive(self):
-        return self.process.poll() is None
-
-    def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=40)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-
-
-class Client:
-    """The protocol over http.client: one connection per request, as the client library makes them."""
-
-    def __init__(self, port, timeout=120):
-        self.port = port
-        self.timeout = timeout
-
-    def call(self, method, target, body=None):
-        """(HTTP status, parsed JSON or text); raises OSError when no reply came."""
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=self.timeout)
-        try:
-            data = None if body is None else json.dumps(body).encode()
-            connection.request(method, target, body=data, headers={"Content-Type": "application/json"})
-            reply = connection.getresponse()
-            text = reply.read().decode(errors="replace")
-            try:
-                return reply.status, json.loads(text)
-            except ValueError:
-                return reply.status, text
-        finally:
-            connection.close()
-
-    def session(self):
-        return self.call("GET", "/session?action=new")[1]["session_id"]
-
-    def close(self, session):
-        self.call("GET", "/session?action=delete&session_id=" + session)
-
-    def load(self, session, network_bytes):
-        body = {"input_tensors": [], "output_tensors": [], "net": base64.b64encode(network_bytes).decode(),
-                "key": "", "cache_dir": "", "backend": 0, "device_type": 0, "device_index": 0}
-        return self.call("POST", "/net?action=load&session_id=" + session, body)
-
-    def infer(self, session, tensors):
-        """`tensors`: (protocol type, shape, bytes) each."""
-        body = {"input_tensors": [{"layout": {"size": shape, "type": kind, "format": 1 if len(shape) == 4 else 0},
-                                   "data": base64.b64encode(data).decode()} for kind, shape, data in tensors],
-                "repetitions_count": 1}
-        return self.call("POST", "/inference?session_id=" + session, body)
-
-    def healthy(self):
-        try:
-            return self.call("GET", "/healthz")[1] == "ok\n"
-        except OSError:
-            return False
 
 
 NUMPY_CODES = {0: "f", 2: "i", 3: "h", 4: "b", 5: "B", 6: "q"}

@@ -164,7 +164,7 @@ void InferenceService::apply(const std::string& id, const std::shared_ptr<Sessio
   std::shared_ptr<const InferenceEngine> engine;
   if (!record->network.empty()) {
     Sha256Digest digest{};
-    fromHex(record->network, digest);
+    digestFromHex(record->network, digest);
     try {
       std::shared_ptr<const HostedNetwork> network = networks_.held(digest);
       if (!network) {

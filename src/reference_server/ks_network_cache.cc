@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "ks_hex.h"
+
 namespace ks {
 namespace server {
 namespace {
@@ -16,16 +18,7 @@ namespace fs = std::filesystem;
 
 const char kSuffix[] = ".onnx";
 
-std::string fileNameOf(const std::string& key) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string name;
-  name.reserve(key.size() * 2 + sizeof kSuffix);
-  for (unsigned char c : key) {
-    name += kHex[c >> 4];
-    name += kHex[c & 15];
-  }
-  return name + kSuffix;
-}
+std::string fileNameOf(const std::string& key) { return toHex(key.data(), key.size()) + kSuffix; }
 
 bool isNetworkFile(const std::string& name) {
   if (name.size() <= sizeof kSuffix - 1) return false;

@@ -47,10 +47,10 @@ NetworkStore::NetworkStore(std::string folder) : folder_(std::move(folder)) {
   if (ec) throw std::runtime_error("cannot create the network store " + folder_ + ": " + ec.message());
 }
 
-std::string NetworkStore::pathOf(const std::string& digestHex) const { return folder_ + "/" + digestHex + ".onnx"; }
+std::string NetworkStore::pathOf(const std::string& hex) const { return folder_ + "/" + hex + ".onnx"; }
 
 bool NetworkStore::put(const Sha256Digest& digest, std::string_view bytes) {
-  const std::string path = pathOf(toHex(digest));
+  const std::string path = pathOf(digestHex(digest));
   struct stat held {};
   if (::stat(path.c_str(), &held) == 0 && static_cast<uint64_t>(held.st_size) == bytes.size()) return true;
 
@@ -68,15 +68,15 @@ bool NetworkStore::put(const Sha256Digest& digest, std::string_view bytes) {
   return true;
 }
 
-std::optional<SharedMemory> NetworkStore::get(const std::string& digestHex) {
-  const std::string path = pathOf(digestHex);
+std::optional<SharedMemory> NetworkStore::get(const std::string& wanted) {
+  const std::string path = pathOf(wanted);
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return std::nullopt;
   struct stat held {};
   if (::fstat(fd.get(), &held) != 0 || !S_ISREG(held.st_mode) || held.st_size <= 0) return std::nullopt;
   SharedMemory bytes = SharedMemory::createUnsealed("ks-network", static_cast<size_t>(held.st_size));
   if (!readAll(fd.get(), bytes.data(), bytes.size())) return std::nullopt;
-  if (toHex(sha256(bytes.data(), bytes.size())) != digestHex) {
+  if (digestHex(sha256(bytes.data(), bytes.size())) != wanted) {
     // Damaged where it lies: gone, so the next load that has the network writes it again.
     ::unlink(path.c_str());
     return std::nullopt;

@@ -25,12 +25,12 @@ class NetworkStore {
 
   // The network of `digest` (64 hex digits), read into a region; nothing when it is not there or its
   // bytes no longer have that digest (a damaged file is removed).
-  std::optional<SharedMemory> get(const std::string& digestHex);
+  std::optional<SharedMemory> get(const std::string& wanted);
 
   const std::string& folder() const { return folder_; }
 
  private:
-  std::string pathOf(const std::string& digestHex) const;
+  std::string pathOf(const std::string& hex) const;
 
   const std::string folder_;
 };

@@ -46,7 +46,7 @@ std::optional<SessionRecord> SessionRecord::parse(const std::string& text) {
   if (network == document.MemberEnd() || !network->value.IsString()) return std::nullopt;
   record.network.assign(network->value.GetString(), network->value.GetStringLength());
   Sha256Digest digest{};
-  if (!record.network.empty() && !fromHex(record.network, digest)) return std::nullopt;
+  if (!record.network.empty() && !digestFromHex(record.network, digest)) return std::nullopt;
   if (!readNames(document, "inputs", record.inputs) || !readNames(document, "outputs", record.outputs)) {
     return std::nullopt;
   }
@@ -64,7 +64,9 @@ SessionRecords::SessionRecords(RedisClient& redis, std::chrono::milliseconds idl
       expiry_(idleTimeout.count() > 0 ? std::to_string(idleTimeout.count()) : std::string()),
       closedFor_(std::to_string((idleTimeout.count() > 0 ? idleTimeout : kClosedWithoutTimeout).count())) {}
 
-std::string SessionRecords::keyOf(const std::string& id) { return "ks:session:" + toHex(sha256(id.data(), id.size())); }
+std::string SessionRecords::keyOf(const std::string& id) {
+  return "ks:session:" + digestHex(sha256(id.data(), id.size()));
+}
 
 void SessionRecords::put(const std::string& key, const std::string& text) {
   if (expiry_.empty()) {

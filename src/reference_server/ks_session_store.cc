@@ -1,7 +1,13 @@
 #include "ks_session_store.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <system_error>
 #include <utility>
+
+#include "ks_hex.h"
 
 namespace ks {
 namespace server {
@@ -85,14 +91,16 @@ size_t SessionStore::expireIdleLocked(Clock::time_point now) {
 }
 
 std::string SessionStore::newIdLocked() {
-  static const char kHex[] = "0123456789abcdef";
   std::string id;
   do {
-    id = idPrefix_;
-    for (int word = 0; word < 4; ++word) {
-      const uint32_t bits = random_();
-      for (int shift = 28; shift >= 0; shift -= 4) id.push_back(kHex[(bits >> shift) & 0xf]);
+    uint8_t bits[16];
+    size_t filled = 0;
+    while (filled < sizeof bits) {
+      const ssize_t n = getrandom(bits + filled, sizeof bits - filled, 0);
+      if (n < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "getrandom");
+      if (n > 0) filled += static_cast<size_t>(n);
     }
+    id = idPrefix_ + toHex(bits, sizeof bits);
   } while (entries_.count(id) != 0);
   return id;
 }

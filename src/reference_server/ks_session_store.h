@@ -9,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <random>
 #include <string>
 
 #include "ks_inference_engine.h"
@@ -67,7 +66,7 @@ class SessionStore {
   SessionStore& operator=(const SessionStore&) = delete;
 
   // Expires idle sessions, then opens a new one and returns its identifier: the node prefix, then 32
-  // lower-case hex digits of 128 bits from std::random_device. Returns nothing when `maxSessions` are still
+  // lower-case hex digits of 128 bits from getrandom(2). Returns nothing when `maxSessions` are still
   // open.
   std::optional<std::string> open();
 
@@ -107,7 +106,6 @@ class SessionStore {
   const std::string idPrefix_;
   const Now now_;
   mutable std::mutex mutex_;  // guards everything below
-  std::random_device random_;
   std::map<std::string, Entry> entries_;
 };
 

@@ -59,7 +59,7 @@ void SharedSessions::opened(const std::string& id, Session& session) {
 void SharedSessions::loaded(const std::string& id, Session& session, const HostedNetwork& network,
                             const std::vector<std::string>& inputs, const std::vector<std::string>& outputs) {
   SessionRecord record;
-  record.network = toHex(network.digest());
+  record.network = digestHex(network.digest());
   record.inputs = inputs;
   record.outputs = outputs;
   // A folder that refuses leaves the session to this node: the record is written all the same, and

@@ -170,7 +170,7 @@ TEST_F(SharedSessionsTest, AnotherNodeServesASessionWithTheNamesItLoadedAndOnlyH
   RedisClient redis({RedisAddress::parse(redis_.address())});
   const RedisClient::Reply keys = redis.command({"DBSIZE"});
   EXPECT_EQ(1, keys.integer);
-  const std::string key = "ks:session:" + toHex(sha256(id.data(), id.size()));
+  const std::string key = "ks:session:" + digestHex(sha256(id.data(), id.size()));
   EXPECT_FALSE(redis.command({"GET", key}).nil());
   EXPECT_TRUE(redis.command({"GET", "ks:session:" + id}).nil());
 }

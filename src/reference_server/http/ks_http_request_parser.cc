@@ -5,76 +5,10 @@
 #include <limits>
 #include <utility>
 
+#include "ks_http_text.h"
+
 namespace ks {
 namespace server {
-
-namespace {
-
-// RFC 9110 token characters: what a method and a field name are made of.
-bool isTokenChar(unsigned char c) {
-  if (c >= '0' && c <= '9') return true;
-  if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') return true;
-  return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-bool isToken(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return isTokenChar(c); });
-}
-
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-std::string lowerCased(std::string_view text) {
-  std::string lower(text);
-  std::transform(lower.begin(), lower.end(), lower.begin(), lowerAscii);
-  return lower;
-}
-
-std::string_view trimmed(std::string_view text) {
-  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-  while (!text.empty() && blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  c = lowerAscii(c);
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// %XX escapes decoded (and '+' as a space in a query); a '%' not followed by two hex digits stays as it is.
-std::string percentDecoded(std::string_view text, bool plusIsSpace) {
-  std::string decoded;
-  decoded.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-      i += 2;
-    } else {
-      decoded += plusIsSpace && text[i] == '+' ? ' ' : text[i];
-    }
-  }
-  return decoded;
-}
-
-void parseQuery(std::string_view query, std::vector<std::pair<std::string, std::string>>& params) {
-  while (!query.empty()) {
-    const size_t end = std::min(query.find('&'), query.size());
-    const std::string_view item = query.substr(0, end);
-    query.remove_prefix(std::min(end + 1, query.size()));
-    if (item.empty()) continue;
-    const size_t equals = std::min(item.find('='), item.size());
-    params.emplace_back(percentDecoded(item.substr(0, equals), true),
-                        percentDecoded(item.substr(std::min(equals + 1, item.size())), true));
-  }
-}
-
-bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && lowerCased(text.substr(0, prefix.size())) == prefix;
-}
-
-}  // namespace
 
 HttpRequestParser::HttpRequestParser(const HttpLimits& limits) : limits_(limits) {}
 

@@ -44,8 +44,6 @@ class HttpRequestParser {
   size_t feed(std::string_view bytes);
 
   Phase phase() const { return phase_; }
-  // Whether any byte of the current request has been consumed.
-  bool started() const { return consumed_ > 0; }
   // Bytes of the current request consumed so far, framing included.
   uint64_t bytesConsumed() const { return consumed_; }
   // Body bytes the client has announced so far: the Content-Length, or the sum of the chunk sizes read.

@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "ks_http_text.h"
 #include "ks_unique_fd.h"
 
 namespace ks {
@@ -49,59 +50,6 @@ constexpr uint64_t kListenerId = 0;
 constexpr uint64_t kWakeId = 1;
 constexpr size_t kMaxIovecs = 16;
 
-const char* reasonPhrase(int status) {
-  switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 411: return "Length Required";
-    case 413: return "Content Too Large";
-    case 414: return "URI Too Long";
-    case 422: return "Unprocessable Content";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
-  }
-}
-
-// Whether a comma-separated header value lists `token` (any case).
-bool listsToken(const std::string* value, std::string_view token) {
-  if (value == nullptr) return false;
-  std::string_view rest = *value;
-  while (!rest.empty()) {
-    const size_t comma = std::min(rest.find(','), rest.size());
-    std::string_view item = rest.substr(0, comma);
-    rest.remove_prefix(std::min(comma + 1, rest.size()));
-    while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) item.remove_prefix(1);
-    while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) item.remove_suffix(1);
-    if (item.size() == token.size() &&
-        std::equal(item.begin(), item.end(), token.begin(), [](char a, char b) { return (a | 0x20) == (b | 0x20); })) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// HTTP/1.1 keeps a connection unless told to close; HTTP/1.0 closes unless told to keep it.
-bool wantsKeepAlive(const HttpRequest& request) {
-  const std::string* connection = request.header("connection");
-  if (request.minorVersion == 0) return listsToken(connection, "keep-alive");
-  return !listsToken(connection, "close");
-}
-
 std::string addressText(const sockaddr_storage& address) {
   char text[INET6_ADDRSTRLEN] = "?";
   if (address.ss_family == AF_INET) {
@@ -112,12 +60,6 @@ std::string addressText(const sockaddr_storage& address) {
   const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
   inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
   return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6.sin6_port));
-}
-
-std::string hexSize(size_t size) {
-  char text[24];
-  std::snprintf(text, sizeof text, "%zx\r\n", size);
-  return text;
 }
 
 bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
@@ -197,43 +139,6 @@ struct Job {
   std::string wire;
   size_t sent = 0;
 };
-
-// "HTTP/1.1 200 OK", its Date, and the head's other fields for `response`; whether a body follows.
-bool replyHead(std::string& head, const HttpResponse& response, bool keepAlive, bool http10) {
-  const int status = response.status;
-  const bool hasBody = status >= 200 && status != 204 && status != 304;
-  if (hasBody) {
-    if (!response.contentType.empty()) head += "Content-Type: " + response.contentType + "\r\n";
-    head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
-  }
-  if (!keepAlive) {
-    head += "Connection: close\r\n";
-  } else if (http10) {
-    head += "Connection: keep-alive\r\n";
-  }
-  head += "\r\n";
-  return hasBody;
-}
-
-// The Date field's text for now, kept per thread for the second it names.
-const std::string& httpDate() {
-  thread_local std::string date;
-  thread_local time_t dateSecond = 0;
-  const time_t now = std::time(nullptr);
-  if (now != dateSecond) {
-    tm utc{};
-    gmtime_r(&now, &utc);
-    char text[40];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
-    date = text;
-    dateSecond = now;
-  }
-  return date;
-}
-
-std::string statusLine(int status) {
-  return "HTTP/1.1 " + std::to_string(status) + " " + reasonPhrase(status) + "\r\nDate: " + httpDate() + "\r\n";
-}
 
 // Writes what the socket takes of `head` and then `body` now, without waiting; returns how much.
 size_t writeNow(int socket, const std::string& head, const std::string& body) {
@@ -396,7 +301,7 @@ void HttpServer::Impl::work() {
     if (job->socket && job->claim->compare_exchange_strong(unclaimed, kWorkerWrites)) {
       const bool keepAlive = job->keepAlive && !job->response.closeConnection;
       job->wire = statusLine(job->response.status);
-      if (!replyHead(job->wire, job->response, keepAlive, job->http10) || job->headOnly) {
+      if (!appendReplyHead(job->wire, job->response, keepAlive, job->http10) || job->headOnly) {
         job->response.body = std::string();
       }
       job->sent = writeNow(job->socket.get(), job->wire, job->response.body);
@@ -687,7 +592,7 @@ void HttpServer::Impl::reply(Connection& c, HttpResponse& response) {
       send(c, std::move(response.body));  // HTTP/1.0: the body ends with the connection
     } else {
       if (!response.body.empty()) {
-        send(c, hexSize(response.body.size()));
+        send(c, chunkSizeLine(response.body.size()));
         send(c, std::move(response.body));
         send(c, "\r\n");
       }
@@ -696,7 +601,7 @@ void HttpServer::Impl::reply(Connection& c, HttpResponse& response) {
     return flush(c);
   }
   std::string head = statusLine(response.status);
-  const bool hasBody = replyHead(head, response, c.keepAlive, c.http10);
+  const bool hasBody = appendReplyHead(head, response, c.keepAlive, c.http10);
   send(c, std::move(head));
   if (hasBody && !c.headOnly) send(c, std::move(response.body));
   flush(c);
