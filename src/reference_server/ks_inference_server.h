@@ -6,7 +6,7 @@
 #include <memory>
 #include <ostream>
 
-#include "http/ks_http_server.h"
+#include "ks_http_server.h"
 #include "ks_inference_service.h"
 
 namespace ks {
