@@ -1,0 +1,374 @@
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+#include "ks_http_loop.h"
+#include "ks_http_text.h"
+
+namespace ks {
+namespace server {
+namespace {
+
+constexpr size_t kReadChunk = size_t{64} << 10;
+// Accepting pauses this long when the process runs out of descriptors (the listener would stay readable).
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
+// The most body bytes one receive takes straight into a request: as much as the socket is likely to hold.
+constexpr size_t kMaxDirectRead = size_t{1} << 20;
+constexpr uint64_t kListenerId = 0;
+constexpr uint64_t kWakeId = 1;
+
+bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+}  // namespace
+
+void HttpServer::Impl::open() {
+  listener = HttpListener::open(options.host, options.port, options.listenBacklog);
+  port = listener.port();
+  epoll.reset(epoll_create1(EPOLL_CLOEXEC));
+  wakeFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  if (!epoll || !wakeFd) throw std::runtime_error(std::string("cannot create the event loop: ") + std::strerror(errno));
+  const std::pair<int, uint64_t> watched[] = {{listener.fd(), kListenerId}, {wakeFd.get(), kWakeId}};
+  for (const auto& [fd, id] : watched) {
+    epoll_event interest{EPOLLIN, {}};
+    interest.data.u64 = id;
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &interest) != 0) {
+      throw std::runtime_error(std::string("cannot watch the listener: ") + std::strerror(errno));
+    }
+  }
+}
+
+void HttpServer::Impl::run() {
+  epoll_event events[256];
+  for (;;) {
+    int timeout = -1;
+    if (!resumable.empty()) {
+      timeout = 0;
+    } else if (const Clock::time_point next = std::min(deadlines.next(), acceptResume); next != kNever) {
+      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+      timeout = static_cast<int>(std::clamp<decltype(wait)>(wait, 0, 60'000));
+    }
+    const int count = epoll_wait(epoll.get(), events, 256, timeout);
+    for (int i = 0; i < count; ++i) {
+      const uint64_t id = events[i].data.u64;
+      if (id == kListenerId) {
+        acceptAll();
+      } else if (id == kWakeId) {
+        uint64_t value;
+        [[maybe_unused]] const ssize_t n = ::read(wakeFd.get(), &value, sizeof value);
+      } else if (const auto found = connections.find(id); found != connections.end() && !found->second->dead) {
+        onEvent(*found->second, events[i].events);
+      }
+    }
+    takeFinished();
+    bool stopNow;
+    bool exitNow;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopNow = stopRequested;
+      exitNow = loopExit;
+    }
+    if (stopNow && !stopping) beginStop();
+    resumePipelined();
+    expire(Clock::now());
+    if (exitNow) {
+      for (auto& entry : connections) fail(*entry.second);
+    }
+    for (const uint64_t id : retired) connections.erase(id);
+    retired.clear();
+    openConnections = connections.size();
+    if (exitNow) return;
+    if (drained()) {
+      std::lock_guard<std::mutex> lock(mutex);
+      loopDrained = true;
+      drainedChanged.notify_all();
+      return;
+    }
+  }
+}
+
+void HttpServer::Impl::acceptAll() {
+  for (int i = 0; i < 64; ++i) {
+    std::string peer;
+    UniqueFd socket = listener.accept(peer);
+    if (!socket) {
+      if (wouldBlock()) return;
+      if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
+      // Out of descriptors or memory: the listener would stay readable and spin the loop.
+      epoll_event none{0, {}};
+      none.data.u64 = kListenerId;
+      epoll_ctl(epoll.get(), EPOLL_CTL_MOD, listener.fd(), &none);
+      acceptResume = Clock::now() + kAcceptPause;
+      return;
+    }
+    if (connections.size() >= options.maxConnections) continue;  // closed at once
+    const uint64_t id = nextId++;
+    epoll_event interest{EPOLLIN, {}};
+    interest.data.u64 = id;
+    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, socket.get(), &interest) != 0) continue;  // closed at once
+    auto c = std::make_unique<HttpConnection>(std::move(socket), id, std::move(peer), options.limits);
+    c->events = EPOLLIN;
+    c->idleSince = Clock::now();
+    setDeadline(*c);
+    connections.emplace(id, std::move(c));
+  }
+}
+
+void HttpServer::Impl::onEvent(HttpConnection& c, uint32_t events) {
+  if (events & EPOLLERR) return fail(c);
+  if (events & EPOLLOUT) flush(c);
+  if (c.dead) return;
+  const bool reading = c.phase == Phase::kIdle || c.phase == Phase::kReading || c.phase == Phase::kLingering;
+  if (reading && (events & (EPOLLIN | EPOLLHUP))) {
+    readFrom(c);
+  } else if (events & EPOLLHUP) {
+    fail(c);
+  }
+}
+
+void HttpServer::Impl::readFrom(HttpConnection& c) {
+  if (c.phase == Phase::kReading && c.pending.empty() && c.parser.inBody()) {
+    // Inside a body, its bytes are received where the request keeps them, not copied there. The room is
+    // made for what the socket holds, since making it clears it.
+    int waiting = 0;
+    if (::ioctl(c.fd.get(), FIONREAD, &waiting) != 0 || waiting <= 0) waiting = static_cast<int>(kReadChunk);
+    size_t room = 0;
+    if (char* into = c.parser.bodyRoom(std::min(static_cast<size_t>(waiting), kMaxDirectRead), room)) {
+      const ssize_t n = ::recv(c.fd.get(), into, room, 0);
+      c.parser.commitBody(n > 0 ? static_cast<size_t>(n) : 0);
+      if (n < 0 && (wouldBlock() || errno == EINTR)) return;
+      if (n <= 0) return fail(c);
+      return process(c, std::string_view());
+    }
+  }
+  const ssize_t n = ::recv(c.fd.get(), readBuffer.data(), readBuffer.size(), 0);
+  if (n < 0 && (wouldBlock() || errno == EINTR)) return;
+  if (n <= 0) return c.phase == Phase::kLingering ? retire(c) : fail(c);
+  if (c.phase == Phase::kLingering) return;  // discarded
+  const std::string_view bytes(readBuffer.data(), static_cast<size_t>(n));
+  if (!c.pending.empty()) {  // earlier pipelined bytes go first
+    c.pending.append(bytes);
+    return;
+  }
+  if (c.phase == Phase::kIdle) startRequest(c);
+  process(c, bytes);
+}
+
+void HttpServer::Impl::startRequest(HttpConnection& c) {
+  c.phase = Phase::kReading;
+  c.fresh = false;
+  c.requestStart = Clock::now();
+  c.record = HttpRequestRecord{};
+  c.record.start = std::chrono::system_clock::now();
+  c.record.clientAddress = c.peer;
+  c.logged = false;
+  c.keepAlive = true;
+  c.http10 = c.headOnly = c.json = c.streaming = false;
+  c.replyStatus = 0;
+}
+
+void HttpServer::Impl::process(HttpConnection& c, std::string_view bytes) {
+  for (;;) {
+    const bool inHead = c.parser.phase() == HttpRequestParser::Phase::kHead;
+    bytes.remove_prefix(c.parser.feed(bytes));
+    const auto phase = c.parser.phase();
+    if (phase == HttpRequestParser::Phase::kRefused) {
+      return refuse(c, c.parser.refusalStatus(), c.parser.refusalReason());
+    }
+    if (!holdBudget(c)) return refuse(c, 503, "the server holds too many request bodies to take this one now");
+    if (inHead && phase != HttpRequestParser::Phase::kHead && c.parser.expectsContinue()) {
+      send(c, "HTTP/1.1 100 Continue\r\n\r\n");
+      flush(c);
+      if (c.dead) return;
+    }
+    if (phase == HttpRequestParser::Phase::kComplete) {
+      c.pending.assign(bytes);
+      return dispatch(c);
+    }
+    if (bytes.empty()) break;
+  }
+  setDeadline(c);
+}
+
+// Takes from the server's budget the body bytes the request announced since the last call.
+bool HttpServer::Impl::holdBudget(HttpConnection& c) {
+  const size_t announced = c.parser.bodyBytesAnnounced();
+  if (announced <= c.budget) return true;
+  const size_t more = announced - c.budget;
+  if (more > bodyBudget - budgetUsed) return false;
+  budgetUsed += more;
+  c.budget = announced;
+  return true;
+}
+
+void HttpServer::Impl::noteRequest(HttpConnection& c) {
+  const HttpRequest& request = c.parser.request();
+  c.record.method = request.method;
+  c.record.path = request.path;
+  c.record.query = request.query;
+  c.record.bytesIn = c.parser.bytesConsumed();
+}
+
+void HttpServer::Impl::dispatch(HttpConnection& c) {
+  noteRequest(c);
+  HttpRequest request = c.parser.takeRequest();
+  request.clientAddress = c.peer;
+  c.http10 = request.minorVersion == 0;
+  c.keepAlive = wantsKeepAlive(request) && !stopping;
+  c.headOnly = request.method == "HEAD";
+  const auto route = routes.find(request.path);
+  if (route == routes.end()) {
+    budgetUsed -= c.budget;
+    c.budget = 0;
+    HttpResponse notFound{404, refusalContentType,
+                          refusalText(404, "unknown path: " + request.method + " " + request.path), "", false};
+    return reply(c, notFound);
+  }
+  c.phase = Phase::kHandling;
+  c.json = route->second.body == RouteBody::kJson && !c.headOnly;
+  c.nextTick = Clock::now() + options.keepAliveInterval;
+  watch(c);
+  setDeadline(c);
+  auto job = std::make_unique<HttpJob>();
+  job->connection = c.id;
+  job->handler = &route->second.handler;
+  job->request = std::move(request);
+  job->budget = c.budget;
+  c.budget = 0;
+  // Bytes still waiting to go (a 100 Continue) go first, from here.
+  if (c.out.empty()) job->socket.reset(::fcntl(c.fd.get(), F_DUPFD_CLOEXEC, 0));
+  job->keepAlive = c.keepAlive;
+  job->http10 = c.http10;
+  job->headOnly = c.headOnly;
+  job->claim = std::make_shared<std::atomic<int>>(kUnclaimed);
+  c.claim = job->claim;
+  ++jobsOut;
+  workers.push(std::move(job));
+}
+
+// Pipelined requests are parsed here, not from replyWritten, so that a burst of them is a loop, not a
+// recursion.
+void HttpServer::Impl::resumePipelined() {
+  while (!resumable.empty()) {
+    std::vector<uint64_t> ids;
+    ids.swap(resumable);
+    for (const uint64_t id : ids) {
+      const auto found = connections.find(id);
+      if (found == connections.end()) continue;
+      HttpConnection& c = *found->second;
+      if (c.dead || c.phase != Phase::kIdle || c.pending.empty()) continue;
+      const std::string bytes = std::move(c.pending);
+      c.pending.clear();
+      startRequest(c);
+      process(c, bytes);
+    }
+  }
+}
+
+// The connection broke, or the server gives it up: what was in flight is logged as not answered.
+void HttpServer::Impl::fail(HttpConnection& c) {
+  if (c.phase == Phase::kReading) noteRequest(c);
+  if (c.phase != Phase::kIdle && c.phase != Phase::kLingering) log(c, 0);
+  retire(c);
+}
+
+void HttpServer::Impl::retire(HttpConnection& c) {
+  if (c.dead) return;
+  c.dead = true;
+  deadlines.clear(c.id);
+  c.fd.reset();  // also leaves the epoll set
+  budgetUsed -= c.budget;
+  c.budget = 0;
+  c.out.clear();
+  retired.push_back(c.id);
+}
+
+void HttpServer::Impl::watch(HttpConnection& c) {
+  if (c.dead) return;
+  uint32_t wanted = c.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT);
+  if (c.phase == Phase::kIdle || c.phase == Phase::kReading || c.phase == Phase::kLingering) wanted |= EPOLLIN;
+  if (wanted == c.events) return;
+  epoll_event interest{wanted, {}};
+  interest.data.u64 = c.id;
+  epoll_ctl(epoll.get(), EPOLL_CTL_MOD, c.fd.get(), &interest);
+  c.events = wanted;
+}
+
+void HttpServer::Impl::setDeadline(HttpConnection& c) {
+  if (c.dead) return;
+  Clock::time_point deadline = kNever;
+  switch (c.phase) {
+    case Phase::kIdle:
+      deadline = c.idleSince + (c.fresh ? options.headerDeadline : options.keepAliveIdleTimeout);
+      break;
+    case Phase::kReading:
+      deadline = c.requestStart + (c.parser.phase() == HttpRequestParser::Phase::kHead ? options.headerDeadline
+                                                                                       : options.requestDeadline);
+      break;
+    case Phase::kHandling:
+      if (c.json) deadline = c.nextTick;
+      break;
+    case Phase::kWriting: break;
+    case Phase::kLingering: deadline = c.lingerUntil; break;
+  }
+  if (!c.out.empty()) deadline = std::min(deadline, c.lastProgress + options.writeStallTimeout);
+  deadlines.set(c.id, deadline);
+}
+
+void HttpServer::Impl::onDeadline(HttpConnection& c, Clock::time_point now) {
+  if (!c.out.empty() && now >= c.lastProgress + options.writeStallTimeout) return fail(c);
+  switch (c.phase) {
+    case Phase::kIdle:
+    case Phase::kLingering: return retire(c);
+    case Phase::kReading: {
+      const bool inHead = c.parser.phase() == HttpRequestParser::Phase::kHead;
+      const auto limit = inHead ? options.headerDeadline : options.requestDeadline;
+      return refuse(c, 408,
+                    std::string(inHead ? "the request head" : "the request") + " did not arrive within " +
+                        std::to_string(limit.count()) + " ms");
+    }
+    case Phase::kHandling:
+      if (c.json && now >= c.nextTick) tick(c);
+      break;
+    case Phase::kWriting: break;
+  }
+  setDeadline(c);
+}
+
+void HttpServer::Impl::expire(Clock::time_point now) {
+  if (acceptResume <= now && listener) {
+    epoll_event interest{EPOLLIN, {}};
+    interest.data.u64 = kListenerId;
+    epoll_ctl(epoll.get(), EPOLL_CTL_MOD, listener.fd(), &interest);
+    acceptResume = kNever;
+  }
+  for (const uint64_t id : deadlines.takeDue(now)) {
+    const auto found = connections.find(id);
+    if (found != connections.end() && !found->second->dead) onDeadline(*found->second, now);
+  }
+}
+
+void HttpServer::Impl::beginStop() {
+  stopping = true;
+  listener.close();
+  acceptResume = kNever;
+  for (auto& entry : connections) {
+    HttpConnection& c = *entry.second;
+    if (c.phase == Phase::kIdle || c.phase == Phase::kReading || c.phase == Phase::kLingering) {
+      fail(c);
+    } else {
+      c.keepAlive = false;
+    }
+  }
+}
+
+}  // namespace server
+}  // namespace ks
