@@ -18,6 +18,7 @@
 #include <httplib.h>
 
 #include "bench_tensor.h"
+#include "ks_command_line.h"
 #include "ks_core/ks_core.h"
 #include "ks_inference_request.h"
 #include "ks_inference_server.h"
@@ -76,24 +77,32 @@ struct Options {
 
 Options parse(int argc, char** argv) {
   Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string name = argv[i];
-    const char* value = argv[i + 1];
-    if (name == "--large-net")
+  const auto take = [&](std::string_view name, const char* value) {
+    if (name == "large-net")
       options.largeNet = value;
-    else if (name == "--large-elements")
+    else if (name == "large-elements")
       options.largeElements = std::atoi(value);
-    else if (name == "--small-net")
+    else if (name == "small-net")
       options.smallNet = value;
-    else if (name == "--small-elements")
+    else if (name == "small-elements")
       options.smallElements = std::atoi(value);
-    else if (name == "--python-client")
+    else if (name == "python-client")
       options.pythonClient = value;
-    else if (name == "--runs")
+    else if (name == "runs")
       options.runs = std::atoi(value);
-    else if (name == "--upload-mib")
+    else if (name == "upload-mib")
       options.uploadBytes = std::strtoull(value, nullptr, 10) << 20;
-  }
+    return true;
+  };
+  ks::readCommandLine<std::invalid_argument>(argc, argv,
+                                             {{"large-net", true},
+                                              {"large-elements", true},
+                                              {"small-net", true},
+                                              {"small-elements", true},
+                                              {"python-client", true},
+                                              {"runs", true},
+                                              {"upload-mib", true}},
+                                             take);
   return options;
 }
 
@@ -102,7 +111,13 @@ void report(const char* name, double value) { std::printf("%s %.6g\n", name, val
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = parse(argc, argv);
+  Options options;
+  try {
+    options = parse(argc, argv);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "ks_e2e_benchmark: %s\n", e.what());
+    return 2;
+  }
   if (options.largeNet.empty() || options.smallNet.empty()) {
     std::fprintf(stderr,
                  "usage: %s --large-net FILE [--large-elements N] --small-net FILE [--small-elements N]"

@@ -32,6 +32,7 @@
 #include <unistd.h>
 
 #include "bench_tensor.h"
+#include "ks_command_line.h"
 #include "ks_core/ks_core.h"
 #include "ks_inference_engine.h"
 #include "ks_inference_response.h"
@@ -63,22 +64,21 @@ struct Options {
 
 Options parse(int argc, char** argv) {
   Options options;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string name = argv[i];
-    const std::string value = argv[i + 1];
-    if (name == "--server-program") {
+  const auto take = [&](std::string_view name, const char* text) {
+    const std::string value = text;
+    if (name == "server-program") {
       options.serverProgram = value;
-    } else if (name == "--small-net") {
+    } else if (name == "small-net") {
       options.smallNet = value;
-    } else if (name == "--out") {
+    } else if (name == "out") {
       options.out = value;
-    } else if (name == "--rounds") {
+    } else if (name == "rounds") {
       options.rounds = std::atoi(value.c_str());
-    } else if (name == "--profile") {
+    } else if (name == "profile") {
       options.profile = value;
-    } else if (name == "--seconds") {
+    } else if (name == "seconds") {
       options.seconds = std::atof(value.c_str());
-    } else if (name == "--net") {
+    } else if (name == "net") {
       Network network;
       const size_t equals = value.find('=');
       const size_t colon = value.rfind(':');
@@ -89,7 +89,17 @@ Options parse(int argc, char** argv) {
       while (std::getline(dims, dim, 'x')) network.dims.push_back(std::atoll(dim.c_str()));
       options.networks.push_back(network);
     }
-  }
+    return true;
+  };
+  ks::readCommandLine<std::invalid_argument>(argc, argv,
+                                             {{"server-program", true},
+                                              {"small-net", true},
+                                              {"out", true},
+                                              {"rounds", true},
+                                              {"profile", true},
+                                              {"seconds", true},
+                                              {"net", true}},
+                                             take);
   return options;
 }
 
@@ -305,7 +315,13 @@ std::string number(const char* format, double value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options options = parse(argc, argv);
+  Options options;
+  try {
+    options = parse(argc, argv);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "ks_engine_benchmark: %s\n", e.what());
+    return 2;
+  }
   if (options.serverProgram.empty() || options.smallNet.empty() || options.out.empty()) {
     std::fprintf(stderr,
                  "usage: %s --server-program PATH --small-net FILE --out FILE.md [--net NAME=FILE:DIMS]..."

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench_tensor.h"
+#include "ks_command_line.h"
 #include "ks_core/ks_base64.h"
 #include "ks_core/ks_tensor.h"
 #include "ks_endpoints.h"
@@ -105,31 +106,30 @@ long positive(const std::string& option, const std::string& text, long maximum) 
 
 Options parseOptions(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string name = argv[i];
-    if (name == "--no-floor") {
+  const auto take = [&](std::string_view name, const char* text) {
+    if (name == "no-floor") {
       options.floor = false;
-      continue;
+      return true;
     }
-    if (i + 1 >= argc) throw std::invalid_argument("unknown option or missing value: " + name);
-    const std::string value = argv[++i];
-    if (name == "--net") {
+    const std::string option = "--" + std::string(name);
+    const std::string value = text;
+    if (name == "net") {
       options.net = value;
-    } else if (name == "--elements") {
-      options.elements = static_cast<int32_t>(positive(name, value, 1 << 24));
-    } else if (name == "--server") {
+    } else if (name == "elements") {
+      options.elements = static_cast<int32_t>(positive(option, value, 1 << 24));
+    } else if (name == "server") {
       options.server = value;
-    } else if (name == "--server-program") {
+    } else if (name == "server-program") {
       options.serverProgram = value;
-    } else if (name == "--server-arg") {
+    } else if (name == "server-arg") {
       options.serverArguments.push_back(value);
-    } else if (name == "--server-log") {
+    } else if (name == "server-log") {
       options.serverLog = value;
-    } else if (name == "--clients") {
+    } else if (name == "clients") {
       options.clients.clear();
       for (const std::string& item : splitList(value))
-        options.clients.push_back(static_cast<int>(positive(name, item, 4096)));
-    } else if (name == "--patterns") {
+        options.clients.push_back(static_cast<int>(positive(option, item, 4096)));
+    } else if (name == "patterns") {
       options.patterns.clear();
       for (const std::string& item : splitList(value)) {
         if (item == "fresh")
@@ -139,18 +139,30 @@ Options parseOptions(int argc, char** argv) {
         else
           throw std::invalid_argument("--patterns takes fresh and keep-alive, not '" + item + "'");
       }
-    } else if (name == "--seconds") {
+    } else if (name == "seconds") {
       char* end = nullptr;
       options.seconds = std::strtod(value.c_str(), &end);
       if (*end != '\0' || !(options.seconds > 0.0 && options.seconds <= 3600.0)) {
         throw std::invalid_argument("--seconds needs a number above 0 and at most 3600, not '" + value + "'");
       }
-    } else if (name == "--timeout-ms") {
-      options.timeout = std::chrono::milliseconds(positive(name, value, 3600000));
-    } else {
-      throw std::invalid_argument("unknown option: " + name);
+    } else if (name == "timeout-ms") {
+      options.timeout = std::chrono::milliseconds(positive(option, value, 3600000));
     }
-  }
+    return true;
+  };
+  ks::readCommandLine<std::invalid_argument>(argc, argv,
+                                             {{"no-floor", false},
+                                              {"net", true},
+                                              {"elements", true},
+                                              {"server", true},
+                                              {"server-program", true},
+                                              {"server-arg", true},
+                                              {"server-log", true},
+                                              {"clients", true},
+                                              {"patterns", true},
+                                              {"seconds", true},
+                                              {"timeout-ms", true}},
+                                             take);
   if (options.net.empty()) throw std::invalid_argument("--net is required");
   if (options.server.empty() == options.serverProgram.empty()) {
     throw std::invalid_argument("give either --server or --server-program");

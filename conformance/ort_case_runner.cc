@@ -16,8 +16,10 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "ks_command_line.h"
 #include "npy_file.h"
 
 namespace {
@@ -40,25 +42,26 @@ struct Options {
 
 Options parseOptions(int argc, char** argv) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (i + 1 >= argc) throw UsageError(option + " needs a value");
-    const std::string value = argv[++i];
-    if (option == "--net") {
-      options.netPath = value;
-    } else if (option == "--input") {
-      const size_t split = value.find('=');
-      if (split == std::string::npos || split == 0) throw UsageError("--input takes NAME=FILE, not '" + value + "'");
-      options.inputs.emplace_back(value.substr(0, split), value.substr(split + 1));
-    } else if (option == "--save-outputs") {
-      options.outputDir = value;
-    } else if (option == "--threads") {
-      options.threads = std::atoi(value.c_str());
-      if (options.threads < 1) throw UsageError("--threads takes a positive number, not '" + value + "'");
-    } else {
-      throw UsageError("unknown option '" + option + "'");
-    }
-  }
+  ks::readCommandLine<UsageError>(argc, argv,
+                                  {{"net", true}, {"input", true}, {"save-outputs", true}, {"threads", true}},
+                                  [&](std::string_view name, const char* text) {
+                                    const std::string value = text;
+                                    if (name == "net") {
+                                      options.netPath = value;
+                                    } else if (name == "input") {
+                                      const size_t split = value.find('=');
+                                      if (split == std::string::npos || split == 0)
+                                        throw UsageError("--input takes NAME=FILE, not '" + value + "'");
+                                      options.inputs.emplace_back(value.substr(0, split), value.substr(split + 1));
+                                    } else if (name == "save-outputs") {
+                                      options.outputDir = value;
+                                    } else if (name == "threads") {
+                                      options.threads = std::atoi(value.c_str());
+                                      if (options.threads < 1)
+                                        throw UsageError("--threads takes a positive number, not '" + value + "'");
+                                    }
+                                    return true;
+                                  });
   if (options.netPath.empty() || options.outputDir.empty()) throw UsageError("--net and --save-outputs are required");
   return options;
 }

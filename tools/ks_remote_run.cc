@@ -24,8 +24,8 @@ namespace {
 using ks::tools::InputOption;
 using ks::tools::RemoteRunOptions;
 
-constexpr int kExitUsage = 1;
-constexpr int kExitLocalFile = 2;
+constexpr int kExitLocalFile = 1;
+constexpr int kExitUsage = 2;
 constexpr int kExitSoakFailed = 3;
 constexpr int kExitStatusBase = 10;
 constexpr size_t kFirstValues = 6;

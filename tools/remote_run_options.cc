@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <set>
+#include <string_view>
+
+#include "ks_command_line.h"
 
 namespace ks {
 namespace tools {
@@ -33,83 +36,79 @@ RemoteRunOptions parseRemoteRunOptions(int argc, const char* const* argv) {
   RemoteRunOptions options;
   bool haveServer = false;
   std::vector<std::string> randomNames;
-  for (int i = 1; i < argc; ++i) {
-    std::string option = argv[i];
-    std::string value;
-    bool haveValue = false;
-    const size_t equals = option.find('=');
-    if (option.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      value = option.substr(equals + 1);
-      option.resize(equals);
-      haveValue = true;
-    }
-    auto takeValue = [&]() -> const std::string& {
-      if (!haveValue) {
-        if (i + 1 >= argc) throw UsageError(option + " needs a value");
-        value = argv[++i];
-        haveValue = true;
-      }
-      return value;
-    };
-    auto noValue = [&] {
-      if (haveValue) throw UsageError(option + " takes no value");
-    };
-
-    if (option == "--help" || option == "-h") {
-      noValue();
+  const auto take = [&](std::string_view name, const char* text) {
+    const std::string option = "--" + std::string(name);
+    const std::string value = text != nullptr ? text : "";
+    if (name == "help") {
       options.help = true;
-      return options;
-    } else if (option == "--version") {
-      noValue();
+      return false;
+    } else if (name == "version") {
       options.version = true;
-      return options;
-    } else if (option == "--server") {
-      parseServer(takeValue(), options);
+      return false;
+    } else if (name == "server") {
+      parseServer(value, options);
       haveServer = true;
-    } else if (option == "--net") {
-      options.netPath = takeValue();
-    } else if (option == "--input") {
-      const std::string& given = takeValue();
-      const size_t split = given.find('=');
-      if (split == std::string::npos || split == 0 || split + 1 == given.size()) {
-        throw UsageError("--input takes NAME=FILE, not '" + given + "'");
+    } else if (name == "net") {
+      options.netPath = value;
+    } else if (name == "input") {
+      const size_t split = value.find('=');
+      if (split == std::string::npos || split == 0 || split + 1 == value.size()) {
+        throw UsageError("--input takes NAME=FILE, not '" + value + "'");
       }
-      options.inputs.push_back({given.substr(0, split), given.substr(split + 1)});
-    } else if (option == "--input-name") {
-      randomNames.push_back(takeValue());
+      options.inputs.push_back({value.substr(0, split), value.substr(split + 1)});
+    } else if (name == "input-name") {
+      randomNames.push_back(value);
       options.inputs.push_back({randomNames.back(), ""});
-    } else if (option == "--output") {
-      options.outputs.push_back(takeValue());
-    } else if (option == "--random-inputs") {
-      noValue();
+    } else if (name == "output") {
+      options.outputs.push_back(value);
+    } else if (name == "random-inputs") {
       options.randomInputs = true;
-    } else if (option == "--seed") {
-      options.seed = static_cast<uint32_t>(parseInteger(option, takeValue(), 0, UINT32_MAX));
-    } else if (option == "--repetitions") {
-      options.repetitions = static_cast<uint32_t>(parseInteger(option, takeValue(), 0, UINT32_MAX));
+    } else if (name == "seed") {
+      options.seed = static_cast<uint32_t>(parseInteger(option, value, 0, UINT32_MAX));
+    } else if (name == "repetitions") {
+      options.repetitions = static_cast<uint32_t>(parseInteger(option, value, 0, UINT32_MAX));
       options.haveRepetitions = true;
-    } else if (option == "--backend") {
-      options.backend = static_cast<int>(parseInteger(option, takeValue(), INT32_MIN, INT32_MAX));
-    } else if (option == "--device-type") {
-      options.deviceType = static_cast<int>(parseInteger(option, takeValue(), INT32_MIN, INT32_MAX));
-    } else if (option == "--device-index") {
-      options.deviceIndex = static_cast<int>(parseInteger(option, takeValue(), INT32_MIN, INT32_MAX));
-    } else if (option == "--key") {
-      options.key = takeValue();
-    } else if (option == "--cache-dir") {
-      options.cacheDir = takeValue();
-    } else if (option == "--save-outputs") {
-      options.saveOutputsDir = takeValue();
+    } else if (name == "backend") {
+      options.backend = static_cast<int>(parseInteger(option, value, INT32_MIN, INT32_MAX));
+    } else if (name == "device-type") {
+      options.deviceType = static_cast<int>(parseInteger(option, value, INT32_MIN, INT32_MAX));
+    } else if (name == "device-index") {
+      options.deviceIndex = static_cast<int>(parseInteger(option, value, INT32_MIN, INT32_MAX));
+    } else if (name == "key") {
+      options.key = value;
+    } else if (name == "cache-dir") {
+      options.cacheDir = value;
+    } else if (name == "save-outputs") {
+      options.saveOutputsDir = value;
       if (options.saveOutputsDir.empty()) throw UsageError("--save-outputs needs a folder");
-    } else if (option == "--soak") {
-      options.soakSeconds = static_cast<double>(parseInteger(option, takeValue(), 1, 7LL * 24 * 3600));
-    } else if (option == "--quiet" || option == "-q") {
-      noValue();
+    } else if (name == "soak") {
+      options.soakSeconds = static_cast<double>(parseInteger(option, value, 1, 7LL * 24 * 3600));
+    } else if (name == "quiet") {
       options.quiet = true;
-    } else {
-      throw UsageError("unknown option '" + option + "'");
     }
-  }
+    return true;
+  };
+  readCommandLine<UsageError>(argc, const_cast<char* const*>(argv),
+                              {{"help", false, 'h'},
+                               {"version", false},
+                               {"server", true},
+                               {"net", true},
+                               {"input", true},
+                               {"input-name", true},
+                               {"output", true},
+                               {"random-inputs", false},
+                               {"seed", true},
+                               {"repetitions", true},
+                               {"backend", true},
+                               {"device-type", true},
+                               {"device-index", true},
+                               {"key", true},
+                               {"cache-dir", true},
+                               {"save-outputs", true},
+                               {"soak", true},
+                               {"quiet", false, 'q'}},
+                              take);
+  if (options.help || options.version) return options;
 
   if (!haveServer) throw UsageError("--server HOST:PORT is required");
   if (options.netPath.empty()) throw UsageError("--net FILE is required");
@@ -163,9 +162,9 @@ the layouts of its tensors and a summary of every output.
 
 Exit codes:
   0        success
-  1        bad command line
-  2        a local file problem: an input cannot be read or does not match its layout, or an output
+  1        a local file problem: an input cannot be read or does not match its layout, or an output
            cannot be saved
+  2        bad command line
   3        --soak: a later run failed or its outputs differed from the first run's
   10 + N   the client library failed with ks status N, printed as
            "error: status N (NAME): message" (12, RUNTIME_ERROR, for a server that cannot be

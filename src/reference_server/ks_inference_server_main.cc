@@ -11,6 +11,10 @@
 #include <exception>
 #include <iostream>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "ks_command_line.h"
 
 #include "ks_inference_server.h"
 
@@ -85,77 +89,99 @@ Arguments parseArguments(int argc, char** argv) {
   if (pages > 0 && pageSize > 0) {
     options.service.engine.totalNetworkMemoryBytes = static_cast<size_t>(pages) / 2 * static_cast<size_t>(pageSize);
   }
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      arguments.help = true;
-      return arguments;
+  std::vector<ks::CommandLineOption> known = {{"help", false, 'h'}, {"version", false}};
+  for (const char* name : {"host",
+                           "port",
+                           "node-name",
+                           "workers",
+                           "threads",
+                           "max-sessions",
+                           "idle-timeout-s",
+                           "max-body-mb",
+                           "max-connections",
+                           "header-timeout-s",
+                           "request-timeout-s",
+                           "inference-timeout-s",
+                           "stop-timeout-s",
+                           "network-memory-mb",
+                           "networks-memory-mb",
+                           "inference-memory-mb",
+                           "cache-dir",
+                           "cache-max-mb",
+                           "session-store",
+                           "network-store",
+                           "store-timeout-ms",
+                           "quarantine-s",
+                           "worker-program"}) {
+    known.push_back({name, true});
+  }
+  const auto take = [&](std::string_view name, const char* text) {
+    if (name == "help" || name == "version") {
+      (name == "help" ? arguments.help : arguments.version) = true;
+      return false;
     }
-    if (option == "--version") {
-      arguments.version = true;
-      return arguments;
-    }
-    if (i + 1 >= argc) throw std::invalid_argument("unknown option or missing value: " + option);
-    const std::string value = argv[++i];
+    const std::string option = "--" + std::string(name);
+    const std::string value = text;
     auto number = [&](long long minimum, long long maximum) { return numberOption(option, value, minimum, maximum); };
     auto seconds = [&](long long minimum) { return std::chrono::seconds(number(minimum, 365LL * 24 * 3600)); };
     auto mebibytes = [&](long long minimum) { return static_cast<size_t>(number(minimum, 1 << 24)) << 20; };
-    if (option == "--host") {
+    if (name == "host") {
       options.http.host = value;
-    } else if (option == "--port") {
+    } else if (name == "port") {
       options.http.port = static_cast<int>(number(0, 65535));
-    } else if (option == "--node-name") {
+    } else if (name == "node-name") {
       if (value.empty() || value.size() > 32 ||
           value.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") !=
               std::string::npos) {
         throw std::invalid_argument("--node-name takes 1 to 32 letters, digits or '_', not '" + value + "'");
       }
       options.service.nodeName = value;
-    } else if (option == "--workers") {
+    } else if (name == "workers") {
       options.http.workers = static_cast<unsigned>(number(1, 1024));
-    } else if (option == "--threads") {
+    } else if (name == "threads") {
       options.service.engine.threads = static_cast<unsigned>(number(1, 1024));
-    } else if (option == "--max-sessions") {
+    } else if (name == "max-sessions") {
       options.service.maxSessions = static_cast<size_t>(number(1, 1000000));
-    } else if (option == "--idle-timeout-s") {
+    } else if (name == "idle-timeout-s") {
       options.service.idleTimeout = seconds(0);
-    } else if (option == "--max-body-mb") {
+    } else if (name == "max-body-mb") {
       options.http.limits.maxBodyBytes = mebibytes(1);
-    } else if (option == "--max-connections") {
+    } else if (name == "max-connections") {
       options.http.maxConnections = static_cast<size_t>(number(1, 1000000));
-    } else if (option == "--header-timeout-s") {
+    } else if (name == "header-timeout-s") {
       options.http.headerDeadline = seconds(1);
-    } else if (option == "--request-timeout-s") {
+    } else if (name == "request-timeout-s") {
       options.http.requestDeadline = seconds(1);
-    } else if (option == "--inference-timeout-s") {
+    } else if (name == "inference-timeout-s") {
       options.inferenceTimeout = seconds(0);
-    } else if (option == "--stop-timeout-s") {
+    } else if (name == "stop-timeout-s") {
       options.http.stopGrace = seconds(0);
-    } else if (option == "--network-memory-mb") {
+    } else if (name == "network-memory-mb") {
       options.service.engine.networkMemoryBytes = mebibytes(1);
-    } else if (option == "--networks-memory-mb") {
+    } else if (name == "networks-memory-mb") {
       options.service.engine.totalNetworkMemoryBytes = mebibytes(0);
-    } else if (option == "--inference-memory-mb") {
+    } else if (name == "inference-memory-mb") {
       options.service.engine.inferenceMemoryBytes = mebibytes(1);
-    } else if (option == "--cache-dir") {
+    } else if (name == "cache-dir") {
       options.service.cacheDir = value;
-    } else if (option == "--cache-max-mb") {
+    } else if (name == "cache-max-mb") {
       options.service.cacheMaxBytes = mebibytes(1);
-    } else if (option == "--session-store") {
+    } else if (name == "session-store") {
       ks::server::RedisAddress::parse(value);  // said now rather than at start
       options.service.sessionStore = value;
-    } else if (option == "--network-store") {
+    } else if (name == "network-store") {
       options.service.networkStore = value;
-    } else if (option == "--store-timeout-ms") {
+    } else if (name == "store-timeout-ms") {
       options.service.storeTimeout = std::chrono::milliseconds(number(1, 60000));
-    } else if (option == "--quarantine-s") {
+    } else if (name == "quarantine-s") {
       options.service.engine.quarantineFor = seconds(0);
-    } else if (option == "--worker-program") {
+    } else if (name == "worker-program") {
       options.service.engine.workerProgram = value;
-    } else {
-      throw std::invalid_argument("unknown option: " + option);
     }
-  }
+    return true;
+  };
+  ks::readCommandLine<std::invalid_argument>(argc, argv, known, take);
+  if (arguments.help || arguments.version) return arguments;
   if (options.service.sessionStore.empty() != options.service.networkStore.empty()) {
     throw std::invalid_argument("--session-store and --network-store go together");
   }
