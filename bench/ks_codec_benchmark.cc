@@ -19,7 +19,7 @@
 #include "ks_layouts_response.h"
 #include "ks_net_load_request.h"
 #include "ks_tensor_json.h"
-#include "peak_memory.h"
+#include "support/peak_memory.h"
 
 namespace {
 
@@ -200,8 +200,8 @@ BENCHMARK_TEMPLATE(BM_ReadInPlace, ks::InferenceResponse)->Name("BM_InferenceRes
 BENCHMARK(BM_LoadRequestWrite)->Apply(sizes);
 BENCHMARK(BM_LayoutsRead)->Apply(sizes);
 
-using ks::bench::Peak;
-using ks::bench::peakOf;
+using ks::testing::Peak;
+using ks::testing::peakOf;
 
 void reportPeakMemory() {
   const size_t bytes = 64u << 20;

@@ -23,7 +23,7 @@
 #include "ks_inference_request.h"
 #include "ks_inference_server.h"
 #include "ks_netclient/ks_remote_net_backend.h"
-#include "peak_memory.h"
+#include "support/peak_memory.h"
 
 namespace {
 
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "identity network returned other bytes\n");
       return 1;
     }
-    const ks::bench::Peak peak = ks::bench::peakOf([&] {
+    const ks::testing::Peak peak = ks::testing::peakOf([&] {
       std::vector<ks::Tensor> out;
       backend.forward({large}, out);
     });
@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
       for (char& c : bytes) c = static_cast<char>(random());
       std::ofstream(path, std::ios::binary) << bytes;
     }
-    const ks::bench::Peak peak = ks::bench::peakOf([&] {
+    const ks::testing::Peak peak = ks::testing::peakOf([&] {
       ks::RemoteNetBackend backend("127.0.0.1", uploadPort, ks::BackendId::kCpu, ks::DeviceType::kCpu, 0);
       backend.load(path, {}, {}, "", "");
     });

@@ -39,8 +39,8 @@
 #include "ks_layouts_response.h"
 #include "ks_netclient/ks_remote_net_backend.h"
 #include "ks_network_registry.h"
-#include "ks_server_process.h"
 #include "ks_worker_process.h"
+#include "support/ks_server_process.h"
 
 namespace {
 
@@ -150,9 +150,9 @@ class InProcess {
     }
   }
   void run() {
-    static const Ort::MemoryInfo memory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
+    static const Ort::MemoryInfo kMemory = Ort::MemoryInfo::CreateCpu(OrtDeviceAllocator, OrtMemTypeDefault);
     auto* data = const_cast<float*>(reinterpret_cast<const float*>(input_.data()));
-    Ort::Value value = Ort::Value::CreateTensor<float>(memory, data, input_.layout().byteSize() / sizeof(float),
+    Ort::Value value = Ort::Value::CreateTensor<float>(kMemory, data, input_.layout().byteSize() / sizeof(float),
                                                        dims_.data(), dims_.size());
     const char* input = inputName_.c_str();
     std::vector<const char*> outputs;
@@ -182,7 +182,7 @@ double processSeconds() {
 // `serverCpuPerCall` that of `server`.
 template <typename Make>
 double throughput(int threads, double duration, Make&& make, double* cpuPerCall = nullptr,
-                  const ks::bench::ServerProcess* server = nullptr, double* serverCpuPerCall = nullptr) {
+                  const ks::testing::ServerProcess* server = nullptr, double* serverCpuPerCall = nullptr) {
   std::atomic<bool> stop{false};
   std::atomic<int> ready{0};
   std::atomic<long> count{0};
@@ -332,7 +332,7 @@ int main(int argc, char** argv) {
   const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
   constexpr int kClients = 8;
   constexpr int kRunsPerRound = 10;
-  ks::bench::ServerProcess server(options.serverProgram, {"--port", "0"}, "/dev/null");
+  ks::testing::ServerProcess server(options.serverProgram, {"--port", "0"}, "/dev/null");
   // ONNX Runtime's telemetry off in this process too, as the server's workers have it.
   ::setenv("ORT_DISABLE_TELEMETRY", "1", 1);
   ::setenv("ORT_TELEMETRY_DISABLED", "1", 1);

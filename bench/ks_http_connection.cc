@@ -118,7 +118,7 @@ ExchangeOutcome HttpConnection::attempt(const std::string& request, bool& retrya
       close();
       return timedOut ? ExchangeOutcome::kTimedOut : ExchangeOutcome::kConnectionLost;
     }
-  } catch (const MalformedReply&) {
+  } catch (const testing::MalformedReply&) {
     close();
     return ExchangeOutcome::kMalformed;
   }

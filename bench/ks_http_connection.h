@@ -8,7 +8,7 @@
 #include <chrono>
 #include <string>
 
-#include "ks_http_reply_reader.h"
+#include "support/ks_http_reply_reader.h"
 
 namespace ks {
 namespace bench {
@@ -49,7 +49,7 @@ class HttpConnection {
   ExchangeOutcome exchange(const std::string& request);
 
   // The reply of the last exchange that ended with kReply.
-  const HttpReply& reply() const { return reader_.reply(); }
+  const testing::HttpReply& reply() const { return reader_.reply(); }
 
   // Closes the connection if it is open.
   void close();
@@ -65,7 +65,7 @@ class HttpConnection {
   const std::chrono::milliseconds timeout_;
   int socket_ = -1;
   long connectionsOpened_ = 0;
-  HttpReplyReader reader_;
+  testing::HttpReplyReader reader_;
   std::string buffer_;
 };
 

@@ -37,9 +37,9 @@
 #include "ks_inference_request.h"
 #include "ks_inference_response.h"
 #include "ks_net_load_request.h"
-#include "ks_server_process.h"
 #include "ks_session_reply.h"
 #include "ks_status_message.h"
+#include "support/ks_server_process.h"
 
 namespace {
 
@@ -218,8 +218,8 @@ struct Target {
   std::string name;
   ServerAddress endpoint;
   std::vector<std::string> sessions;
-  ks::bench::ServerProcess* process = nullptr;  // when we started it: its processor time is known
-  bool inProcess = false;                       // the floor: its processor time is ours minus the clients'
+  ks::testing::ServerProcess* process = nullptr;  // when we started it: its processor time is known
+  bool inProcess = false;                         // the floor: its processor time is ours minus the clients'
 };
 
 // Opens `count` sessions and loads the network into each. Throws std::runtime_error for any refusal.
@@ -473,7 +473,7 @@ void printComparison(const std::vector<Row>& rows, const std::string& ours, cons
 
 int runAll(const Options& options) {
   const std::string netFile = fileBytes(options.net);
-  std::unique_ptr<ks::bench::ServerProcess> process;
+  std::unique_ptr<ks::testing::ServerProcess> process;
   Target ours;
   if (!options.serverProgram.empty()) {
     size_t most = 0;
@@ -481,7 +481,7 @@ int runAll(const Options& options) {
     std::vector<std::string> arguments = {"--port", "0", "--max-sessions", std::to_string(std::max<size_t>(most, 64))};
     arguments.insert(arguments.end(), options.serverArguments.begin(), options.serverArguments.end());
     std::fprintf(stderr, "starting %s\n", options.serverProgram.c_str());
-    process = std::make_unique<ks::bench::ServerProcess>(options.serverProgram, arguments, options.serverLog);
+    process = std::make_unique<ks::testing::ServerProcess>(options.serverProgram, arguments, options.serverLog);
     ours.endpoint = ServerAddress::resolve(process->host(), process->port());
     ours.process = process.get();
     const size_t slash = options.serverProgram.rfind('/');

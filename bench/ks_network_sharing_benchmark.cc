@@ -18,7 +18,7 @@
 
 #include "ks_inference_server.h"
 #include "ks_netclient/ks_remote_net_backend.h"
-#include "peak_memory.h"
+#include "support/peak_memory.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ std::string withDocString(const std::string& model, const std::string& text) {
 
 // Resident bytes of this process and of the processes it started (the server's workers).
 size_t residentWithChildren() {
-  size_t total = ks::bench::statusBytes("VmRSS:");
+  size_t total = ks::testing::statusBytes("VmRSS:");
   for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
     std::ifstream children(task.path() / "children");
     pid_t child = 0;

@@ -35,8 +35,8 @@ void require(bool condition) {
 
 std::string describe(const HttpRequest& r) {
   std::string text = r.method + '|' + r.target + '|' + r.path + '|' + r.query + '|' + std::to_string(r.minorVersion);
-  for (const auto& [name, value] : r.params) text += '|' + name + '=' + value;
-  for (const auto& [name, value] : r.headers) text += '|' + name + ':' + value;
+  for (const auto& [name, value] : r.params) text.append("|").append(name).append("=").append(value);
+  for (const auto& [name, value] : r.headers) text.append("|").append(name).append(":").append(value);
   return text + '|' + std::to_string(r.body.size()) + ':' + r.body + '\n';
 }
 

@@ -41,6 +41,8 @@ void roundTripResponse(const char* text) {
   check(sameTensors(first.output_tensors, second.output_tensors));
   check(first.inference_stats.hasInfo == second.inference_stats.hasInfo);
   check(first.inference_stats.repetitionsCount == second.inference_stats.repetitionsCount);
+  // Bit for bit, so that -0 and NaN payloads count too.
+  // NOLINTNEXTLINE(bugprone-suspicious-memory-comparison)
   check(std::memcmp(&first.inference_stats.duration, &second.inference_stats.duration, sizeof(float)) == 0);
 }
 

@@ -6,8 +6,8 @@
 
 namespace control_setup {
 
-// `Release` is a function object type; it is called on the held value unless that equals `invalid`.
-template <typename T, typename Release, T kInvalid = T{}>
+// `Release` is a function object type; it is called on the held value unless that equals `Invalid`.
+template <typename T, typename Release, T Invalid = T{}>
 class UniqueResource {
  public:
   UniqueResource() = default;
@@ -16,24 +16,24 @@ class UniqueResource {
 
   UniqueResource(const UniqueResource&) = delete;
   UniqueResource& operator=(const UniqueResource&) = delete;
-  UniqueResource(UniqueResource&& other) noexcept : value_(std::exchange(other.value_, kInvalid)) {}
+  UniqueResource(UniqueResource&& other) noexcept : value_(std::exchange(other.value_, Invalid)) {}
   UniqueResource& operator=(UniqueResource&& other) noexcept {
     if (this != &other) {
       reset();
-      value_ = std::exchange(other.value_, kInvalid);
+      value_ = std::exchange(other.value_, Invalid);
     }
     return *this;
   }
 
   T get() const { return value_; }
-  bool valid() const { return value_ != kInvalid; }
+  bool valid() const { return value_ != Invalid; }
 
   void reset() {
-    if (value_ != kInvalid) Release()(std::exchange(value_, kInvalid));
+    if (value_ != Invalid) Release()(std::exchange(value_, Invalid));
   }
 
  private:
-  T value_ = kInvalid;
+  T value_ = Invalid;
 };
 
 }  // namespace control_setup

@@ -57,6 +57,7 @@ std::vector<std::string> Win32SetupPlatform::processNames() {
 
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof(entry);
+  // NOLINTNEXTLINE(bugprone-infinite-loop): the step assigns `more`
   for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
     names.push_back(narrow(entry.szExeFile));
   }

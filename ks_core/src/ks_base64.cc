@@ -17,8 +17,8 @@ unsigned estimateBase64Length(unsigned size) {
 }
 
 void encodeBase64To(const unsigned char* data, size_t size, char* out) {
-  static const Base64EncodeFn encode = activeBase64Kernel().encode;
-  encode(data, size, out);
+  static const Base64EncodeFn kEncode = activeBase64Kernel().encode;
+  kEncode(data, size, out);
 }
 
 unsigned encodeBase64(const unsigned char* data, unsigned size, char* out, unsigned capacity) {
@@ -30,8 +30,8 @@ unsigned encodeBase64(const unsigned char* data, unsigned size, char* out, unsig
 }
 
 Base64Decoded decodeBase64To(const char* text, size_t length, unsigned char* out, size_t capacity) {
-  static const Base64DecodeFn decode = activeBase64Kernel().decode;
-  return decode(text, length, out, capacity);
+  static const Base64DecodeFn kDecode = activeBase64Kernel().decode;
+  return kDecode(text, length, out, capacity);
 }
 
 bool decodeBase64(const char* text, unsigned length, Buffer& out) {

@@ -8,12 +8,12 @@ namespace ks {
 
 namespace {
 
-// Six-bit indices for 24 input bytes: lane 0 takes its 12 bytes from offset `lowOffset` (0 or 4) of its
+// Six-bit indices for 24 input bytes: lane 0 takes its 12 bytes from offset `LowOffset` (0 or 4) of its
 // 16, lane 1 from offset 0. Each 32-bit lane gets its three bytes as [b1 b0 b2 b1], so both multiplies
 // find every 6-bit field in one 16-bit half.
-template <int lowOffset>
+template <int LowOffset>
 inline __m256i splitIntoIndices(__m256i in) {
-  constexpr int o = lowOffset;
+  constexpr int o = LowOffset;  // NOLINT(readability-identifier-naming): one letter keeps the table readable
   in = _mm256_shuffle_epi8(
       in, _mm256_setr_epi8(o + 1, o + 0, o + 2, o + 1, o + 4, o + 3, o + 5, o + 4, o + 7, o + 6, o + 8, o + 7, o + 10,
                            o + 9, o + 11, o + 10, 1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));

@@ -38,8 +38,8 @@ struct KernelTable {
 };
 
 const KernelTable& kernelTable() {
-  static const KernelTable table;
-  return table;
+  static const KernelTable kTable;
+  return kTable;
 }
 
 }  // namespace

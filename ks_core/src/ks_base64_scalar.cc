@@ -34,8 +34,8 @@ struct Tables {
 };
 
 const Tables& tables() {
-  static const Tables instance;
-  return instance;
+  static const Tables kInstance;
+  return kInstance;
 }
 
 inline uint32_t decodeGroup(const Tables& t, const unsigned char* p) {

@@ -57,7 +57,8 @@ std::ostream& operator<<(std::ostream& os, const Decoded& d) {
 }
 
 Decoded decodeWith(const Base64Kernel& kernel, const Text& text, size_t capacity) {
-  const Text exact(text);  // no spare capacity behind the characters
+  // A copy with no spare capacity behind the characters.
+  const Text exact(text);  // NOLINT(performance-unnecessary-copy-initialization)
   Bytes buffer(capacity + kGuard, kFill);
   const Base64Decoded result = kernel.decode(exact.data(), exact.size(), buffer.data(), capacity);
   for (size_t i = capacity; i < buffer.size(); ++i) {
@@ -139,7 +140,7 @@ TEST_P(Base64KernelTest, ReportsTheBytesBeforeAFaultInLongerTexts) {
 TEST_P(Base64KernelTest, HandlesPaddingAndLengthsNotAMultipleOfFour) {
   const Text valid = encodeWith(scalarKernel(), randomBytes(200, 3));
   for (size_t length = 0; length <= valid.size(); ++length) {
-    const Text prefix(valid.begin(), valid.begin() + length);
+    const Text prefix(valid.begin(), valid.begin() + static_cast<std::ptrdiff_t>(length));
     expectDecodesLikeScalar(prefix, length / 4 * 3);
     for (const char* suffix : {"=", "==", "A=", "AB==", "ABC=", "A===", "====", "=AAA"}) {
       Text text = prefix;

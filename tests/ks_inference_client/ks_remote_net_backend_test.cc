@@ -67,14 +67,14 @@ std::string bytesOf(const Tensor& tensor) {
 // A file in the test's temporary folder, removed at the end of the test.
 class TempFile {
  public:
-  explicit TempFile(const std::string& content) : path_(::testing::TempDir() + "ks_net_" + std::to_string(++count_)) {
+  explicit TempFile(const std::string& content) : path_(::testing::TempDir() + "ks_net_" + std::to_string(++counter)) {
     std::ofstream(path_, std::ios::binary) << content;
   }
   ~TempFile() { std::remove(path_.c_str()); }
   const std::string& path() const { return path_; }
 
  private:
-  static inline int count_ = 0;
+  static inline int counter = 0;
   std::string path_;
 };
 

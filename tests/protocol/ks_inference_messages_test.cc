@@ -160,11 +160,12 @@ TEST(InferenceResponse, ChecksStatisticsInOrderLeavingThemUnchanged) {
       {R"({"has_info":true,"duration":1.0,"repetitions_count":1.0})",
        "Stats should have 'repetitions_count' int field"},
   };
-  for (const auto& [stats, message] : cases) {
+  for (const auto& item : cases) {
+    const std::string& stats = item.first;
     InferenceResponse response;
     response.inference_stats = {true, 9.0f, 9};
     EXPECT_THROW_MSG(inferenceResponseFromJson(response, responseWithStats(stats).c_str()), std::invalid_argument,
-                     message)
+                     item.second)
         << stats;
     EXPECT_EQ(9.0f, response.inference_stats.duration);
   }

@@ -14,29 +14,26 @@
 
 #include "ks_core/ks_tensor.h"
 #include "ks_netclient/ks_remote_net_backend.h"
-#include "ks_server_process.h"
 #include "ks_session_reply.h"
 #include "onnx_model_builder.h"
 #include "support/expect_throw.h"
+#include "support/ks_server_process.h"
+#include "support/peak_memory.h"
 #include "support/raw_connection.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define KS_MEMORY_FIGURES_HOLD 0  // AddressSanitizer's shadow and quarantine change every figure
-#else
-#define KS_MEMORY_FIGURES_HOLD 1
-#endif
+#include "support/test_models.h"
 
 namespace ks {
 namespace server {
 namespace {
 
+using ks::testing::modelPath;
 using ks::testing::RawConnection;
 
 // The server program on a free loopback port with `options`, its log discarded.
-class ServerProcess : public bench::ServerProcess {
+class ServerProcess : public ks::testing::ServerProcess {
  public:
   explicit ServerProcess(const std::vector<std::string>& options)
-      : bench::ServerProcess(KS_SERVER_PROGRAM, withPort(options), "/dev/null") {}
+      : ks::testing::ServerProcess(KS_SERVER_PROGRAM, withPort(options), "/dev/null") {}
   bool running() { return ended().empty(); }
 
  private:
@@ -59,11 +56,9 @@ std::string openSession(int port) {
   return id;
 }
 
-std::string modelPath(const std::string& model) { return std::string(KS_TEST_MODELS_DIR) + "/" + model + ".onnx"; }
-
 // Writes `bytes` to a file of the test's own and returns its path.
 std::string writeNetwork(const std::string& name, const std::string& bytes) {
-  const std::string path = ::testing::TempDir() + "/" + name;
+  std::string path = ::testing::TempDir() + "/" + name;
   std::FILE* file = std::fopen(path.c_str(), "wb");
   std::fwrite(bytes.data(), 1, bytes.size(), file);
   std::fclose(file);
@@ -102,7 +97,7 @@ std::string attack(int port, const std::string& head, const std::string& piece, 
     for (size_t i = 0; i < pieces && connection.send(piece); ++i) {
     }
   });
-  const std::string reply = connection.receiveReply(10);
+  std::string reply = connection.readReply(std::chrono::seconds(10));
   sender.join();
   return reply;
 }
@@ -110,14 +105,14 @@ std::string attack(int port, const std::string& head, const std::string& piece, 
 TEST(HostileClients, AChunkedBodyPastTheLimitIsRefusedWithinTheLimitsMemory) {
   ServerProcess server({"--max-body-mb", "8"});
   const size_t before = warmPeak(server);
-  const std::string chunk(64 * 1024, '{');
+  const std::string chunk(size_t{64} * 1024, '{');
   const std::string reply = attack(server.port(),
                                    "POST /net?action=load&session_id=" + openSession(server.port()) +
                                        " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n",
                                    "10000\r\n" + chunk + "\r\n", 1024);  // 64 MiB offered
   EXPECT_NE(reply.find("HTTP/1.1 413"), std::string::npos) << reply.substr(0, 200);
   EXPECT_NE(reply.find("request body too large: the limit is 8388608 bytes"), std::string::npos);
-  if (KS_MEMORY_FIGURES_HOLD) {
+  if (ks::testing::kMemoryFiguresHold) {
     EXPECT_LT(peakRise(server, before), 8 * kMiB + 8 * kMiB);
   }
   EXPECT_TRUE(server.running());
@@ -127,9 +122,9 @@ TEST(HostileClients, APostWithoutLengthIsRefusedBeforeItsBodyIsRead) {
   ServerProcess server({"--max-body-mb", "8"});
   const size_t before = warmPeak(server);
   const std::string reply = attack(server.port(), "POST /inference?session_id=x HTTP/1.1\r\nHost: x\r\n\r\n",
-                                   std::string(64 * 1024, 'x'), 1024);
+                                   std::string(size_t{64} * 1024, 'x'), 1024);
   EXPECT_NE(reply.find("HTTP/1.1 411"), std::string::npos) << reply.substr(0, 200);
-  if (KS_MEMORY_FIGURES_HOLD) {
+  if (ks::testing::kMemoryFiguresHold) {
     EXPECT_LT(peakRise(server, before), 8 * kMiB);
   }
 }
@@ -140,7 +135,7 @@ TEST(HostileClients, AFloodOfHeadersIsRefusedWithinTheHeaderLimit) {
   const std::string header = "X-Flood: " + std::string(8 * 1024 - 12, 'h') + "\r\n";
   const std::string reply = attack(server.port(), "GET /session?action=new HTTP/1.1\r\nHost: x\r\n", header, 25000);
   EXPECT_NE(reply.find("HTTP/1.1 431"), std::string::npos) << reply.substr(0, 200);
-  if (KS_MEMORY_FIGURES_HOLD) {
+  if (ks::testing::kMemoryFiguresHold) {
     EXPECT_LT(peakRise(server, before), 8 * kMiB);
   }
 }
@@ -152,19 +147,19 @@ TEST(HostileClients, ConflictingOrShortContentLengthsAreRefused) {
   {
     RawConnection conflicting(server.port());
     conflicting.send(load + "Content-Length: 5\r\nContent-Length: 50\r\n\r\n{}   ");
-    EXPECT_NE(conflicting.receiveReply().find("HTTP/1.1 400"), std::string::npos);
-    EXPECT_TRUE(conflicting.closedWithin(5));
+    EXPECT_NE(conflicting.readReply().find("HTTP/1.1 400"), std::string::npos);
+    EXPECT_TRUE(conflicting.closedByServer());
   }
   {
     // Ten bytes announced, more sent: the announced body is not a whole message, and the connection ends
     // there, so the rest is never taken for a request.
     RawConnection shorter(server.port());
     shorter.send(load + "Content-Length: 10\r\n\r\n{\"input_tensors\":[],\"output_tensors\":[]}GET /");
-    const std::string reply = shorter.receiveReply();
+    const std::string reply = shorter.readReply();
     EXPECT_NE(reply.find("HTTP/1.1 400"), std::string::npos) << reply;
     EXPECT_NE(reply.find("Connection: close"), std::string::npos) << reply;
     EXPECT_NE(reply.find("the request body is not JSON"), std::string::npos) << reply;
-    EXPECT_TRUE(shorter.closedWithin(5));
+    EXPECT_TRUE(shorter.closedByServer());
   }
 }
 
@@ -228,7 +223,7 @@ TEST(HostileClients, AnInferenceThatWouldNeedGigabytesIsRefusedWithinItsBudget) 
   EXPECT_KS_THROW(backend->forward({Tensor(backend->srcLayout(0))}, outputs), 12,
                   "Server returned error: the inference needs more than the 64 MiB of memory one inference may "
                   "use; operation: upload tensors for inference");
-  if (KS_MEMORY_FIGURES_HOLD) {
+  if (ks::testing::kMemoryFiguresHold) {
     EXPECT_LT(peakRise(server, before), 64 * kMiB + 16 * kMiB);
   }
   EXPECT_NE(openSession(server.port()), "");
@@ -237,6 +232,7 @@ TEST(HostileClients, AnInferenceThatWouldNeedGigabytesIsRefusedWithinItsBudget) 
 TEST(HostileClients, TricklingClientsStarveNoOneAndStopEndsWithinItsBound) {
   ServerProcess server({"--workers", "2", "--header-timeout-s", "30", "--stop-timeout-s", "2"});
   std::vector<std::unique_ptr<RawConnection>> tricklers;
+  tricklers.reserve(200);
   for (int i = 0; i < 200; ++i) tricklers.push_back(std::make_unique<RawConnection>(server.port()));
   std::atomic<bool> trickling{true};
   std::thread trickle([&] {

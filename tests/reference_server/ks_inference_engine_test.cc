@@ -16,9 +16,7 @@
 #include "ks_engine_error.h"
 #include "ks_network_registry.h"
 #include "onnx_model_builder.h"
-
-// KS_TEST_MODELS_DIR holds the networks of models/make_models.py, the inputs of `reference.py --make-inputs`
-// and numpy's outputs for them, as <model>.<value>.raw files of little-endian float32.
+#include "support/test_models.h"
 
 namespace ks {
 namespace server {
@@ -27,56 +25,15 @@ namespace {
 using onnx::TensorProto;
 using testing::OnnxModelBuilder;
 
-std::string readFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) throw std::runtime_error("cannot open " + path);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
-}
-
-std::string modelBytes(const std::string& name) {
-  return readFile(std::string(KS_TEST_MODELS_DIR) + "/" + name + ".onnx");
-}
-
-std::vector<float> referenceValues(const std::string& model, const std::string& value) {
-  const std::string bytes = readFile(std::string(KS_TEST_MODELS_DIR) + "/" + model + "." + value + ".raw");
-  std::vector<float> values(bytes.size() / sizeof(float));
-  std::memcpy(values.data(), bytes.data(), values.size() * sizeof(float));
-  return values;
-}
-
-TensorLayout layoutOf(TensorDataType type, const TensorSize& size) {
-  return TensorLayout(type, size.size() == 4 ? TensorFormat::kNchw : TensorFormat::kPlain, size, TensorSize(),
-                      TensorChannelOrder::kNone);
-}
-
-TensorLayout floatLayout(const TensorSize& size) { return layoutOf(TensorDataType::kFloat32, size); }
-
-Tensor floatTensor(const TensorSize& size, const std::vector<float>& values) {
-  Tensor tensor(floatLayout(size));
-  EXPECT_EQ(values.size() * sizeof(float), tensor.layout().byteSize());
-  std::memcpy(tensor.data(), values.data(), tensor.layout().byteSize());
-  return tensor;
-}
-
-Tensor referenceInput(const std::string& model, const std::string& input, const TensorSize& size) {
-  return floatTensor(size, referenceValues(model, input));
-}
-
-std::vector<float> valuesOf(const Tensor& tensor) {
-  std::vector<float> values(tensor.layout().byteSize() / sizeof(float));
-  std::memcpy(values.data(), tensor.data(), tensor.layout().byteSize());
-  return values;
-}
-
-// Equal within a relative 1e-4, with an absolute floor of 1e-5 for values near zero.
-void expectClose(const std::vector<float>& got, const std::vector<float>& expected, const std::string& what) {
-  ASSERT_EQ(expected.size(), got.size()) << what;
-  for (size_t i = 0; i < got.size(); ++i) {
-    EXPECT_NEAR(got[i], expected[i], 1e-4 * std::fabs(expected[i]) + 1e-5) << what << " element " << i;
-  }
-}
+using ks::testing::expectClose;
+using ks::testing::floatLayout;
+using ks::testing::floatTensor;
+using ks::testing::layoutOf;
+using ks::testing::modelBytes;
+using ks::testing::readFile;
+using ks::testing::referenceInput;
+using ks::testing::referenceValues;
+using ks::testing::valuesOf;
 
 // This tree's worker program, with a network memory limit of `networkBytes` (0: none).
 EngineOptions engineOptions(size_t networkBytes) {
@@ -270,7 +227,7 @@ TEST(InferenceEngine, TakesAnyExtentOfAnOpenDimensionAndReturnsTheShapeProduced)
   const InferenceEngine engine = load(transpose.bytes());
   EXPECT_EQ(floatLayout({1, 3, 1}), engine.inputLayouts()[0]);  // the layouts reply counts an open dimension as 1
 
-  std::vector<float> values(2 * 3 * 5);
+  std::vector<float> values(size_t{2} * 3 * 5);
   for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(i);
   const std::vector<Tensor> outputs = run(engine, {floatTensor({2, 3, 5}, values)});
   ASSERT_EQ(1u, outputs.size());
@@ -313,7 +270,7 @@ TEST(InferenceEngine, RefusesInputsThatDoNotMatchTheDeclaredLayouts) {
   EXPECT_EQ("bad request: Input 'image' should be float32 [1,3,8,8], got int32 [1,3,8,8].",
             runError({Tensor(int32Image)}));
 
-  Tensor shrunk = image;
+  Tensor shrunk = image;  // NOLINT(performance-unnecessary-copy-initialization): its buffer is shrunk
   shrunk.buffer()->shrink(100);
   EXPECT_EQ("bad request: Input 'image' holds 100 bytes; its layout needs 768.", runError({shrunk}));
 }

@@ -155,6 +155,7 @@ TEST(InferenceServerThroughClient, ServesEightClientsInParallelEachWithItsOwnNet
   std::vector<std::vector<Tensor>> results(kClients);
   std::vector<std::string> failures(kClients);
   std::vector<std::thread> threads;
+  threads.reserve(kClients);
   for (int i = 0; i < kClients; ++i) {
     threads.emplace_back([&, i] {
       try {

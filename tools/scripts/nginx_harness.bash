@@ -1,3 +1,5 @@
+# shellcheck disable=SC2154 # root, work and server_program come from the script that sources this
+
 # Shared by scripts/test-nginx and scripts/bench-nginx: server nodes on loopback and Debian's nginx in front
 # of them with deploy/nginx-ks-inference.conf. Source it after setting `root` and `work` and sourcing
 # remote_run_harness.bash; it only defines things. The caller stops everything with nginx_stop_all.
@@ -56,7 +58,7 @@ nginx_start_node() {
   : >"$work/$name.out"
   "$server_program" --host 127.0.0.1 --port "$port" --node-name "$name" "${node_options[@]}" "$@" \
     >"$work/$name.out" 2>>"$work/$name.log" &
-  if [ -n "$slot" ]; then node_pids[$slot]=$!; else node_pids+=($!); fi
+  if [ -n "$slot" ]; then node_pids[slot]=$!; else node_pids+=($!); fi
   for ((tries = 0; tries < 200; tries++)); do
     if IFS= read -r line <"$work/$name.out" && [[ $line == "listening on http://"* ]]; then
       [ -n "$slot" ] || node_ports+=("${line##*:}")

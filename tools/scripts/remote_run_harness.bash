@@ -1,3 +1,5 @@
+# shellcheck disable=SC2154 # root and work come from the script that sources this
+
 # Shared by scripts/demo and scripts/test-e2e: builds the trees ks_remote_run comes from, makes the test
 # networks with numpy's reference outputs, runs a loopback inference server, and compares saved outputs.
 # Source it after setting `root` (the repository) and `work` (a scratch folder); it only defines things.

@@ -37,7 +37,7 @@ TEST(NpyFile, RoundTripsEveryDataTypeWithItsShape) {
                                              TensorDataType::kInt64};
   for (TensorDataType type : types) {
     const std::vector<int64_t> shape = {2, 3};
-    std::vector<unsigned char> data(6 * elementSize(type));
+    std::vector<unsigned char> data(size_t{6} * elementSize(type));
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7 + 1);
     const std::string bytes = formatNpy(type, shape, data.data(), data.size());
     EXPECT_EQ(0u, (bytes.size() - data.size()) % 64) << "data must start on a 64-byte boundary";
@@ -72,7 +72,7 @@ TEST(NpyFile, ReadsScalarsEmptyArraysAndVersionTwo) {
 }
 
 TEST(NpyFile, RefusesWhatItCannotRepresent) {
-  expectNpyError("\x93NUMPX\x01\x00\x00\x00", "not an .npy file (wrong magic string)");
+  expectNpyError(std::string("\x93NUMPX\x01\x00\x00\x00", 10), "not an .npy file (wrong magic string)");
   expectNpyError("\x93NUMP", "not an .npy file (wrong magic string)");
   expectNpyError(std::string("\x93NUMPY\x03\x00\x00\x00", 10), "unsupported .npy format version 3");
   expectNpyError(npyBytes("{'descr': '<f4', 'fortran_order': True, 'shape': (2, 2), }", std::string(16, '\0')),

@@ -46,7 +46,7 @@ TEST(TensorValues, SummarisesSignedAndWideIntegers) {
 }
 
 TEST(TensorValues, RandomFillDependsOnlyOnTheSeedAndStaysInRange) {
-  std::vector<unsigned char> a(64 * 4), b(64 * 4), c(64 * 4);
+  std::vector<unsigned char> a(size_t{64} * 4), b(size_t{64} * 4), c(size_t{64} * 4);
   fillRandom(TensorDataType::kFloat32, a.data(), 64, 7);
   fillRandom(TensorDataType::kFloat32, b.data(), 64, 7);
   fillRandom(TensorDataType::kFloat32, c.data(), 64, 8);

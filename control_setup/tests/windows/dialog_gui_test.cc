@@ -25,7 +25,7 @@
 namespace control_setup {
 namespace {
 
-std::wstring g_helperFolder;
+std::wstring helperFolder;
 
 std::wstring toolsFolder() {
   wchar_t path[MAX_PATH];
@@ -140,8 +140,8 @@ bool fileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str
 
 // Leaves `request` (with `content`) for the helper and waits for its answer; false without a helper.
 bool askHelper(const std::wstring& request, const std::string& content) {
-  if (g_helperFolder.empty()) return false;
-  const std::wstring path = g_helperFolder + L"\\" + request;
+  if (helperFolder.empty()) return false;
+  const std::wstring path = helperFolder + L"\\" + request;
   const std::wstring done = path + L".done";
   // Written aside and renamed, so that the helper never reads a request half written.
   if (Stream file(_wfopen((path + L".tmp").c_str(), L"wb")); file.valid()) {
@@ -388,7 +388,7 @@ bool windowsCanBeCreated() {
 
 int wmain(int argc, wchar_t** argv) {
   using namespace control_setup;
-  if (argc > 1) g_helperFolder = argv[1];
+  if (argc > 1) helperFolder = argv[1];
   if (!windowsCanBeCreated()) {
     std::printf("no window can be created: no display, or a Wine desktop started without one still runs\n");
     return 1;

@@ -26,6 +26,7 @@
 #include <rapidjson/document.h>
 
 #include "ks_unique_fd.h"
+#include "support/raw_connection.h"
 
 namespace ks {
 namespace server {
@@ -39,97 +40,9 @@ double millisecondsSince(Clock::time_point start) {
 }
 
 // A loopback connection that sends raw bytes and reads raw replies.
-class RawClient {
- public:
-  explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      throw std::runtime_error("connect failed");
-    }
-  }
-
-  // False once the server has closed the connection.
-  bool send(const std::string& bytes) {
-    return ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
-  }
-
-  // The next reply, head and Content-Length body; "" when none arrives whole within the time.
-  std::string readReply(std::chrono::milliseconds timeout = 5s) {
-    const auto end = Clock::now() + timeout;
-    for (;;) {
-      const size_t head = buffered_.find("\r\n\r\n");
-      if (head != std::string::npos) {
-        size_t length = 0;
-        const size_t field = buffered_.find("Content-Length: ");
-        if (field != std::string::npos && field < head) length = std::stoul(buffered_.substr(field + 16));
-        if (buffered_.size() >= head + 4 + length) {
-          std::string reply = buffered_.substr(0, head + 4 + length);
-          buffered_.erase(0, reply.size());
-          return reply;
-        }
-      }
-      if (!receive(end)) return "";
-    }
-  }
-
-  // Everything until the server closes; "" + what came when it does not close within the time.
-  std::string readToEnd(std::chrono::milliseconds timeout = 5s) {
-    const auto end = Clock::now() + timeout;
-    while (receive(end)) {
-    }
-    closed_ = closed_ || Clock::now() < end;
-    return std::move(buffered_);
-  }
-
-  // Whether the server closed the connection within the time.
-  bool closedByServer(std::chrono::milliseconds timeout = 5s) {
-    readToEnd(timeout);
-    return closed_;
-  }
-
- private:
-  bool receive(Clock::time_point end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-    pollfd ready{fd_.get(), POLLIN, 0};
-    if (left <= 0 || ::poll(&ready, 1, static_cast<int>(left)) <= 0) return false;
-    char chunk[65536];
-    const ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
-    if (n <= 0) {
-      closed_ = true;
-      return false;
-    }
-    buffered_.append(chunk, static_cast<size_t>(n));
-    return true;
-  }
-
-  UniqueFd fd_;
-  std::string buffered_;
-  bool closed_ = false;
-};
-
-std::string statusOf(const std::string& reply) { return reply.size() >= 12 ? reply.substr(9, 3) : "none"; }
-std::string bodyOf(const std::string& reply) { return reply.substr(reply.find("\r\n\r\n") + 4); }
-
-// Sends `bytes` on a thread of its own, ignoring the server closing on it.
-class Sender {
- public:
-  Sender(RawClient& client, std::function<std::string(size_t)> part, size_t parts)
-      : thread_([&client, part, parts, this] {
-          for (size_t i = 0; i < parts && !stop_ && client.send(part(i)); ++i) {
-          }
-        }) {}
-  ~Sender() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+using ks::testing::bodyOf;
+using ks::testing::statusOf;
+using RawClient = ks::testing::RawConnection;
 
 // The server under test with a few routes, and the records of its request log.
 class TestServer {
@@ -189,103 +102,6 @@ HttpServerOptions testOptions() {
   options.stopGrace = 1s;
   options.keepAliveInterval = 100ms;
   return options;
-}
-
-// The process's peak resident memory since the last reset, in bytes.
-size_t peakRss() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6)) * 1024;
-  }
-  return 0;
-}
-void resetPeakRss() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-// The sanitizers' shadow memory and quarantine make resident memory say little about the server's.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kMemoryIsMeasurable = false;
-#elif defined(__has_feature)
-constexpr bool kMemoryIsMeasurable = !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer);
-#else
-constexpr bool kMemoryIsMeasurable = true;
-#endif
-
-TEST(HttpServer, ChunkedBodyPastTheLimitGets413AndTheConnectionCloses) {
-  TestServer s(testOptions());
-  RawClient client(s.start());
-  const size_t limit = size_t{1} << 20;
-  resetPeakRss();
-  const size_t peakBefore = peakRss();
-  client.send("POST /echo HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n");
-  const std::string chunk = "10000\r\n" + std::string(0x10000, 'a') + "\r\n";
-  {
-    Sender sender(
-        client, [&](size_t) { return chunk; }, 1024);  // 64 MiB if nothing stops it
-    EXPECT_EQ("413", statusOf(client.readReply()));
-    EXPECT_TRUE(client.closedByServer());
-  }
-  EXPECT_LE(s.recordWithStatus(413).bytesIn, limit + 1024);  // the body up to the limit, and its framing
-  if (kMemoryIsMeasurable) {
-    EXPECT_LT(peakRss() - peakBefore, 2 * limit + (size_t{4} << 20));
-  }
-}
-
-TEST(HttpServer, PostWithoutLengthGets411AndTheConnectionCloses) {
-  TestServer s(testOptions());
-  RawClient client(s.start());
-  client.send("POST /echo HTTP/1.1\r\nHost: x\r\n\r\n" + std::string(4096, 'a'));
-  EXPECT_EQ("411", statusOf(client.readReply()));
-  EXPECT_TRUE(client.closedByServer());
-}
-
-TEST(HttpServer, HeaderBombGets431AfterAtMostTheHeaderLimit) {
-  TestServer s(testOptions());
-  RawClient client(s.start());
-  client.send("GET /echo HTTP/1.1\r\n");
-  Sender sender(
-      client, [](size_t i) { return "X-" + std::to_string(i) + ": " + std::string(8000, 'h') + "\r\n"; }, 25000);
-  EXPECT_EQ("431", statusOf(client.readReply()));
-  EXPECT_LE(s.recordWithStatus(431).bytesIn, HttpLimits{}.maxHeaderBytes + 64);
-}
-
-TEST(HttpServer, ConflictingContentLengthsGet400AndTheConnectionCloses) {
-  TestServer s(testOptions());
-  RawClient client(s.start());
-  client.send("POST /echo HTTP/1.1\r\nContent-Length: 3\r\nContent-Length: 30\r\n\r\nabcGET /echo HTTP/1.1\r\n\r\n");
-  EXPECT_EQ("400", statusOf(client.readReply()));
-  EXPECT_TRUE(client.closedByServer());
-}
-
-TEST(HttpServer, TricklingClientsStarveNobodyAndGet408AtTheHeaderDeadline) {
-  HttpServerOptions options = testOptions();
-  options.headerDeadline = 1500ms;
-  TestServer s(options);
-  s.start();
-  std::vector<std::unique_ptr<RawClient>> tricklers;
-  for (int i = 0; i < 200; ++i) tricklers.push_back(std::make_unique<RawClient>(s.port()));
-  const std::string head = "GET /echo HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(100, 'p') + "\r\n\r\n";
-  std::atomic<bool> done{false};
-  std::atomic<size_t> rounds{0};
-  std::thread trickle([&] {
-    for (size_t i = 0; i < head.size() && !done; ++i, ++rounds) {
-      for (auto& t : tricklers) t->send(head.substr(i, 1));
-      std::this_thread::sleep_for(100ms);
-    }
-  });
-  while (rounds < 2) std::this_thread::yield();
-
-  const auto start = Clock::now();
-  httplib::Client client("127.0.0.1", s.port());
-  const auto result = client.Get("/echo?normal");
-  EXPECT_LT(millisecondsSince(start), 1000.0);
-  ASSERT_TRUE(result);
-  EXPECT_EQ("normal", result->body);
-
-  size_t timedOut = 0;
-  for (auto& t : tricklers) timedOut += statusOf(t->readReply(3s)) == "408";
-  done = true;
-  trickle.join();
-  EXPECT_EQ(200u, timedOut);
 }
 
 TEST(HttpServer, StopWithTricklingClientsOpenReturnsAtOnce) {

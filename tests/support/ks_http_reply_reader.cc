@@ -1,9 +1,9 @@
-#include "ks_http_reply_reader.h"
+#include "support/ks_http_reply_reader.h"
 
 #include <cstring>
 
 namespace ks {
-namespace bench {
+namespace testing {
 
 namespace {
 
@@ -237,5 +237,5 @@ void HttpReplyReader::appendBody(const char* data, size_t size) {
   reply_.body.append(data, size);
 }
 
-}  // namespace bench
+}  // namespace testing
 }  // namespace ks

@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include "ks_http_reply_reader.h"
+#include "support/ks_http_reply_reader.h"
 
 namespace ks {
-namespace bench {
+namespace testing {
 namespace {
 
 // Feeds `bytes` in pieces of `piece` bytes, as recv() might hand them over, until the reply is whole;
@@ -80,5 +80,5 @@ TEST(HttpReplyReader, RefusesFramingThatCouldHideOrSmuggleAReply) {
 }
 
 }  // namespace
-}  // namespace bench
+}  // namespace testing
 }  // namespace ks

@@ -1,4 +1,4 @@
-#include "ks_server_process.h"
+#include "support/ks_server_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +15,7 @@
 #include <thread>
 
 namespace ks {
-namespace bench {
+namespace testing {
 
 namespace {
 
@@ -157,5 +157,5 @@ double ServerProcess::cpuSeconds() const {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-}  // namespace bench
+}  // namespace testing
 }  // namespace ks

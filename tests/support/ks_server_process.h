@@ -11,7 +11,7 @@
 #include <vector>
 
 namespace ks {
-namespace bench {
+namespace testing {
 
 class ServerProcess {
  public:
@@ -51,5 +51,5 @@ class ServerProcess {
   int port_ = 0;
 };
 
-}  // namespace bench
+}  // namespace testing
 }  // namespace ks

@@ -9,7 +9,17 @@
 #include <cstring>
 
 namespace ks {
-namespace bench {
+namespace testing {
+
+// Whether memory figures mean anything in this build: the sanitizers' shadow memory and quarantine change
+// every one of them.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMemoryFiguresHold = false;
+#elif defined(__has_feature)
+constexpr bool kMemoryFiguresHold = !__has_feature(address_sanitizer) && !__has_feature(thread_sanitizer);
+#else
+constexpr bool kMemoryFiguresHold = true;
+#endif
 
 // A field of /proc/self/status ("VmRSS:", "VmHWM:", "VmSize:", "VmPeak:") in bytes.
 inline size_t statusBytes(const char* field) {
@@ -62,5 +72,5 @@ Peak peakOf(Work&& work) {
   return rise;
 }
 
-}  // namespace bench
+}  // namespace testing
 }  // namespace ks

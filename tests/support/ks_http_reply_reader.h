@@ -8,7 +8,7 @@
 #include <string>
 
 namespace ks {
-namespace bench {
+namespace testing {
 
 struct HttpReply {
   int status = 0;
@@ -82,5 +82,5 @@ class HttpReplyReader {
   bool started_ = false;
 };
 
-}  // namespace bench
+}  // namespace testing
 }  // namespace ks
