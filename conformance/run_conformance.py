@@ -18,49 +18,16 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "harness"))
 
 from case_run import Verdict, run_case  # noqa: E402
 from conformance_report import write_report  # noqa: E402
 from onnx_cases import DEFAULT_DATA_ROOT, list_cases  # noqa: E402
+from ks_harness import Server  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 DEFAULT_EXPECTED = os.path.join(HERE, "expected_pass.txt")
-
-
-class Server:
-    """The reference server on a free loopback port, for the whole run; stop() ends it."""
-
-    def __init__(self, program, log_path):
-        self.log_path = log_path
-        self.log = open(log_path, "w")
-        self.process = subprocess.Popen([program, "--host", "127.0.0.1", "--port", "0"], stdout=subprocess.PIPE,
-                                        stderr=self.log, stdin=subprocess.DEVNULL, text=True)
-        # The server prints its address once the port is bound; a server that exits first ends readline.
-        line = self.process.stdout.readline()
-        if not line.startswith("listening on http://"):
-            self.stop()
-            raise RuntimeError(f"the server did not start: {line!r}; its log: {self.log_tail()}")
-        self.address = line.strip()[len("listening on http://"):]
-
-    def exit_code(self):
-        """None while it runs, else how it ended."""
-        return self.process.poll()
-
-    def log_tail(self, lines=5):
-        self.log.flush()
-        with open(self.log_path, errors="replace") as log:
-            return " | ".join(log.read().splitlines()[-lines:])
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
 
 
 class Result:
@@ -179,7 +146,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="ks-conformance.")
     try:
-        server = Server(server_program, os.path.join(work, "server.log"))
+        server = Server(server_program, [], os.path.join(work, "server.log"))
     except RuntimeError as error:
         print(error, file=sys.stderr)
         shutil.rmtree(work, ignore_errors=True)

@@ -88,15 +88,20 @@ def compare_outputs(saved, references, model):
 
 
 class Server:
-    """The server program on a port of the system's choosing, stopped by stop() (or as a context manager)."""
+    """The server program on a port of the system's choosing, stopped by stop() (or as a context manager).
+    `log` is a file object for its stderr, or the path of one to write."""
 
     def __init__(self, program, arguments, log):
+        self.log_path = log if isinstance(log, str) else getattr(log, "name", None)
+        self.log = open(log, "w") if isinstance(log, str) else log
+        self.owns_log = isinstance(log, str)
         self.process = subprocess.Popen([program, "--host", "127.0.0.1", "--port", "0"] + arguments,
-                                        stdout=subprocess.PIPE, stderr=log, text=True)
+                                        stdout=subprocess.PIPE, stderr=self.log, stdin=subprocess.DEVNULL, text=True)
+        # The server prints its address once the port is bound; a server that exits first ends readline.
         line = self.process.stdout.readline()
         if not line.startswith("listening on http://"):
-            self.process.wait()
-            raise RuntimeError(f"the server did not start: {line!r}")
+            self.stop()
+            raise RuntimeError(f"the server did not start: {line!r}; its log: {self.log_tail()}")
         self.address = line.strip()[len("listening on http://"):]
         self.port = int(line.rsplit(":", 1)[1])
 
@@ -109,12 +114,27 @@ class Server:
     def alive(self):
         return self.process.poll() is None
 
+    def exit_code(self):
+        """None while it runs, else how it ended."""
+        return self.process.poll()
+
+    def log_tail(self, lines=5):
+        if self.log_path is None or not os.path.exists(self.log_path):
+            return ""
+        self.log.flush()
+        with open(self.log_path, errors="replace") as log:
+            return " | ".join(log.read().splitlines()[-lines:])
+
     def stop(self):
-        self.process.terminate()
-        try:
-            self.process.wait(timeout=40)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=40)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.owns_log and not self.log.closed:
+            self.log.close()
 
 
 class Client:
