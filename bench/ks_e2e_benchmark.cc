@@ -94,15 +94,20 @@ Options parse(int argc, char** argv) {
       options.uploadBytes = std::strtoull(value, nullptr, 10) << 20;
     return true;
   };
-  ks::readCommandLine<std::invalid_argument>(argc, argv,
-                                             {{"large-net", true},
-                                              {"large-elements", true},
-                                              {"small-net", true},
-                                              {"small-elements", true},
-                                              {"python-client", true},
-                                              {"runs", true},
-                                              {"upload-mib", true}},
-                                             take);
+  try {
+    ks::readCommandLine<std::invalid_argument>(argc, argv,
+                                               {{"large-net", true},
+                                                {"large-elements", true},
+                                                {"small-net", true},
+                                                {"small-elements", true},
+                                                {"python-client", true},
+                                                {"runs", true},
+                                                {"upload-mib", true}},
+                                               take);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "ks_e2e_benchmark: %s\n", e.what());
+    std::exit(2);
+  }
   return options;
 }
 
@@ -111,13 +116,7 @@ void report(const char* name, double value) { std::printf("%s %.6g\n", name, val
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  try {
-    options = parse(argc, argv);
-  } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "ks_e2e_benchmark: %s\n", e.what());
-    return 2;
-  }
+  const Options options = parse(argc, argv);
   if (options.largeNet.empty() || options.smallNet.empty()) {
     std::fprintf(stderr,
                  "usage: %s --large-net FILE [--large-elements N] --small-net FILE [--small-elements N]"

@@ -91,15 +91,20 @@ Options parse(int argc, char** argv) {
     }
     return true;
   };
-  ks::readCommandLine<std::invalid_argument>(argc, argv,
-                                             {{"server-program", true},
-                                              {"small-net", true},
-                                              {"out", true},
-                                              {"rounds", true},
-                                              {"profile", true},
-                                              {"seconds", true},
-                                              {"net", true}},
-                                             take);
+  try {
+    ks::readCommandLine<std::invalid_argument>(argc, argv,
+                                               {{"server-program", true},
+                                                {"small-net", true},
+                                                {"out", true},
+                                                {"rounds", true},
+                                                {"profile", true},
+                                                {"seconds", true},
+                                                {"net", true}},
+                                               take);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "ks_engine_benchmark: %s\n", e.what());
+    std::exit(2);
+  }
   return options;
 }
 
@@ -315,13 +320,7 @@ std::string number(const char* format, double value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  try {
-    options = parse(argc, argv);
-  } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "ks_engine_benchmark: %s\n", e.what());
-    return 2;
-  }
+  const Options options = parse(argc, argv);
   if (options.serverProgram.empty() || options.smallNet.empty() || options.out.empty()) {
     std::fprintf(stderr,
                  "usage: %s --server-program PATH --small-net FILE --out FILE.md [--net NAME=FILE:DIMS]..."

@@ -55,25 +55,21 @@ HttpConnection::HttpConnection(const ServerAddress& endpoint, std::chrono::milli
 
 HttpConnection::~HttpConnection() { close(); }
 
-void HttpConnection::close() {
-  if (socket_ < 0) return;
-  ::close(socket_);
-  socket_ = -1;
-}
+void HttpConnection::close() { socket_.reset(); }
 
 bool HttpConnection::open() {
-  socket_ = ::socket(endpoint_.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (socket_ < 0) return false;
+  socket_.reset(::socket(endpoint_.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket_) return false;
   ++connectionsOpened_;
   // The request goes out in one send, so Nagle's algorithm has nothing to gather; with it on, a reply
   // that the server wrote in pieces could still wait on our delayed ACK.
   const int on = 1;
-  setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-  setTimeout(socket_, SO_RCVTIMEO, timeout_);
-  setTimeout(socket_, SO_SNDTIMEO, timeout_);  // bounds connect() too
+  setsockopt(socket_.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  setTimeout(socket_.get(), SO_RCVTIMEO, timeout_);
+  setTimeout(socket_.get(), SO_SNDTIMEO, timeout_);  // bounds connect() too
   int result;
   do {
-    result = ::connect(socket_, reinterpret_cast<const sockaddr*>(&endpoint_.address), endpoint_.length);
+    result = ::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&endpoint_.address), endpoint_.length);
   } while (result != 0 && errno == EINTR);
   if (result != 0) {
     close();
@@ -83,13 +79,13 @@ bool HttpConnection::open() {
 }
 
 ExchangeOutcome HttpConnection::attempt(const std::string& request, bool& retryable) {
-  const bool reused = socket_ >= 0;
+  const bool reused = static_cast<bool>(socket_);
   retryable = false;
   if (!reused && !open()) return ExchangeOutcome::kConnectFailed;
 
   size_t sent = 0;
   while (sent < request.size()) {
-    const ssize_t n = ::send(socket_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n = ::send(socket_.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const bool timedOut = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
@@ -103,7 +99,7 @@ ExchangeOutcome HttpConnection::attempt(const std::string& request, bool& retrya
   reader_.reset();
   try {
     while (!reader_.done()) {
-      const ssize_t n = ::recv(socket_, &buffer_[0], buffer_.size(), 0);
+      const ssize_t n = ::recv(socket_.get(), &buffer_[0], buffer_.size(), 0);
       if (n > 0) {
         // Bytes beyond the reply belong to no request of ours: the connection cannot be trusted further.
         if (reader_.feed(buffer_.data(), static_cast<size_t>(n)) < static_cast<size_t>(n))

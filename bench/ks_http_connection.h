@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 
+#include "ks_unique_fd.h"
 #include "support/ks_http_reply_reader.h"
 
 namespace ks {
@@ -63,7 +64,7 @@ class HttpConnection {
 
   const ServerAddress& endpoint_;
   const std::chrono::milliseconds timeout_;
-  int socket_ = -1;
+  server::UniqueFd socket_;
   long connectionsOpened_ = 0;
   testing::HttpReplyReader reader_;
   std::string buffer_;

@@ -4,13 +4,13 @@
 # Where to look: OnnxRuntime_ROOT (a folder with include/ and lib/), else the copy scripts/fetch-onnxruntime
 # puts in the cache folder. The results are the cache variables OnnxRuntime_INCLUDE_DIR and
 # OnnxRuntime_LIBRARY, so a user with an ONNX Runtime of their own points either at it.
-set(ks_onnxruntime_cache "$ENV{KS_CACHE_DIR}")
-if(NOT ks_onnxruntime_cache)
-  if(DEFINED ENV{XDG_CACHE_HOME})
-    set(ks_onnxruntime_cache "$ENV{XDG_CACHE_HOME}/ks_netclient")
-  else()
-    set(ks_onnxruntime_cache "$ENV{HOME}/.cache/ks_netclient")
-  endif()
+
+# The cache folder as the scripts name it (scripts/lib/npm_fetch.bash is its one home).
+execute_process(
+  COMMAND bash -c "source '${CMAKE_CURRENT_LIST_DIR}/../scripts/lib/npm_fetch.bash' && printf %s \"$ks_cache_dir\""
+  OUTPUT_VARIABLE ks_onnxruntime_cache RESULT_VARIABLE ks_cache_result)
+if(NOT ks_cache_result EQUAL 0 OR NOT ks_onnxruntime_cache)
+  message(FATAL_ERROR "cannot read the cache folder from scripts/lib/npm_fetch.bash")
 endif()
 # The version scripts/fetch-onnxruntime fetches, named once for both.
 file(STRINGS "${CMAKE_CURRENT_LIST_DIR}/onnxruntime_version.txt" ks_onnxruntime_version LIMIT_COUNT 1)

@@ -25,15 +25,7 @@ namespace {
 using onnx::TensorProto;
 using testing::OnnxModelBuilder;
 
-using ks::testing::expectClose;
-using ks::testing::floatLayout;
-using ks::testing::floatTensor;
-using ks::testing::layoutOf;
-using ks::testing::modelBytes;
-using ks::testing::readFile;
-using ks::testing::referenceInput;
-using ks::testing::referenceValues;
-using ks::testing::valuesOf;
+using namespace ks::testing;  // the test networks' helpers
 
 // This tree's worker program, with a network memory limit of `networkBytes` (0: none).
 EngineOptions engineOptions(size_t networkBytes) {
