@@ -12,6 +12,7 @@ import base64
 import http.client
 import json
 import os
+import socket
 import subprocess
 import sys
 
@@ -27,6 +28,13 @@ REMOTE_RUN = {"host": os.path.join(HOST_BUILD, "tools", "ks_remote_run"),
 # The networks of models/make_models.py: each one's input and outputs.
 MODEL_INPUT = {"mlp": "input", "cnn": "image", "identity": "input"}
 MODEL_OUTPUTS = {"mlp": ["logits"], "cnn": ["features", "pooled"], "identity": ["output"]}
+
+
+def free_port():
+    """A loopback port nothing listens on now."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def build_tree(folder, preset, targets, log):

@@ -6,19 +6,12 @@ sessions through (networks in WORK/networks). Everything is stopped by stop_all(
 import http.client
 import os
 import re
-import socket
 import subprocess
 import time
 
-from ks_harness import ROOT
+from ks_harness import ROOT, free_port
 
 CONFIGURATION = os.path.join(ROOT, "deploy", "nginx-ks-inference.conf")
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def get(address, target, timeout=10):

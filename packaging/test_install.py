@@ -23,7 +23,6 @@ import hashlib
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tarfile
@@ -34,19 +33,15 @@ import urllib.request
 MIRROR = "deb http://deb.debian.org/debian bookworm main"
 VERSION_RE = re.compile(r"_([0-9.]+)_")
 
-passed = 0
-failed = 0
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "harness"))
+import ks_harness  # noqa: E402
+
+# The checks' tally; scripts/test-packages hands in its own.
+tally = ks_harness.Tally("install")
 
 
 def report(ok, what, detail=""):
-    global passed, failed
-    if ok:
-        passed += 1
-        print(f"PASS {what}", flush=True)
-    else:
-        failed += 1
-        print(f"FAIL {what}{': ' + detail if detail else ''}", flush=True)
-    return ok
+    return tally.check(what, ok, detail)
 
 
 def run(command, **kwargs):
@@ -57,10 +52,7 @@ def tail(done, lines=4):
     return " ".join((done.stdout + done.stderr).strip().splitlines()[-lines:])
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+free_port = ks_harness.free_port
 
 
 def healthy(port, timeout=20.0):
@@ -336,6 +328,17 @@ def armhf(args):
         root.close()
 
 
+def install_test(args):
+    """Both roots' checks, counted in `tally`."""
+    if not report(os.geteuid() == 0, "the install test runs as root (chroot, mount)"):
+        return
+    started = time.monotonic()
+    amd64(args)
+    print(f"--- amd64 root done at {time.monotonic() - started:.0f}s", flush=True)
+    armhf(args)
+    print(f"--- armhf root done at {time.monotonic() - started:.0f}s", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--packages", required=True, help="folder with amd64/ and armhf/ packages")
@@ -345,17 +348,8 @@ def main():
     parser.add_argument("--server-program", required=True, help="a server for the armhf clients")
     parser.add_argument("--models", required=True, help="test networks with their inputs")
     parser.add_argument("--cache", required=True, help="where the root filesystems are cached")
-    args = parser.parse_args()
-    if os.geteuid() != 0:
-        print("FAIL the install test needs root (chroot, mount)")
-        return 1
-    started = time.monotonic()
-    amd64(args)
-    print(f"--- amd64 root done at {time.monotonic() - started:.0f}s", flush=True)
-    armhf(args)
-    print(f"--- armhf root done at {time.monotonic() - started:.0f}s", flush=True)
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+    install_test(parser.parse_args())
+    return tally.exit_code()
 
 
 if __name__ == "__main__":
