@@ -94,20 +94,15 @@ Options parse(int argc, char** argv) {
       options.uploadBytes = std::strtoull(value, nullptr, 10) << 20;
     return true;
   };
-  try {
-    ks::readCommandLine<std::invalid_argument>(argc, argv,
-                                               {{"large-net", true},
-                                                {"large-elements", true},
-                                                {"small-net", true},
-                                                {"small-elements", true},
-                                                {"python-client", true},
-                                                {"runs", true},
-                                                {"upload-mib", true}},
-                                               take);
-  } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "ks_e2e_benchmark: %s\n", e.what());
-    std::exit(2);
-  }
+  ks::readCommandLineOrExit("ks_e2e_benchmark", argc, argv,
+                            {{"large-net", true},
+                             {"large-elements", true},
+                             {"small-net", true},
+                             {"small-elements", true},
+                             {"python-client", true},
+                             {"runs", true},
+                             {"upload-mib", true}},
+                            take);
   return options;
 }
 

@@ -91,20 +91,15 @@ Options parse(int argc, char** argv) {
     }
     return true;
   };
-  try {
-    ks::readCommandLine<std::invalid_argument>(argc, argv,
-                                               {{"server-program", true},
-                                                {"small-net", true},
-                                                {"out", true},
-                                                {"rounds", true},
-                                                {"profile", true},
-                                                {"seconds", true},
-                                                {"net", true}},
-                                               take);
-  } catch (const std::invalid_argument& e) {
-    std::fprintf(stderr, "ks_engine_benchmark: %s\n", e.what());
-    std::exit(2);
-  }
+  ks::readCommandLineOrExit("ks_engine_benchmark", argc, argv,
+                            {{"server-program", true},
+                             {"small-net", true},
+                             {"out", true},
+                             {"rounds", true},
+                             {"profile", true},
+                             {"seconds", true},
+                             {"net", true}},
+                            take);
   return options;
 }
 

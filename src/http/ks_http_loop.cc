@@ -213,7 +213,7 @@ void HttpServer::Impl::noteRequest(HttpConnection& c) {
   const HttpRequest& request = c.parser.request();
   c.record.method = request.method;
   c.record.path = request.path;
-  c.record.query = request.query;
+  c.record.params = request.params;
   c.record.bytesIn = c.parser.bytesConsumed();
 }
 

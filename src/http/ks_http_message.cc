@@ -5,12 +5,14 @@
 namespace ks {
 namespace server {
 
-const std::string* HttpRequest::param(std::string_view name) const {
+const std::string* findParam(const HttpParams& params, std::string_view name) {
   for (const auto& [key, value] : params) {
     if (key == name) return &value;
   }
   return nullptr;
 }
+
+const std::string* HttpRequest::param(std::string_view name) const { return findParam(params, name); }
 
 const std::string* HttpRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {

@@ -9,12 +9,17 @@
 namespace ks {
 namespace server {
 
+using HttpParams = std::vector<std::pair<std::string, std::string>>;
+
+// The first parameter called `name` in `params`, or null.
+const std::string* findParam(const HttpParams& params, std::string_view name);
+
 struct HttpRequest {
   std::string method;                                        // as sent, case-sensitive ("GET", "POST")
   std::string target;                                        // as sent on the request line
   std::string path;                                          // percent-decoded, without the query
   std::string query;                                         // raw, after the '?'
-  std::vector<std::pair<std::string, std::string>> params;   // decoded query parameters, in order
+  HttpParams params;                                         // decoded query parameters, in order
   std::vector<std::pair<std::string, std::string>> headers;  // names lower-cased, values trimmed
   // Owned by the handler, which may parse it in place.
   std::string body;

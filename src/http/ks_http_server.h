@@ -42,7 +42,7 @@ struct HttpRequestRecord {
   std::string clientAddress;                    // "ip:port"
   std::string method;                           // empty when the request line never arrived whole
   std::string path;
-  std::string query;  // raw
+  HttpParams params;  // decoded query parameters, in order
   // The status the reply carried; for a streamed reply, the status the handler chose (the wire said 200).
   // 0 when the reply was not written whole.
   int status = 0;

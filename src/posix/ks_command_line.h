@@ -5,6 +5,10 @@
 
 #include <getopt.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +59,19 @@ void readCommandLine(int argc, char* const* argv, const std::vector<CommandLineO
     if (!take(std::string_view(o.name), o.takesValue ? static_cast<const char*>(optarg) : nullptr)) return;
   }
   if (optind < argc) throw Error(std::string("unexpected argument '") + argv[optind] + "'");
+}
+
+// readCommandLine for a program with nothing to add to the sentence: prints "PROGRAM: sentence" and exits
+// with 2 (a `take` that throws std::invalid_argument ends the same way).
+template <typename Take>
+void readCommandLineOrExit(const char* program, int argc, char* const* argv,
+                           const std::vector<CommandLineOption>& options, Take take) {
+  try {
+    readCommandLine<std::invalid_argument>(argc, argv, options, take);
+  } catch (const std::invalid_argument& e) {
+    std::fprintf(stderr, "%s: %s\n", program, e.what());
+    std::exit(2);
+  }
 }
 
 }  // namespace ks

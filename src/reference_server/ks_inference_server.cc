@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "ks_endpoints.h"
-#include "ks_http_text.h"
 #include "ks_run_watchdog.h"
 #include "ks_server_metrics.h"
 #include "ks_status_message.h"
@@ -51,14 +50,6 @@ Refusal unknownAction(const HttpRequest& request) {
   const std::string* action = request.param("action");
   if (action == nullptr) return Refusal(400, "missing action for " + request.path);
   return Refusal(400, "unknown action '" + *action + "' for " + request.path);
-}
-
-// The first parameter called `name`, or null.
-const std::string* paramOf(const std::vector<std::pair<std::string, std::string>>& params, std::string_view name) {
-  for (const auto& [key, value] : params) {
-    if (key == name) return &value;
-  }
-  return nullptr;
 }
 
 // Text from a client, made safe for one log line: at most `limit` characters, anything but letters,
@@ -222,16 +213,14 @@ std::string InferenceServer::Impl::health(HttpRequest&, HttpResponse& response) 
 }
 
 void InferenceServer::Impl::logRequest(const HttpRequestRecord& record) {
-  std::vector<std::pair<std::string, std::string>> params;
-  parseQuery(record.query, params);
-  const EndpointInfo* entry = findEndpoint(record.path, paramOf(params, "action"));
+  const EndpointInfo* entry = findEndpoint(record.path, findParam(record.params, "action"));
   const double seconds = static_cast<double>(record.duration.count()) / 1e6;
   metrics.recordRequest(entry, record.status, seconds, record.bytesIn, record.bytesOut);
   if (options.log == nullptr) return;
 
   // A new session's id is not in the request; its handler noted it.
   const bool opened = entry != nullptr && entry->endpoint == Endpoint::kSessionNew;
-  const std::string* sessionParam = paramOf(params, "session_id");
+  const std::string* sessionParam = findParam(record.params, "session_id");
   const std::string session = opened ? record.note : sessionParam != nullptr ? *sessionParam : std::string();
   const std::string method = record.method.empty() ? "-" : loggable(record.method, 16);
   const std::string path = record.path.empty() ? "-" : loggable(record.path, 64);
