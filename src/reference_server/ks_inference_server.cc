@@ -274,7 +274,7 @@ std::string InferenceServer::Impl::metricsText() {
   gauges.quarantines = workers.quarantines;
   if (SharedSessions* shared = service.shared()) {
     gauges.sharedStore = true;
-    gauges.storeUp = shared->redis().up();
+    gauges.storeUp = shared->up();
     gauges.storeFailures = shared->redis().failures();
     gauges.takeovers = shared->takeovers();
     gauges.takeoverSeconds = shared->takeoverSeconds();

@@ -63,6 +63,9 @@ class SharedSessions {
 
   // Asks the store whether it answers (a PING, within the store's timeout and its breaker).
   bool reachable();
+  // Whether the store answered last time. While it has not, each call asks again (as often as the
+  // breaker lets), so a node that serves nobody still sees the store come back.
+  bool up() { return redis_.up() || reachable(); }
   const RedisClient& redis() const { return redis_; }
   const std::string& networkFolder() const { return networks_.folder(); }
   // Sessions taken over from the store, and the time that took (record and network), in seconds.

@@ -232,9 +232,11 @@ TEST_F(SharedSessionsTest, WithoutTheStoreANodeServesWhatItHoldsAndWritesItBackW
               infer(*b, held, "mlp", {1, 16});
             }));
   EXPECT_FALSE(a->shared()->reachable());
+  EXPECT_FALSE(b->shared()->up());
 
   redis_.start();                       // empty: every record was lost with it
   std::this_thread::sleep_for(1100ms);  // past the breaker's pause
+  EXPECT_TRUE(b->shared()->up());       // asked again, though nothing ran on b since
   infer(*a, held, "mlp", {1, 16});
   infer(*a, local, "identity", {1, 1024});
   testing::expectClose(infer(*b, held, "mlp", {1, 16}), referenceValues("mlp", "logits"), "held, written back");
