@@ -16,10 +16,17 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from ks_harness import Client, Server, Tally  # noqa: E402
 
 
-def counted(text):
+def parsed(text):
+    """(families by name, sample values by (name, sorted labels))."""
+    families = {family.name: family for family in text_string_to_metric_families(text)}
+    samples = {(s.name, tuple(sorted(s.labels.items()))): s.value for f in families.values() for s in f.samples}
+    return families, samples
+
+
+def counted(samples):
     """The requests /metrics counts, less its own ("other", 200)."""
-    return sum(s.value for f in text_string_to_metric_families(text) for s in f.samples
-               if s.name == "ks_requests_total" and (s.labels["endpoint"], s.labels["status"]) != ("other", "200"))
+    return sum(value for (name, labels), value in samples.items()
+               if name == "ks_requests_total" and labels != (("endpoint", "other"), ("status", "200")))
 
 
 def main():
@@ -36,15 +43,12 @@ def main():
             # A worker writes its reply and only then hands it back to be counted: on a busy machine a
             # request can be answered before one made earlier is counted. Wait for all five.
             for _ in range(200):
-                text = client.call("GET", "/metrics")[1]
-                if counted(text) >= 5:
+                families, samples = parsed(client.call("GET", "/metrics")[1])
+                if counted(samples) >= 5:
                     break
                 time.sleep(0.01)
         finally:
             server.stop()
-
-    families = {family.name: family for family in text_string_to_metric_families(text)}
-    samples = {(s.name, tuple(sorted(s.labels.items()))): s.value for f in families.values() for s in f.samples}
 
     def requests(endpoint, status):
         return samples.get(("ks_requests_total", (("endpoint", endpoint), ("status", status))))
