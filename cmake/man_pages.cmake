@@ -9,7 +9,8 @@ function(ks_man_page program component)
   if(CMAKE_CROSSCOMPILING_EMULATOR)
     # help2man runs a path, not a command line: a script of one line puts the emulator in front.
     set(run ${PROJECT_BINARY_DIR}/man/${program}.run)
-    file(GENERATE OUTPUT ${run} CONTENT "#!/bin/sh\nexec ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${program}> \"$@\"\n"
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "' '" emulator)
+    file(GENERATE OUTPUT ${run} CONTENT "#!/bin/sh\nexec '${emulator}' $<TARGET_FILE:${program}> \"$@\"\n"
          FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
   endif()
   add_custom_command(OUTPUT ${page}.gz

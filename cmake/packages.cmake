@@ -68,6 +68,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 get_target_property(ks_core_dir ks_core BINARY_DIR)
 get_target_property(ks_netclient_dir ks_netclient BINARY_DIR)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${ks_core_dir} ${ks_netclient_dir})
+# A cross tree's system libraries are found in its sysroot (see cpack_project_config.cmake).
+if(CMAKE_SYSROOT)
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE}
+    ${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  set(CPACK_KS_SYSROOT_DPKG_DATABASE ${CMAKE_SYSROOT}/.ks-dpkg)
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 

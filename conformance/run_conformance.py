@@ -23,7 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 from case_run import Verdict, run_case  # noqa: E402
 from conformance_report import write_report  # noqa: E402
 from onnx_cases import DEFAULT_DATA_ROOT, list_cases  # noqa: E402
-from ks_harness import Server  # noqa: E402
+from ks_harness import Server, client_command  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -128,8 +128,7 @@ def main():
     if options.client == "host":
         client = [os.path.join(options.build, "tools", "ks_remote_run")]
     else:
-        # No -L: the armhf program must start with the machine's multiarch loader and C library.
-        client = ["qemu-arm", os.path.join(options.armhf_build, "tools", "ks_remote_run")]
+        client = client_command("armhf", options.armhf_build)
     needed = [server_program, client[-1]] + ([] if options.no_in_process else runner)
     missing = [program for program in needed if not os.access(program, os.X_OK)]
     if missing:

@@ -192,11 +192,29 @@ class Client:
             return False
 
 
+def armhf_sysroot(tree=None):
+    """The sysroot the armhf tree was configured with (its KS_ARMHF_SYSROOT): the loader, C library and
+    libraries its programs start with."""
+    with open(os.path.join(tree or ARMHF_BUILD, "CMakeCache.txt")) as cache:
+        for line in cache:
+            if line.startswith("KS_ARMHF_SYSROOT:"):
+                return line.split("=", 1)[1].strip()
+    raise RuntimeError(f"{tree or ARMHF_BUILD} was not configured for armhf")
+
+
+def client_command(client, tree=None):
+    """The command that starts ks_remote_run of the host tree or, for "armhf", of the armhf tree (`tree`,
+    else ARMHF_BUILD) under qemu-arm in its sysroot."""
+    if client != "armhf":
+        return [REMOTE_RUN[client]]
+    tree = tree or ARMHF_BUILD
+    return ["qemu-arm", "-L", armhf_sysroot(tree), os.path.join(tree, "tools", "ks_remote_run")]
+
+
 def remote_run(client, *arguments, **run_options):
-    """ks_remote_run of the host tree or, for "armhf", of the armhf tree under qemu-arm, which finds the
-    armhf libraries through multiarch's loader path (its -L root crashes threaded programs). Returns the
-    CompletedProcess with text stdout and stderr unless `run_options` say otherwise."""
-    command = (["qemu-arm"] if client == "armhf" else []) + [REMOTE_RUN[client], *arguments]
+    """ks_remote_run of the host tree or, for "armhf", of the armhf tree under qemu-arm (client_command).
+    Returns the CompletedProcess with text stdout and stderr unless `run_options` say otherwise."""
+    command = client_command(client) + list(arguments)
     run_options.setdefault("capture_output", True)
     run_options.setdefault("text", True)
     return subprocess.run(command, **run_options)
