@@ -12,8 +12,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Lets CTest run the Windows test programs here through Wine's 32-bit side (Debian's wine32:i386); the caller
-# chooses the Wine prefix through WINEPREFIX.
+# Lets CTest run the Windows test programs here through Wine's 32-bit side: CONTROL_SETUP_WINE32, the
+# command scripts/test-control-setup makes for the i386 root that holds it, or Debian's wine32 where it is
+# installed. The caller chooses the Wine prefix through WINEPREFIX.
 find_program(CONTROL_SETUP_WINE32 NAMES wine PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(CONTROL_SETUP_WINE32)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CONTROL_SETUP_WINE32})

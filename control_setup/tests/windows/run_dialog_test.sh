@@ -6,7 +6,9 @@
 set -euo pipefail
 build=$1
 screenshot=$2
-wine=/usr/lib/wine/wine64  # starts a 32-bit program through Wine's 32-bit side by itself
+# A 32-bit program runs through Wine's 32-bit side, CONTROL_SETUP_WINE32 where the caller names one.
+wine=/usr/lib/wine/wine64
+case $(basename "$build") in i686) wine=${CONTROL_SETUP_WINE32:-$wine} ;; esac
 
 helper=$(mktemp -d)
 trap 'rm -rf "$helper"' EXIT
