@@ -19,9 +19,9 @@ npm_fetch() {
   if [ ! -f "$tarball" ]; then
     local scratch
     scratch=$(mktemp -d "$tarballs/.fetch.XXXXXX")
-    if ! (cd "$scratch" && npm pack --silent "$package" >/dev/null); then
+    if ! (cd "$scratch" && npm pack --silent "$package" >/dev/null 2>npm.err); then
+      echo "npm pack $package failed: $(grep -m 3 'ERR!' "$scratch/npm.err" | paste -sd ' ' -)" >&2
       rm -rf "$scratch"
-      echo "npm pack $package failed" >&2
       return 1
     fi
     mv "$scratch"/*.tgz "$tarball.partial"
