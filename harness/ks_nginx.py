@@ -6,6 +6,7 @@ sessions through (networks in WORK/networks). Everything is stopped by stop_all(
 import http.client
 import os
 import re
+import signal
 import subprocess
 import time
 
@@ -101,6 +102,13 @@ class Cluster:
         process.kill()
         process.wait()
 
+    def freeze_node(self, name):
+        """Stops the node with SIGSTOP: its sockets still accept and take bytes, but nothing answers."""
+        next(process for held, process, _ in self.nodes if held == name).send_signal(signal.SIGSTOP)
+
+    def thaw_node(self, name):
+        next(process for held, process, _ in self.nodes if held == name).send_signal(signal.SIGCONT)
+
     def metric(self, name, metric):
         """A value of that node's /metrics, or None."""
         status, text = get(f"127.0.0.1:{self.port_of(name)}", "/metrics")
@@ -161,6 +169,7 @@ http {{
             self.nginx = None
         for _, process, _ in self.nodes:
             if process.poll() is None:
+                process.send_signal(signal.SIGCONT)  # a frozen node would never act on SIGTERM
                 process.terminate()
             process.wait()
         self.nodes = []
