@@ -6,6 +6,7 @@ sessions through (networks in WORK/networks). Everything is stopped by stop_all(
 import http.client
 import os
 import re
+import signal
 import subprocess
 import time
 
@@ -101,6 +102,13 @@ class Cluster:
         process.kill()
         process.wait()
 
+    def freeze_node(self, name):
+        """Stops the node with SIGSTOP: its sockets still accept and take bytes, but nothing answers."""
+        next(process for held, process, _ in self.nodes if held == name).send_signal(signal.SIGSTOP)
+
+    def thaw_node(self, name):
+        next(process for held, process, _ in self.nodes if held == name).send_signal(signal.SIGCONT)
+
     def metric(self, name, metric):
         """A value of that node's /metrics, or None."""
         status, text = get(f"127.0.0.1:{self.port_of(name)}", "/metrics")
@@ -119,9 +127,16 @@ class Cluster:
             if i <= len(self.nodes):
                 text = text.replace(f"192.0.2.1{i}:8080", f"127.0.0.1:{self.nodes[i - 1][2]}")
             else:
-                text = re.sub(rf"(?ms)^upstream ks_n{i} {{.*?^}}\n", "", text)
+                text = re.sub(rf"(?ms)^upstream ks_(without_)?n{i} {{.*?^}}\n", "", text)
                 text = "".join(line for line in text.splitlines(keepends=True)
                                if f"192.0.2.1{i}:8080" not in line and f'"~^n{i}-"' not in line)
+        # With one node, the group that stands in for it is empty, which nginx refuses: drop it and its map line.
+        for name in re.findall(r"(?m)^upstream (\w+) {", text):
+            block = re.search(rf"(?ms)^upstream {name} {{.*?^}}\n", text).group(0)
+            if not re.search(r"(?m)^\s*server ", block):
+                text = text.replace(block, "")
+                text = "".join(line for line in text.splitlines(keepends=True)
+                               if not line.rstrip().endswith(f" {name};"))
         text = text.replace("listen 8080;", f"listen 127.0.0.1:{port};")
         with open(f"{self.work}/ks.conf", "w") as out:
             out.write(text)
@@ -154,6 +169,7 @@ http {{
             self.nginx = None
         for _, process, _ in self.nodes:
             if process.poll() is None:
+                process.send_signal(signal.SIGCONT)  # a frozen node would never act on SIGTERM
                 process.terminate()
             process.wait()
         self.nodes = []
