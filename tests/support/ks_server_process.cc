@@ -38,6 +38,12 @@ bool parseListening(const std::string& line, std::string& host, int& port) {
   return port > 0 && port < 65536;
 }
 
+// What waitpid's `status` says of a process that ended.
+std::string howItEnded(int status) {
+  return WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                             : "exited with status " + std::to_string(WEXITSTATUS(status));
+}
+
 }  // namespace
 
 ServerProcess::ServerProcess(const std::string& program, const std::vector<std::string>& arguments,
@@ -95,6 +101,7 @@ std::chrono::milliseconds ServerProcess::terminate(std::chrono::milliseconds lim
   const auto start = std::chrono::steady_clock::now();
   if (pid_ <= 0) return std::chrono::milliseconds(0);
   kill(pid_, SIGTERM);
+  kill(pid_, SIGCONT);  // a frozen server takes the signal only once it runs
   int status = 0;
   while (waitpid(pid_, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() - start > limit) {
@@ -109,6 +116,24 @@ std::chrono::milliseconds ServerProcess::terminate(std::chrono::milliseconds lim
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
 }
 
+void ServerProcess::freeze() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGSTOP);
+  // Returns once every thread has stopped: one still running could read what the test sends next.
+  int status = 0;
+  pid_t waited;
+  while ((waited = waitpid(pid_, &status, WUNTRACED)) < 0 && errno == EINTR) {
+  }
+  if (waited == pid_ && !WIFSTOPPED(status)) {  // it had ended
+    pid_ = -1;
+    ended_ = howItEnded(status);
+  }
+}
+
+void ServerProcess::thaw() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 void ServerProcess::stop() {
   terminate(std::chrono::seconds(10));
   if (output_ >= 0) {
@@ -121,8 +146,7 @@ std::string ServerProcess::ended() {
   int status = 0;
   if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) {
     pid_ = -1;
-    ended_ = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
-                                 : "exited with status " + std::to_string(WEXITSTATUS(status));
+    ended_ = howItEnded(status);
   }
   return ended_;
 }

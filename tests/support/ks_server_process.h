@@ -37,6 +37,12 @@ class ServerProcess {
   // A field of the server's /proc/PID/status ("VmHWM:", "VmRSS:") in bytes; 0 once it has ended.
   size_t statusBytes(const std::string& field) const;
 
+  // Stops the server with SIGSTOP and returns once it has stopped: the system still accepts its connections
+  // and takes their bytes, but the server reads nothing until thaw() (SIGCONT). A frozen server is thawed
+  // when it is terminated.
+  void freeze();
+  void thaw();
+
   // Sends SIGTERM and returns how long the server took to exit; after `limit` it is killed and `limit`
   // returned.
   std::chrono::milliseconds terminate(std::chrono::milliseconds limit);
