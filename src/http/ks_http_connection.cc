@@ -65,5 +65,12 @@ size_t writeNow(int socket, const std::string& head, const std::string& body) {
   return sent;
 }
 
+bool peerClosed(int socket) {
+  char next;
+  const ssize_t n = ::recv(socket, &next, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (n >= 0) return n == 0;
+  return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+}
+
 }  // namespace server
 }  // namespace ks

@@ -69,5 +69,10 @@ struct HttpConnection {
 // Writes what the socket takes of `head` and then `body` now, without waiting; returns how much.
 size_t writeNow(int socket, const std::string& head, const std::string& body);
 
+// Whether the peer has closed (or reset) the connection, as far as the bytes waiting on `socket` show:
+// true when the end of the stream comes next. Bytes still to read (a pipelined request) are not a close,
+// nor is a peer that sends nothing. Looks without taking anything and without waiting.
+bool peerClosed(int socket);
+
 }  // namespace server
 }  // namespace ks

@@ -191,6 +191,13 @@ void HttpServer::Impl::process(HttpConnection& c, std::string_view bytes) {
     }
     if (phase == HttpRequestParser::Phase::kComplete) {
       c.pending.assign(bytes);
+      // A client that closed behind its request has given up on it (a proxy that timed out and went to
+      // another node, while this one could not read): acting on it now could undo what the client did
+      // since elsewhere, and its reply would go nowhere. Bytes after the request are no close.
+      if (c.pending.empty() && peerClosed(c.fd.get())) {
+        c.record.clientGone = true;
+        return fail(c);
+      }
       return dispatch(c);
     }
     if (bytes.empty()) break;

@@ -51,6 +51,9 @@ struct HttpRequestRecord {
   std::chrono::microseconds duration{0};  // first byte of the request to the last byte of the reply
   bool streamed = false;                  // the reply was started early and kept alive with whitespace
   std::string note;                       // the handler's HttpResponse::logNote
+  // The client had closed the connection before the request reached its handler, so it was not handled
+  // (status 0).
+  bool clientGone = false;
 };
 
 // How the server may treat a route's reply body.

@@ -227,9 +227,9 @@ void InferenceServer::Impl::logRequest(const HttpRequestRecord& record) {
   std::string line = utcTime(record.start) + " " + record.clientAddress + " " + method + " " + path + " " +
                      ServerMetrics::nameOf(entry) + " session=" + shortSessionId(session);
   char tail[128];
-  std::snprintf(tail, sizeof tail, " %d in=%llu out=%llu %.3fms%s\n", record.status,
+  std::snprintf(tail, sizeof tail, " %d in=%llu out=%llu %.3fms%s%s\n", record.status,
                 static_cast<unsigned long long>(record.bytesIn), static_cast<unsigned long long>(record.bytesOut),
-                seconds * 1e3, record.streamed ? " streamed" : "");
+                seconds * 1e3, record.streamed ? " streamed" : "", record.clientGone ? " dropped: client gone" : "");
   line += tail;
   // Anything else a handler noted (our own text: an upgraded network) ends the line.
   if (!opened && !record.note.empty()) line.insert(line.size() - 1, " " + record.note);

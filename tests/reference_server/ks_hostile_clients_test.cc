@@ -251,6 +251,29 @@ TEST(HostileClients, TricklingClientsStarveNoOneAndStopEndsWithinItsBound) {
   trickle.join();
 }
 
+// A proxy that gave up on a frozen node has closed its connection behind the request. Once the node runs
+// again the request must not be started: here it would take a session slot nobody will use or close.
+TEST(HostileClients, ARequestWhoseClientLeftWhileTheServerWasFrozenIsNotRun) {
+  ServerProcess server({});
+  server.freeze();
+  {
+    RawConnection gone(server.port());
+    gone.send("GET /session?action=new HTTP/1.1\r\nHost: node\r\n\r\n");
+  }
+  server.thaw();
+  // Counted once the server has taken the request up, whether it ran it or not.
+  httplib::Client client("127.0.0.1", server.port());
+  std::string metrics;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       metrics.find("ks_requests_total{endpoint=\"session_new\"") == std::string::npos &&
+       std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    const httplib::Result reply = client.Get("/metrics");
+    metrics = reply ? reply->body : "";
+  }
+  EXPECT_NE(std::string::npos, metrics.find("\nks_open_sessions 0\n")) << metrics;
+}
+
 // Iterations of the slow network that take about `seconds` on this machine, from two timed short runs (their
 // difference leaves out the cost of a request, which is large in instrumented builds).
 int64_t iterationsFor(RemoteNetBackend& slow, double seconds) {
