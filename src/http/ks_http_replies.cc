@@ -16,14 +16,20 @@ constexpr auto kLinger = std::chrono::seconds(2);
 }  // namespace
 
 void HttpServer::Impl::runJob(HttpJob& job) {
-  try {
-    (*job.handler)(job.request, job.response);
-  } catch (...) {
-    job.response = HttpResponse{500, refusalContentType, refusalText(500, "internal error"), "", false};
+  // The loop does not read a connection while its request is with the workers, so a client that closed
+  // while the request waited in the queue is only seen here, before the work starts. A job without the
+  // duplicate (a 100 Continue was still going out) is not looked at: it runs.
+  job.clientGone = job.socket && peerClosed(job.socket.get());
+  if (!job.clientGone) {
+    try {
+      (*job.handler)(job.request, job.response);
+    } catch (...) {
+      job.response = HttpResponse{500, refusalContentType, refusalText(500, "internal error"), "", false};
+    }
   }
   job.request = HttpRequest{};  // the body goes now, on this thread
   int unclaimed = kUnclaimed;
-  if (job.socket && job.claim->compare_exchange_strong(unclaimed, kWorkerWrites)) {
+  if (!job.clientGone && job.socket && job.claim->compare_exchange_strong(unclaimed, kWorkerWrites)) {
     const bool keepAlive = job.keepAlive && !job.response.closeConnection;
     job.wire = statusLine(job.response.status);
     if (!appendReplyHead(job.wire, job.response, keepAlive, job.http10) || job.headOnly) {
@@ -44,6 +50,11 @@ void HttpServer::Impl::takeFinished() {
     if (found == connections.end() || found->second->dead) continue;  // the client went away
     HttpConnection& c = *found->second;
     c.claim.reset();
+    if (job->clientGone) {
+      c.record.clientGone = true;
+      fail(c);
+      continue;
+    }
     if (job->direct) {
       c.replyStatus = job->response.status;
       c.record.note = std::move(job->response.logNote);

@@ -38,6 +38,8 @@ struct HttpJob {
   bool http10 = false;
   bool headOnly = false;
   std::shared_ptr<std::atomic<int>> claim;
+  // The client had closed the connection by the time a worker took the job: the handler did not run.
+  bool clientGone = false;
   // The reply the worker wrote, as it went on the wire, and how much of it the socket took.
   bool direct = false;
   std::string wire;

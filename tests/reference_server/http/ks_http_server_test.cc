@@ -218,6 +218,48 @@ TEST(HttpServer, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_TRUE(client.closedByServer());
 }
 
+// The loop reads nothing of a connection whose request is with the workers, so a client that left while its
+// request waited for a free worker is seen by the worker, which must not start it.
+TEST(HttpServer, QueuedRequestWhoseClientLeftIsNotHandled) {
+  HttpServerOptions options = testOptions();
+  options.workers = 1;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool release = false;
+  std::atomic<int> handled{0};
+  TestServer s(options);
+  s.server().route("/hold", [&](HttpRequest&, HttpResponse&) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, 10s, [&] { return release; });
+  });
+  s.server().route("/count", [&](HttpRequest&, HttpResponse&) { ++handled; });
+  // Polls for up to 5 s until `figure` of the server reads 1.
+  const auto awaitOne = [&](size_t (HttpServer::*figure)() const) {
+    for (const auto end = Clock::now() + 5s; (s.server().*figure)() != 1 && Clock::now() < end;) {
+      std::this_thread::sleep_for(5ms);
+    }
+    return (s.server().*figure)();
+  };
+  RawClient holder(s.start());
+  holder.send("GET /hold HTTP/1.1\r\n\r\n");
+  ASSERT_EQ(1u, awaitOne(&HttpServer::requestsRunning));
+  {
+    RawClient gone(s.port());
+    gone.send("GET /count HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(1u, awaitOne(&HttpServer::requestsQueued));
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  EXPECT_EQ("200", statusOf(holder.readReply()));
+  const HttpRequestRecord dropped = s.recordWithStatus(0);
+  EXPECT_EQ("/count", dropped.path);
+  EXPECT_TRUE(dropped.clientGone);
+  EXPECT_EQ(0, handled.load());
+}
+
 TEST(HttpServer, ThrowingHandlerGets500AndTheServerGoesOn) {
   TestServer s(testOptions());
   httplib::Client client("127.0.0.1", s.start());
