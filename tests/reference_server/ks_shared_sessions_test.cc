@@ -2,9 +2,6 @@
 // shared network folder: takeover, a stale copy catching up, closing, damage, and the store going away.
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,6 +24,7 @@
 #include "ks_session_records.h"
 #include "ks_session_reply.h"
 #include "ks_sha256.h"
+#include "redis_process.h"
 
 namespace ks {
 namespace server {
@@ -36,56 +34,8 @@ using namespace std::chrono_literals;
 using testing::modelPath;
 using testing::readFile;
 using testing::referenceInput;
+using ks::testing::RedisProcess;
 using testing::referenceValues;
-
-// redis-server in a scratch folder, listening on a Unix socket only; killed with the test.
-class RedisProcess {
- public:
-  explicit RedisProcess(std::filesystem::path folder) : folder_(std::move(folder)) { start(); }
-  ~RedisProcess() { stop(); }
-
-  void start() {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const std::string socket = this->socket();
-      const std::string log = (folder_ / "redis.log").string();
-      ::execlp("redis-server", "redis-server", "--port", "0", "--unixsocket", socket.c_str(), "--save", "",
-               "--appendonly", "no", "--logfile", log.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int tries = 0; tries < 200 && !answers(); ++tries) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(answers()) << "redis-server did not start";
-  }
-  // Killed at once, its data with it.
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGCONT);
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    std::filesystem::remove(socket());
-  }
-  // Stopped and resumed: a store that is there but does not answer.
-  void pause() { ::kill(pid_, SIGSTOP); }
-  void resume() { ::kill(pid_, SIGCONT); }
-
-  std::string socket() const { return (folder_ / "redis.sock").string(); }
-  std::string address() const { return "unix:" + socket(); }
-
- private:
-  bool answers() const {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socket().copy(address.sun_path, sizeof address.sun_path - 1);
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-  }
-
-  std::filesystem::path folder_;
-  pid_t pid_ = -1;
-};
 
 std::string loadBody(const std::string& model, std::vector<std::string> inputs, std::vector<std::string> outputs) {
   const std::string bytes = readFile(modelPath(model));

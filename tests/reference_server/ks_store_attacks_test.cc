@@ -1,0 +1,190 @@
+// The shared stores as an attacker meets them, against the server program: a store that answers one byte
+// at a time.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "ks_core/ks_tensor.h"
+#include "ks_netclient/ks_remote_net_backend.h"
+#include "ks_redis_client.h"
+#include "ks_session_records.h"
+#include "ks_session_reply.h"
+#include "ks_sha256.h"
+#include "ks_unique_fd.h"
+#include "onnx_model_builder.h"
+#include "redis_process.h"
+#include "support/ks_server_process.h"
+#include "support/raw_connection.h"
+
+namespace ks {
+namespace server {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using ks::testing::RawConnection;
+using ks::testing::RedisProcess;
+using onnx::TensorProto;
+using testing::OnnxModelBuilder;
+
+constexpr size_t kMiB = size_t{1} << 20;
+
+// A TCP front for a Redis on a Unix socket that passes commands on at once and, once told to dribble,
+// passes the answers back one byte every 150 ms: a store that is slow, not down.
+class DribblingProxy {
+ public:
+  explicit DribblingProxy(std::string redisSocket)
+      : redisSocket_(std::move(redisSocket)), listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_.get(), 64) != 0 ||
+        ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("the proxy cannot listen");
+    }
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { acceptLoop(); });
+  }
+  ~DribblingProxy() {
+    stopping_ = true;
+    acceptor_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::thread& pipe : pipes_) pipe.join();
+  }
+  DribblingProxy(const DribblingProxy&) = delete;
+  DribblingProxy& operator=(const DribblingProxy&) = delete;
+
+  int port() const { return port_; }
+  void dribble(bool on) { dribbling_ = on; }
+
+ private:
+  void acceptLoop() {
+    while (!stopping_) {
+      pollfd ready{listener_.get(), POLLIN, 0};
+      if (::poll(&ready, 1, 20) <= 0) continue;
+      auto client = std::make_shared<UniqueFd>(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      auto redis = std::make_shared<UniqueFd>(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      redisSocket_.copy(address.sun_path, sizeof address.sun_path - 1);
+      if (!*client || ::connect(redis->get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) continue;
+      std::lock_guard<std::mutex> lock(mutex_);
+      pipes_.emplace_back([this, client, redis] { pipe(client->get(), redis->get()); });
+    }
+  }
+
+  void pipe(int client, int redis) {
+    std::string answer;  // read from Redis, not yet passed on
+    auto nextByte = Clock::now();
+    while (!stopping_) {
+      pollfd ready[2] = {{client, POLLIN, 0}, {redis, POLLIN, 0}};
+      ::poll(ready, 2, 10);
+      char chunk[4096];
+      if ((ready[0].revents & (POLLIN | POLLHUP)) != 0) {
+        const ssize_t n = ::read(client, chunk, sizeof chunk);
+        if (n <= 0 || ::write(redis, chunk, static_cast<size_t>(n)) != n) return;
+      }
+      if ((ready[1].revents & (POLLIN | POLLHUP)) != 0) {
+        const ssize_t n = ::read(redis, chunk, sizeof chunk);
+        if (n <= 0) return;
+        answer.append(chunk, static_cast<size_t>(n));
+      }
+      if (answer.empty()) continue;
+      if (!dribbling_) {
+        if (::send(client, answer.data(), answer.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(answer.size())) return;
+        answer.clear();
+      } else if (Clock::now() >= nextByte) {
+        if (::send(client, answer.data(), 1, MSG_NOSIGNAL) != 1) return;
+        answer.erase(0, 1);
+        nextByte = Clock::now() + 150ms;
+      }
+    }
+  }
+
+  const std::string redisSocket_;
+  UniqueFd listener_;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> dribbling_{false};
+  std::thread acceptor_;
+  std::mutex mutex_;  // guards pipes_
+  std::vector<std::thread> pipes_;
+};
+
+// A reply to `request` sent whole on a connection of its own, from the loopback address `from` when given.
+std::string exchange(int port, const std::string& request, const std::string& from = "") {
+  RawConnection connection(port, from);
+  connection.send(request);
+  return connection.readReply(10s);
+}
+
+std::string get(const std::string& target, const std::string& headers = "") {
+  return "GET " + target + " HTTP/1.1\r\nHost: ks\r\n" + headers + "\r\n";
+}
+
+// Three nodes' worth of store: a Redis, the proxy in front of it, and a network folder.
+class StoreAttacksTest : public ::testing::Test {
+ protected:
+  StoreAttacksTest()
+      : folder_(std::filesystem::temp_directory_path() / ("ks-store-attacks-" + std::to_string(::getpid()))),
+        redis_((std::filesystem::create_directories(folder_), folder_)),
+        proxy_(redis_.socket()) {}
+  ~StoreAttacksTest() override { std::filesystem::remove_all(folder_); }
+
+  // The server program as node n1 of the shared store, with `options` added.
+  std::unique_ptr<ks::testing::ServerProcess> node(std::vector<std::string> options = {}) {
+    options.insert(options.begin(), {"--host", "127.0.0.1", "--port", "0", "--node-name", "n1", "--session-store",
+                                     "redis://127.0.0.1:" + std::to_string(proxy_.port()), "--network-store",
+                                     networks().string(), "--store-timeout-ms", "250"});
+    return std::make_unique<ks::testing::ServerProcess>(KS_SERVER_PROGRAM, options, "/dev/null");
+  }
+  std::filesystem::path networks() const { return folder_ / "networks"; }
+  // How many session records the store holds.
+  size_t records() {
+    RedisClient redis({RedisAddress::parse(redis_.address())});
+    return redis.command({"KEYS", "ks:session:*"}).elements.size();
+  }
+
+  std::filesystem::path folder_;
+  RedisProcess redis_;
+  DribblingProxy proxy_;
+};
+
+TEST_F(StoreAttacksTest, AStoreAnsweringAByteEvery150msHoldsARequestNoLongerThanTheStoreTimeout) {
+  auto server = node();
+  // A session another node opened: this node must ask the store for it.
+  const std::string id = "n2-0123456789abcdef0123456789abcdef";
+  RedisClient redis({RedisAddress::parse(redis_.address())});
+  redis.command({"SET", SessionRecords::keyOf(id), SessionRecord{}.text()});
+  proxy_.dribble(true);
+  const auto start = Clock::now();
+  const std::string reply = exchange(server->port(), get("/net?action=get_layouts&session_id=" + id));
+  const auto held = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  std::printf("    a request for a session of another node was held %lld ms\n", static_cast<long long>(held.count()));
+  EXPECT_EQ("503", ks::testing::statusOf(reply));
+  EXPECT_NE(std::string::npos, ks::testing::bodyOf(reply).find("the session store cannot be reached"));
+  EXPECT_LT(held, 250ms + 60ms);
+}
+
+}  // namespace
+}  // namespace server
+}  // namespace ks
