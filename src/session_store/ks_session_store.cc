@@ -1,13 +1,8 @@
 #include "ks_session_store.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <system_error>
 #include <utility>
 
-#include "ks_hex.h"
+#include "ks_random_hex.h"
 
 namespace ks {
 namespace server {
@@ -93,14 +88,7 @@ size_t SessionStore::expireIdleLocked(Clock::time_point now) {
 std::string SessionStore::newIdLocked() {
   std::string id;
   do {
-    uint8_t bits[16];
-    size_t filled = 0;
-    while (filled < sizeof bits) {
-      const ssize_t n = getrandom(bits + filled, sizeof bits - filled, 0);
-      if (n < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "getrandom");
-      if (n > 0) filled += static_cast<size_t>(n);
-    }
-    id = idPrefix_ + toHex(bits, sizeof bits);
+    id = idPrefix_ + randomHex(16);
   } while (entries_.count(id) != 0);
   return id;
 }

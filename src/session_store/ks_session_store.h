@@ -25,6 +25,7 @@ struct SessionShare {
   std::string record;        // the record of what this node holds
   bool known = false;        // the store has had that record, or is to have it: else it must be read first
   bool unwritten = false;    // the store could not be given the last change
+  std::string epoch;         // the store's epoch when it last held the session's record (SessionRecords)
 };
 
 // One client's state: the network it loaded. Engines are immutable, so a request takes the current one and

@@ -15,32 +15,44 @@ SharedSessions::Standing SharedSessions::check(const std::string& id, Session& s
   SessionShare& share = session.share;
   const std::string key = SessionRecords::keyOf(id);
   std::string record;
+  std::string epoch;
   bool unwritten = false;
   bool known = false;
   {
     std::lock_guard<std::mutex> lock(share.mutex);
     record = share.record;
+    epoch = share.epoch;
     unwritten = share.unwritten;
     known = share.known;
   }
   try {
     if (unwritten) {
       // Made while the store was away, so nobody else can have changed it since: this copy is the one.
-      records_.put(key, record);
+      const std::string now = records_.put(key, record);
       std::lock_guard<std::mutex> lock(share.mutex);
+      share.epoch = now;
       if (share.record == record) share.unwritten = false;
       return Standing::kCurrent;
     }
-    std::optional<std::string> held = records_.use(key);
-    if (!held && known) {
-      // No record, open or closed, though this node holds the session and renews it on every use: the
-      // store lost its data (restarted empty, failed over to a replica that lagged). This copy is the one.
-      records_.put(key, record);
+    HeldRecord held = records_.use(key);
+    if (!held.text && known) {
+      // In the epoch this node last saw the record in, it was removed on purpose: closed, or unused for
+      // the idle timeout.
+      if (!held.epoch.empty() && held.epoch == epoch) return Standing::kGone;
+      // The store lost its data (restarted empty, failed over to a replica that lagged) since this node
+      // last saw the record, and this node renews it on every use: this copy is the one.
+      const std::string now = records_.put(key, record);
+      std::lock_guard<std::mutex> lock(share.mutex);
+      share.epoch = now;
       return Standing::kCurrent;
     }
-    if (!held || held->empty()) return Standing::kGone;
-    if (known && *held == record) return Standing::kCurrent;
-    *stored = std::move(*held);
+    if (!held.text || held.text->empty()) return Standing::kGone;
+    {
+      std::lock_guard<std::mutex> lock(share.mutex);
+      share.epoch = held.epoch;
+    }
+    if (known && *held.text == record) return Standing::kCurrent;
+    *stored = std::move(*held.text);
     return Standing::kChanged;
   } catch (const StoreUnavailable&) {
     return Standing::kUnreachable;
@@ -102,14 +114,15 @@ void SharedSessions::write(const std::string& key, Session& session) {
     std::lock_guard<std::mutex> lock(session.share.mutex);
     record = session.share.record;
   }
-  bool written = true;
+  std::optional<std::string> epoch;
   try {
-    records_.put(key, record);
+    epoch = records_.put(key, record);
   } catch (const StoreUnavailable&) {
-    written = false;
+    // Left marked unwritten: the session's next use writes it.
   }
   std::lock_guard<std::mutex> lock(session.share.mutex);
-  if (session.share.record == record) session.share.unwritten = !written;
+  if (epoch) session.share.epoch = *epoch;
+  if (session.share.record == record) session.share.unwritten = !epoch;
 }
 
 void SharedSessions::noteTakeover(double seconds) {

@@ -1,5 +1,5 @@
 // The shared stores as an attacker meets them, against the server program: a store that answers one byte
-// at a time.
+// at a time, a client that opens and closes sessions by the thousand.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -183,6 +183,22 @@ TEST_F(StoreAttacksTest, AStoreAnsweringAByteEvery150msHoldsARequestNoLongerThan
   EXPECT_EQ("503", ks::testing::statusOf(reply));
   EXPECT_NE(std::string::npos, ks::testing::bodyOf(reply).find("the session store cannot be reached"));
   EXPECT_LT(held, 250ms + 60ms);
+}
+
+TEST_F(StoreAttacksTest, ThousandsOfClosedSessionsLeaveNoRecordsBehind) {
+  auto server = node({"--max-sessions", "4"});
+  httplib::Client client("127.0.0.1", server->port());
+  for (int cycle = 0; cycle < 3000; ++cycle) {
+    const httplib::Result opened = client.Get("/session?action=new");
+    ASSERT_TRUE(opened && opened->status == 200) << "cycle " << cycle;
+    std::string id;
+    sessionReplyFromJson(id, opened->body.c_str());
+    const httplib::Result closed = client.Get("/session?action=delete&session_id=" + id);
+    ASSERT_TRUE(closed && closed->status == 200) << "cycle " << cycle;
+  }
+  const size_t kept = records();
+  std::printf("    3000 sessions opened and closed left %zu records\n", kept);
+  EXPECT_EQ(0u, kept);
 }
 
 }  // namespace
