@@ -16,6 +16,7 @@
 
 #include "ks_command_line.h"
 
+#include "ks_client_address.h"
 #include "ks_inference_server.h"
 
 namespace {
@@ -29,6 +30,10 @@ const char kUsage[] =
     "  --workers N              requests handled at once (default: twice the processors)\n"
     "  --threads N              threads one inference may use (default: processors)\n"
     "  --max-sessions N         most sessions open at once (default 64)\n"
+    "  --client-share-percent N most of those one client address may open, in percent, at least one;\n"
+    "                           100: no bound (default 25)\n"
+    "  --trusted-proxies LIST   proxies (IP addresses, separated by commas) whose X-Forwarded-For names\n"
+    "                           the client, for the share above (default none: the peer is the client)\n"
     "  --idle-timeout-s N       close sessions unused for N seconds; 0 never does (default 600)\n"
     "  --max-body-mb N          largest request body in MiB, whatever its framing (default 256)\n"
     "  --max-connections N      most client connections open at once (default 4096)\n"
@@ -96,6 +101,8 @@ Arguments parseArguments(int argc, char** argv) {
                            "workers",
                            "threads",
                            "max-sessions",
+                           "client-share-percent",
+                           "trusted-proxies",
                            "idle-timeout-s",
                            "max-body-mb",
                            "max-connections",
@@ -142,6 +149,11 @@ Arguments parseArguments(int argc, char** argv) {
       options.service.engine.threads = static_cast<unsigned>(number(1, 1024));
     } else if (name == "max-sessions") {
       options.service.maxSessions = static_cast<size_t>(number(1, 1000000));
+    } else if (name == "client-share-percent") {
+      options.service.clientSharePercent = static_cast<unsigned>(number(1, 100));
+    } else if (name == "trusted-proxies") {
+      ks::server::ClientAddresses check(value);  // said now rather than at start
+      options.trustedProxies = value;
     } else if (name == "idle-timeout-s") {
       options.service.idleTimeout = seconds(0);
     } else if (name == "max-body-mb") {

@@ -1,5 +1,6 @@
 #include "ks_inference_service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -105,6 +106,11 @@ InferenceService::InferenceService(InferenceServiceOptions options)
   }
 }
 
+size_t InferenceService::sessionsPerClient() const {
+  if (options_.clientSharePercent >= 100) return 0;
+  return std::max<size_t>(1, sessions_.maxSessions() * options_.clientSharePercent / 100);
+}
+
 Refusal InferenceService::tooManySessions() const {
   return Refusal(503,
                  "too many sessions: the server allows " + std::to_string(sessions_.maxSessions()) + " open sessions");
@@ -185,8 +191,13 @@ void InferenceService::apply(const std::string& id, const std::shared_ptr<Sessio
   }
 }
 
-std::string InferenceService::openSession(std::string* issued) {
-  const std::optional<std::string> id = sessions_.open();
+std::string InferenceService::openSession(std::string* issued, const std::string& client) {
+  const size_t perClient = sessionsPerClient();
+  const std::optional<std::string> id = sessions_.open(client, perClient);
+  if (!id && !client.empty() && perClient != 0 && sessions_.heldBy(client) >= perClient) {
+    throw Refusal(503, "too many sessions for one client: each client address may hold " + std::to_string(perClient) +
+                           " of this server's " + std::to_string(sessions_.maxSessions()) + " sessions");
+  }
   if (!id) throw tooManySessions();
   if (shared_) {
     // Written before the client learns the id, so any node knows it from the first request on.

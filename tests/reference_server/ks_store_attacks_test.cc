@@ -1,5 +1,5 @@
 // The shared stores as an attacker meets them, against the server program: a store that answers one byte
-// at a time, a client that opens and closes sessions by the thousand.
+// at a time, a client that opens and closes sessions by the thousand or opens every session a node has.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -199,6 +199,33 @@ TEST_F(StoreAttacksTest, ThousandsOfClosedSessionsLeaveNoRecordsBehind) {
   const size_t kept = records();
   std::printf("    3000 sessions opened and closed left %zu records\n", kept);
   EXPECT_EQ(0u, kept);
+}
+
+// Sessions opened from `from` (or through a proxy with `headers`) until the node refuses one; returns how
+// many it opened and the refusal.
+std::pair<int, std::string> openAll(int port, const std::string& from, const std::string& headers = "") {
+  for (int opened = 0; opened < 100; ++opened) {
+    const std::string reply = exchange(port, get("/session?action=new", headers), from);
+    if (ks::testing::statusOf(reply) != "200")
+      return {opened, ks::testing::statusOf(reply) + " " + ks::testing::bodyOf(reply)};
+  }
+  return {100, "<never refused>"};
+}
+
+TEST_F(StoreAttacksTest, OneClientAddressHoldsAtMostItsShareOfANodesSessionsAndCannotForgeAnother) {
+  auto server = node({"--max-sessions", "8", "--client-share-percent", "25", "--trusted-proxies", "127.0.0.1"});
+  const char kRefused[] =
+      "503 {\"status\":false,\"text\":\"too many sessions for one client: each client address may hold 2 of "
+      "this server's 8 sessions\"}";
+  // The attacker names another client in the header a proxy would set: it is no proxy, so that is ignored.
+  const auto [attacker, refusal] = openAll(server->port(), "127.0.0.2", "X-Forwarded-For: 192.0.2.50\r\n");
+  std::printf("    one client address opened %d of the node's 8 sessions\n", attacker);
+  EXPECT_EQ(2, attacker);
+  EXPECT_EQ(kRefused, refusal);
+  // Behind the trusted proxy, the client is the address the proxy appended, whatever came before it.
+  EXPECT_EQ(2, openAll(server->port(), "127.0.0.1", "X-Forwarded-For: 127.0.0.2, 192.0.2.7\r\n").first);
+  EXPECT_EQ(0, openAll(server->port(), "127.0.0.1", "X-Forwarded-For: 192.0.2.7, 127.0.0.2\r\n").first);
+  EXPECT_EQ(2, openAll(server->port(), "127.0.0.3").first);
 }
 
 }  // namespace
