@@ -51,7 +51,10 @@ const char kUsage[] =
     "  --session-store ADDRESS  share sessions with other nodes through Redis at redis://HOST[:PORT]\n"
     "                           or unix:PATH, so any node serves any session (needs --network-store)\n"
     "  --network-store DIR      folder the nodes share for their sessions' networks\n"
-    "  --store-timeout-ms N     longest the session store may take to answer (default 250)\n"
+    "  --store-timeout-ms N     longest one command to the session store may take, connecting\n"
+    "                           included; a store that answers slower counts as down (default 250)\n"
+    "  --network-store-max-mb N most MiB the network store keeps; networks no session names go first,\n"
+    "                           least recently used; 0: no bound (default 4096)\n"
     "  --quarantine-s N         how long a network that ended 3 engine processes in a row is refused\n"
     "                           (default 300)\n"
     "  --worker-program PATH    the engine's worker program (default: ks_inference_worker beside this\n"
@@ -118,6 +121,7 @@ Arguments parseArguments(int argc, char** argv) {
                            "session-store",
                            "network-store",
                            "store-timeout-ms",
+                           "network-store-max-mb",
                            "quarantine-s",
                            "worker-program"}) {
     known.push_back({name, true});
@@ -185,6 +189,8 @@ Arguments parseArguments(int argc, char** argv) {
       options.service.networkStore = value;
     } else if (name == "store-timeout-ms") {
       options.service.storeTimeout = std::chrono::milliseconds(number(1, 60000));
+    } else if (name == "network-store-max-mb") {
+      options.service.networkStoreMaxBytes = mebibytes(0);
     } else if (name == "quarantine-s") {
       options.service.engine.quarantineFor = seconds(0);
     } else if (name == "worker-program") {

@@ -35,7 +35,8 @@ struct InferenceServiceOptions {
   // Both empty: sessions live in this server alone.
   std::string sessionStore;
   std::string networkStore;
-  std::chrono::milliseconds storeTimeout{250};  // longest the store may take to answer
+  std::chrono::milliseconds storeTimeout{250};        // longest one store command may take
+  uint64_t networkStoreMaxBytes = uint64_t{4} << 30;  // the most the network folder keeps; 0: no bound
   // The worker processes that run the networks, and the engine's budgets.
   EngineOptions engine;
   uint32_t maxRepetitions = 10000;

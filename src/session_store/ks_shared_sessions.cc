@@ -9,7 +9,10 @@ namespace server {
 SharedSessions::SharedSessions(SharedSessionsOptions options)
     : redis_(std::move(options.redis)),
       records_(redis_, options.idleTimeout),
-      networks_(std::move(options.networkFolder)) {}
+      // A network is named by its record within one store command of being written, so a node that finds
+      // it unnamed after that (and a second for the clocks of machines sharing the folder) may remove it.
+      networks_(std::move(options.networkFolder), options.networkMaxBytes,
+                options.redis.timeout + std::chrono::seconds(1)) {}
 
 SharedSessions::Standing SharedSessions::check(const std::string& id, Session& session, std::string* stored) {
   SessionShare& share = session.share;
@@ -74,9 +77,9 @@ void SharedSessions::loaded(const std::string& id, Session& session, const Hoste
   record.network = digestHex(network.digest());
   record.inputs = inputs;
   record.outputs = outputs;
-  // A folder that refuses leaves the session to this node: the record is written all the same, and
-  // another node finds no network under it and answers as for an unknown session.
-  networks_.put(network.digest(), network.bytes());
+  // A folder that refuses (full, or the disk failed) leaves the session to this node: the record is
+  // written all the same, and another node asked for the session finds no network under it and says so.
+  networks_.put(network.digest(), network.bytes(), [this] { return namedNetworks(); });
   {
     std::lock_guard<std::mutex> lock(session.share.mutex);
     session.share.record = record.text();
@@ -93,6 +96,25 @@ void SharedSessions::applied(Session& session, const std::string& stored) {
 }
 
 bool SharedSessions::closed(const std::string& id) { return records_.close(SessionRecords::keyOf(id)); }
+
+std::set<std::string> SharedSessions::namedNetworks() {
+  std::set<std::string> named;
+  std::string cursor = "0";
+  do {
+    const RedisClient::Reply page = redis_.command({"SCAN", cursor, "MATCH", "ks:session:*", "COUNT", "1000"});
+    if (page.elements.size() != 2) throw StoreUnavailable("the session store answered SCAN with something else");
+    cursor = page.elements[0].text;
+    const std::vector<RedisClient::Reply>& keys = page.elements[1].elements;
+    if (keys.empty()) continue;
+    std::vector<std::string_view> mget = {"MGET"};
+    for (const RedisClient::Reply& key : keys) mget.emplace_back(key.text);
+    for (const RedisClient::Reply& text : redis_.command(mget).elements) {
+      const std::optional<SessionRecord> record = SessionRecord::parse(text.text);
+      if (record && !record->network.empty()) named.insert(record->network);
+    }
+  } while (cursor != "0");
+  return named;
+}
 
 bool SharedSessions::reachable() {
   try {

@@ -149,7 +149,7 @@ TEST_F(SharedSessionsTest, ASessionClosedOnOneNodeIsUnknownOnEveryNode) {
   EXPECT_EQ(0u, b->sessions().openCount());
 }
 
-TEST_F(SharedSessionsTest, ADamagedNetworkInTheFolderIsAnUnknownSessionAndIsRemoved) {
+TEST_F(SharedSessionsTest, ADamagedNetworkInTheFolderIsSaidAndIsRemoved) {
   auto a = node("a");
   auto b = node("b");
   const std::string id = open(*a);
@@ -160,7 +160,12 @@ TEST_F(SharedSessionsTest, ADamagedNetworkInTheFolderIsAnUnknownSessionAndIsRemo
     bytes.seekp(40);
     bytes.put('\x7f');
   }
-  EXPECT_EQ(kUnknown, refusal([&] { infer(*b, id, "mlp", {1, 16}); }));
+  EXPECT_EQ(
+      "409 the session's network was damaged in the network store the server nodes share, and has been removed: "
+      "load it again",
+      refusal([&] {
+        infer(*b, id, "mlp", {1, 16});
+      }));
   EXPECT_FALSE(std::filesystem::exists(file));
   // The node that holds it goes on, and its next load of the network writes it again.
   infer(*a, id, "mlp", {1, 16});

@@ -1,5 +1,6 @@
 // The shared stores as an attacker meets them, against the server program: a store that answers one byte
-// at a time, a client that opens and closes sessions by the thousand or opens every session a node has.
+// at a time, a client that opens and closes sessions by the thousand or opens every session a node has,
+// and a session that uploads network after network into the folder the nodes share.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -226,6 +227,62 @@ TEST_F(StoreAttacksTest, OneClientAddressHoldsAtMostItsShareOfANodesSessionsAndC
   EXPECT_EQ(2, openAll(server->port(), "127.0.0.1", "X-Forwarded-For: 127.0.0.2, 192.0.2.7\r\n").first);
   EXPECT_EQ(0, openAll(server->port(), "127.0.0.1", "X-Forwarded-For: 192.0.2.7, 127.0.0.2\r\n").first);
   EXPECT_EQ(2, openAll(server->port(), "127.0.0.3").first);
+}
+
+// A network of about `bytes` that adds a constant to its input, distinct for each `seed`.
+std::string summingNetwork(size_t bytes, int seed) {
+  OnnxModelBuilder network;
+  network.input("x", TensorProto::FLOAT, {4}).output("y", TensorProto::FLOAT, {4});
+  std::vector<float> filler(bytes / sizeof(float), static_cast<float>(seed));
+  network.initializer("filler", TensorProto::FLOAT, {static_cast<int64_t>(filler.size())}, filler);
+  network.initializer("w", TensorProto::FLOAT, {4}, std::vector<float>(4, static_cast<float>(seed)));
+  network.node("Add", {"x", "w"}, {"y"});
+  return network.bytes();
+}
+
+std::string writeFile(const std::string& name, const std::string& bytes) {
+  std::string path = ::testing::TempDir() + "/" + name;
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fclose(file);
+  return path;
+}
+
+uint64_t folderBytes(const std::filesystem::path& folder) {
+  uint64_t total = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) total += entry.file_size();
+  return total;
+}
+
+TEST_F(StoreAttacksTest, TheNetworkStoreStaysWithinItsBoundAndKeepsTheNetworksSessionsName) {
+  auto server = node({"--network-store-max-mb", "16"});
+  auto backend = [&] {
+    return std::make_unique<RemoteNetBackend>("127.0.0.1", server->port(), BackendId::kCpu, DeviceType::kCpu, 0);
+  };
+  // An honest session whose network stays named while the attacker churns.
+  const std::string kept = summingNetwork(4 * kMiB, 0);
+  auto honest = backend();
+  honest->load(writeFile("kept.onnx", kept), {}, {}, "", "");
+  const std::filesystem::path keptFile = networks() / (digestHex(sha256(kept.data(), kept.size())) + ".onnx");
+
+  auto attacker = backend();
+  uint64_t most = 0;
+  for (int seed = 1; seed <= 24; ++seed) {
+    attacker->load(writeFile("churn.onnx", summingNetwork(4 * kMiB, seed)), {}, {}, "", "");
+    most = std::max(most, folderBytes(networks()));
+  }
+  std::printf("    after 24 networks of 4 MiB the folder holds %.0f MiB (at most %.0f MiB)\n",
+              static_cast<double>(folderBytes(networks())) / kMiB, static_cast<double>(most) / kMiB);
+  EXPECT_LE(most, 16 * kMiB);
+  EXPECT_TRUE(std::filesystem::exists(keptFile));
+  // Each session still runs what it loaded.
+  std::vector<Tensor> outputs;
+  Tensor input(attacker->srcLayout(0));
+  std::memset(input.data(), 0, input.layout().byteSize());
+  attacker->forward({input}, outputs);
+  EXPECT_EQ(24.0f, reinterpret_cast<const float*>(outputs.at(0).data())[0]);
+  honest->forward({input}, outputs);
+  EXPECT_EQ(0.0f, reinterpret_cast<const float*>(outputs.at(0).data())[0]);
 }
 
 }  // namespace
