@@ -29,8 +29,19 @@ std::string canonicalAddress(const std::string& text) {
   unsigned char bytes[16];
   char canonical[INET6_ADDRSTRLEN];
   if (inet_pton(AF_INET, host.c_str(), bytes) == 1) return inet_ntop(AF_INET, bytes, canonical, sizeof canonical);
-  if (inet_pton(AF_INET6, host.c_str(), bytes) == 1) return inet_ntop(AF_INET6, bytes, canonical, sizeof canonical);
-  return "";
+  if (inet_pton(AF_INET6, host.c_str(), bytes) != 1) return "";
+  // A dual-stack listener sees IPv4 peers as ::ffff:a.b.c.d: the same client as a.b.c.d.
+  const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::equal(mapped, mapped + 12, bytes)) return inet_ntop(AF_INET, bytes + 12, canonical, sizeof canonical);
+  return inet_ntop(AF_INET6, bytes, canonical, sizeof canonical);
+}
+
+std::string ClientAddresses::countedAs(const std::string& address) {
+  unsigned char bytes[16];
+  if (inet_pton(AF_INET6, address.c_str(), bytes) != 1) return address;
+  std::fill(bytes + 8, bytes + 16, 0);
+  char prefix[INET6_ADDRSTRLEN];
+  return std::string(inet_ntop(AF_INET6, bytes, prefix, sizeof prefix)) + "/64";
 }
 
 ClientAddresses::ClientAddresses(const std::string& trustedProxies) {

@@ -25,11 +25,17 @@ class ClientAddresses {
 
   bool trusts(const std::string& address) const { return trusted_.count(address) != 0; }
 
+  // What the per-client bounds count as one client: an IPv4 address itself, an IPv6 address's /64, the
+  // least a site is given (so one machine cannot pose as 2^64 clients). `address` is canonical, as of()
+  // returns it.
+  static std::string countedAs(const std::string& address);
+
  private:
   std::set<std::string> trusted_;
 };
 
-// `text` as an IP address in canonical form ("::1" for "0:0::1", brackets dropped); empty when it is none.
+// `text` as an IP address in canonical form ("::1" for "0:0::1", brackets dropped, an IPv4-mapped IPv6
+// address as IPv4); empty when it is none.
 std::string canonicalAddress(const std::string& text);
 
 }  // namespace server

@@ -126,7 +126,7 @@ struct InferenceServer::Impl {
 
   // One answer an endpoint; each returns the reply's body.
   std::string openSession(HttpRequest& request, HttpResponse& response) {
-    return service.openSession(&response.logNote, clients.of(request));
+    return service.openSession(&response.logNote, ClientAddresses::countedAs(clients.of(request)));
   }
   std::string closeSession(HttpRequest& request, HttpResponse&) {
     return service.closeSession(request.param("session_id"));

@@ -214,19 +214,22 @@ std::pair<int, std::string> openAll(int port, const std::string& from, const std
 }
 
 TEST_F(StoreAttacksTest, OneClientAddressHoldsAtMostItsShareOfANodesSessionsAndCannotForgeAnother) {
-  auto server = node({"--max-sessions", "8", "--client-share-percent", "25", "--trusted-proxies", "127.0.0.1"});
+  auto server = node({"--max-sessions", "12", "--client-share-percent", "20", "--trusted-proxies", "127.0.0.1"});
   const char kRefused[] =
       "503 {\"status\":false,\"text\":\"too many sessions for one client: each client address may hold 2 of "
-      "this server's 8 sessions\"}";
+      "this server's 12 sessions\"}";
   // The attacker names another client in the header a proxy would set: it is no proxy, so that is ignored.
   const auto [attacker, refusal] = openAll(server->port(), "127.0.0.2", "X-Forwarded-For: 192.0.2.50\r\n");
-  std::printf("    one client address opened %d of the node's 8 sessions\n", attacker);
+  std::printf("    one client address opened %d of the node's 12 sessions\n", attacker);
   EXPECT_EQ(2, attacker);
   EXPECT_EQ(kRefused, refusal);
   // Behind the trusted proxy, the client is the address the proxy appended, whatever came before it.
   EXPECT_EQ(2, openAll(server->port(), "127.0.0.1", "X-Forwarded-For: 127.0.0.2, 192.0.2.7\r\n").first);
   EXPECT_EQ(0, openAll(server->port(), "127.0.0.1", "X-Forwarded-For: 192.0.2.7, 127.0.0.2\r\n").first);
   EXPECT_EQ(2, openAll(server->port(), "127.0.0.3").first);
+  // An IPv6 client has a /64 of addresses to take: it is one client.
+  EXPECT_EQ(2, openAll(server->port(), "127.0.0.1", "X-Forwarded-For: 2001:db8:0:1::1\r\n").first);
+  EXPECT_EQ(0, openAll(server->port(), "127.0.0.1", "X-Forwarded-For: 2001:db8:0:1:ffff::2\r\n").first);
 }
 
 // A network of about `bytes` that adds a constant to its input, distinct for each `seed`.
