@@ -478,7 +478,9 @@ int runAll(const Options& options) {
   if (!options.serverProgram.empty()) {
     size_t most = 0;
     for (const int clients : options.clients) most = std::max(most, static_cast<size_t>(clients));
-    std::vector<std::string> arguments = {"--port", "0", "--max-sessions", std::to_string(std::max<size_t>(most, 64))};
+    // Every client comes from this machine: one address may hold every session.
+    std::vector<std::string> arguments = {
+        "--port", "0", "--max-sessions", std::to_string(std::max<size_t>(most, 64)), "--client-share-percent", "100"};
     arguments.insert(arguments.end(), options.serverArguments.begin(), options.serverArguments.end());
     std::fprintf(stderr, "starting %s\n", options.serverProgram.c_str());
     process = std::make_unique<ks::testing::ServerProcess>(options.serverProgram, arguments, options.serverLog);

@@ -50,6 +50,7 @@ size_t residentWithChildren() {
 size_t residentAfterLoads(const std::vector<std::string>& files) {
   ks::server::InferenceServerOptions options;
   options.service.maxSessions = files.size() + 1;
+  options.service.clientSharePercent = 100;  // every client is this machine
   options.service.engine.workerProgram = KS_WORKER_PROGRAM;
   ks::server::InferenceServer server(options);
   const int port = server.start();

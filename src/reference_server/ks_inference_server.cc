@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "ks_client_address.h"
 #include "ks_endpoints.h"
 #include "ks_run_watchdog.h"
 #include "ks_server_metrics.h"
@@ -115,7 +116,8 @@ struct InferenceServer::Impl {
       : options(std::move(opts)),
         service(serviceOptionsOf(options)),
         http(httpOptionsOf(options)),
-        watchdog(options.inferenceTimeout) {}
+        watchdog(options.inferenceTimeout),
+        clients(options.trustedProxies) {}
 
   void installRoutes();
   void dispatch(HttpRequest& request, HttpResponse& response);
@@ -123,7 +125,9 @@ struct InferenceServer::Impl {
   std::string metricsText();
 
   // One answer an endpoint; each returns the reply's body.
-  std::string openSession(HttpRequest&, HttpResponse& response) { return service.openSession(&response.logNote); }
+  std::string openSession(HttpRequest& request, HttpResponse& response) {
+    return service.openSession(&response.logNote, ClientAddresses::countedAs(clients.of(request)));
+  }
   std::string closeSession(HttpRequest& request, HttpResponse&) {
     return service.closeSession(request.param("session_id"));
   }
@@ -150,6 +154,7 @@ struct InferenceServer::Impl {
   InferenceService service;
   HttpServer http;
   RunWatchdog watchdog;
+  const ClientAddresses clients;
   ServerMetrics metrics;
   std::mutex logMutex;
 };

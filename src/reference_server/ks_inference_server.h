@@ -17,6 +17,8 @@ struct InferenceServerOptions {
   InferenceServiceOptions service;
   // An inference running longer is stopped and answered with a status message; 0: no limit.
   std::chrono::seconds inferenceTimeout{300};
+  // Proxies whose X-Forwarded-For names the client (IP addresses, separated by commas); see ClientAddresses.
+  std::string trustedProxies;
   // One line per request (UTC time, client, endpoint, short session id, status, bytes, duration) when not
   // null. The stream must outlive the server; the server serialises its writes.
   std::ostream* log = nullptr;

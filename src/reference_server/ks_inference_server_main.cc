@@ -16,6 +16,7 @@
 
 #include "ks_command_line.h"
 
+#include "ks_client_address.h"
 #include "ks_inference_server.h"
 
 namespace {
@@ -29,6 +30,10 @@ const char kUsage[] =
     "  --workers N              requests handled at once (default: twice the processors)\n"
     "  --threads N              threads one inference may use (default: processors)\n"
     "  --max-sessions N         most sessions open at once (default 64)\n"
+    "  --client-share-percent N most of those one client address may open, in percent, at least one;\n"
+    "                           100: no bound (default 25)\n"
+    "  --trusted-proxies LIST   proxies (IP addresses, separated by commas) whose X-Forwarded-For names\n"
+    "                           the client, for the share above (default none: the peer is the client)\n"
     "  --idle-timeout-s N       close sessions unused for N seconds; 0 never does (default 600)\n"
     "  --max-body-mb N          largest request body in MiB, whatever its framing (default 256)\n"
     "  --max-connections N      most client connections open at once (default 4096)\n"
@@ -46,7 +51,10 @@ const char kUsage[] =
     "  --session-store ADDRESS  share sessions with other nodes through Redis at redis://HOST[:PORT]\n"
     "                           or unix:PATH, so any node serves any session (needs --network-store)\n"
     "  --network-store DIR      folder the nodes share for their sessions' networks\n"
-    "  --store-timeout-ms N     longest the session store may take to answer (default 250)\n"
+    "  --store-timeout-ms N     longest one command to the session store may take, connecting\n"
+    "                           included; a store that answers slower counts as down (default 250)\n"
+    "  --network-store-max-mb N most MiB the network store keeps; networks no session names go first,\n"
+    "                           least recently used; 0: no bound (default 4096)\n"
     "  --quarantine-s N         how long a network that ended 3 engine processes in a row is refused\n"
     "                           (default 300)\n"
     "  --worker-program PATH    the engine's worker program (default: ks_inference_worker beside this\n"
@@ -96,6 +104,8 @@ Arguments parseArguments(int argc, char** argv) {
                            "workers",
                            "threads",
                            "max-sessions",
+                           "client-share-percent",
+                           "trusted-proxies",
                            "idle-timeout-s",
                            "max-body-mb",
                            "max-connections",
@@ -111,6 +121,7 @@ Arguments parseArguments(int argc, char** argv) {
                            "session-store",
                            "network-store",
                            "store-timeout-ms",
+                           "network-store-max-mb",
                            "quarantine-s",
                            "worker-program"}) {
     known.push_back({name, true});
@@ -142,6 +153,11 @@ Arguments parseArguments(int argc, char** argv) {
       options.service.engine.threads = static_cast<unsigned>(number(1, 1024));
     } else if (name == "max-sessions") {
       options.service.maxSessions = static_cast<size_t>(number(1, 1000000));
+    } else if (name == "client-share-percent") {
+      options.service.clientSharePercent = static_cast<unsigned>(number(1, 100));
+    } else if (name == "trusted-proxies") {
+      ks::server::ClientAddresses check(value);  // said now rather than at start
+      options.trustedProxies = value;
     } else if (name == "idle-timeout-s") {
       options.service.idleTimeout = seconds(0);
     } else if (name == "max-body-mb") {
@@ -173,6 +189,8 @@ Arguments parseArguments(int argc, char** argv) {
       options.service.networkStore = value;
     } else if (name == "store-timeout-ms") {
       options.service.storeTimeout = std::chrono::milliseconds(number(1, 60000));
+    } else if (name == "network-store-max-mb") {
+      options.service.networkStoreMaxBytes = mebibytes(0);
     } else if (name == "quarantine-s") {
       options.service.engine.quarantineFor = seconds(0);
     } else if (name == "worker-program") {

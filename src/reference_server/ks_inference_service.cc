@@ -1,5 +1,6 @@
 #include "ks_inference_service.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <utility>
@@ -25,6 +26,12 @@ namespace server {
 namespace {
 
 const char kUnknownSession[] = "unknown session: it was never opened, was closed or has expired";
+const char kNetworkDamaged[] =
+    "the session's network was damaged in the network store the server nodes share, and has been removed: load "
+    "it again";
+const char kNetworkMissing[] =
+    "the session's network is not in the network store the server nodes share (it did not fit, or was lost): "
+    "load it again";
 const char kStoreUnreachable[] = "the session is not held by this server node, and the session store cannot be reached";
 
 // The session_id parameter every request but "create session" carries.
@@ -100,9 +107,15 @@ InferenceService::InferenceService(InferenceServiceOptions options)
     shared.redis.address = RedisAddress::parse(options_.sessionStore);
     shared.redis.timeout = options_.storeTimeout;
     shared.networkFolder = options_.networkStore;
+    shared.networkMaxBytes = options_.networkStoreMaxBytes;
     shared.idleTimeout = options_.idleTimeout;
     shared_ = std::make_unique<SharedSessions>(std::move(shared));
   }
+}
+
+size_t InferenceService::sessionsPerClient() const {
+  if (options_.clientSharePercent >= 100) return 0;
+  return std::max<size_t>(1, sessions_.maxSessions() * options_.clientSharePercent / 100);
 }
 
 Refusal InferenceService::tooManySessions() const {
@@ -168,8 +181,13 @@ void InferenceService::apply(const std::string& id, const std::shared_ptr<Sessio
     try {
       std::shared_ptr<const HostedNetwork> network = networks_.held(digest);
       if (!network) {
-        std::optional<SharedMemory> bytes = shared_->network(record->network);
-        if (!bytes) throw unknown();
+        NetworkStore::Fault fault = NetworkStore::Fault::kMissing;
+        std::optional<SharedMemory> bytes = shared_->network(record->network, &fault);
+        if (!bytes) {
+          // The session is there, its network is not: the client can mend that with a load.
+          sessions_.forget(id, session);
+          throw Refusal(409, fault == NetworkStore::Fault::kDamaged ? kNetworkDamaged : kNetworkMissing);
+        }
         network = networks_.load(std::move(*bytes));
       }
       engine = std::make_shared<const InferenceEngine>(network, record->inputs, record->outputs);
@@ -185,8 +203,13 @@ void InferenceService::apply(const std::string& id, const std::shared_ptr<Sessio
   }
 }
 
-std::string InferenceService::openSession(std::string* issued) {
-  const std::optional<std::string> id = sessions_.open();
+std::string InferenceService::openSession(std::string* issued, const std::string& client) {
+  const size_t perClient = sessionsPerClient();
+  const std::optional<std::string> id = sessions_.open(client, perClient);
+  if (!id && !client.empty() && perClient != 0 && sessions_.heldBy(client) >= perClient) {
+    throw Refusal(503, "too many sessions for one client: each client address may hold " + std::to_string(perClient) +
+                           " of this server's " + std::to_string(sessions_.maxSessions()) + " sessions");
+  }
   if (!id) throw tooManySessions();
   if (shared_) {
     // Written before the client learns the id, so any node knows it from the first request on.

@@ -21,6 +21,8 @@ namespace server {
 
 struct InferenceServiceOptions {
   size_t maxSessions = 64;
+  // The share of maxSessions one client address may open, in percent (at least one session); 100: any.
+  unsigned clientSharePercent = 25;
   std::chrono::seconds idleTimeout{600};  // 0: sessions never expire
   // Prefixed to every session id, so a proxy can send a session's requests to the server that issued it.
   std::string nodeName;
@@ -33,7 +35,8 @@ struct InferenceServiceOptions {
   // Both empty: sessions live in this server alone.
   std::string sessionStore;
   std::string networkStore;
-  std::chrono::milliseconds storeTimeout{250};  // longest the store may take to answer
+  std::chrono::milliseconds storeTimeout{250};        // longest one store command may take
+  uint64_t networkStoreMaxBytes = uint64_t{4} << 30;  // the most the network folder keeps; 0: no bound
   // The worker processes that run the networks, and the engine's budgets.
   EngineOptions engine;
   uint32_t maxRepetitions = 10000;
@@ -62,8 +65,9 @@ class InferenceService {
   // program; std::invalid_argument for a shared store named by halves or a Redis address it cannot read.
   explicit InferenceService(InferenceServiceOptions options);
 
-  // `id`, when not null, receives the new session's id.
-  std::string openSession(std::string* id = nullptr);
+  // `id`, when not null, receives the new session's id. `client` is the address the session counts
+  // toward (see clientSharePercent); empty: none.
+  std::string openSession(std::string* id = nullptr, const std::string& client = "");
   std::string closeSession(const std::string* sessionId);
   std::string layouts(const std::string* sessionId);
   // `note`, when not null, receives what the log line should add (an upgrade the network went through).
@@ -89,6 +93,7 @@ class InferenceService {
   SharedMemory networkBytes(const char* base64, const std::string& key);
   void checkRepetitions(uint32_t repetitions) const;
   Refusal tooManySessions() const;
+  size_t sessionsPerClient() const;  // 0: no bound
 
   const InferenceServiceOptions options_;
   SessionStore sessions_;

@@ -1,8 +1,12 @@
 #include "ks_redis_client.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/time.h>
 
 #include <hiredis/hiredis.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <memory>
@@ -17,6 +21,26 @@ using Clock = std::chrono::steady_clock;
 // Connections kept idle for later commands; more may be open while commands run.
 constexpr size_t kMaxIdle = 16;
 
+// What is left until `deadline`, rounded up so that a wait never ends early; zero once it has passed.
+std::chrono::milliseconds leftUntil(Clock::time_point deadline) {
+  const Clock::duration left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return std::chrono::milliseconds(0);
+  return std::chrono::ceil<std::chrono::milliseconds>(left);
+}
+
+// Waits until `fd` is ready for `events` or `deadline` passes; false when it passed.
+bool waitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    const std::chrono::milliseconds left = leftUntil(deadline);
+    if (left.count() == 0) return false;
+    pollfd ready{fd, events, 0};
+    const int n = ::poll(&ready, 1, static_cast<int>(left.count()));
+    if (n > 0) return true;
+    if (n == 0) return false;
+    if (errno != EINTR) return true;  // the read or write that follows reports the fault
+  }
+}
+
 timeval timevalOf(std::chrono::milliseconds duration) {
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(duration.count() / 1000);
@@ -27,6 +51,30 @@ timeval timevalOf(std::chrono::milliseconds duration) {
 struct ReplyFree {
   void operator()(redisReply* reply) const { freeReplyObject(reply); }
 };
+
+// Redis's reply as ours; false for a type this client does not expect. An error reply's text is kept.
+bool convert(const redisReply& reply, RedisClient::Reply& answer) {
+  switch (reply.type) {
+    case REDIS_REPLY_NIL: return true;
+    case REDIS_REPLY_STRING:
+    case REDIS_REPLY_STATUS:
+      answer.type = RedisClient::Reply::Type::kString;
+      answer.text.assign(reply.str, reply.len);
+      return true;
+    case REDIS_REPLY_INTEGER:
+      answer.type = RedisClient::Reply::Type::kInteger;
+      answer.integer = reply.integer;
+      return true;
+    case REDIS_REPLY_ARRAY:
+      answer.type = RedisClient::Reply::Type::kArray;
+      answer.elements.resize(reply.elements);
+      for (size_t i = 0; i < reply.elements; ++i) {
+        if (!convert(*reply.element[i], answer.elements[i])) return false;
+      }
+      return true;
+    default: return false;
+  }
+}
 
 }  // namespace
 
@@ -96,7 +144,7 @@ void RedisClient::fail(const std::string& why) {
   throw StoreUnavailable(why);
 }
 
-redisContext* RedisClient::take() {
+redisContext* RedisClient::take(Clock::time_point deadline) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (retryAt_) {
@@ -111,7 +159,7 @@ redisContext* RedisClient::take() {
       return context;
     }
   }
-  const timeval timeout = timevalOf(options_.timeout);
+  const timeval timeout = timevalOf(std::max(leftUntil(deadline), std::chrono::milliseconds(1)));
   const RedisAddress& address = options_.address;
   redisContext* context = address.socketPath.empty()
                               ? redisConnectWithTimeout(address.host.c_str(), address.port, timeout)
@@ -122,10 +170,13 @@ redisContext* RedisClient::take() {
     redisFree(context);
     fail(why);
   }
-  if (redisSetTimeout(context, timeout) != REDIS_OK) {
+  // Every wait is ours, bounded by the command's deadline: hiredis only reads and writes what is ready.
+  const int flags = ::fcntl(context->fd, F_GETFL);
+  if (flags < 0 || ::fcntl(context->fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     redisFree(context);
-    fail("cannot set a timeout on the session store's connection");
+    fail("cannot make the session store's connection non-blocking");
   }
+  context->flags &= ~REDIS_BLOCK;
   if (address.socketPath.empty()) redisEnableKeepAlive(context);
   return context;
 }
@@ -141,45 +192,51 @@ void RedisClient::give(redisContext* context) {
 }
 
 RedisClient::Reply RedisClient::command(std::initializer_list<std::string_view> arguments) {
+  return command(std::vector<std::string_view>(arguments));
+}
+
+RedisClient::Reply RedisClient::command(const std::vector<std::string_view>& arguments) {
   std::vector<const char*> argv;
   std::vector<size_t> lengths;
   for (const std::string_view argument : arguments) {
     argv.push_back(argument.data());
     lengths.push_back(argument.size());
   }
-  redisContext* context = take();
-  std::unique_ptr<redisReply, ReplyFree> reply(
-      static_cast<redisReply*>(redisCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data())));
-  if (!reply) {
-    // A connection that timed out may still receive the late reply: it is not used again.
-    const std::string why = std::string("the session store ") + options_.address.text() +
-                            " failed: " + (context->err != 0 ? context->errstr : "no reply");
+  const Clock::time_point deadline = Clock::now() + options_.timeout;
+  redisContext* context = take(deadline);
+  // A connection that failed or ran out of time may still receive a late reply: it is not used again.
+  auto drop = [&](const std::string& why) {
+    const std::string text = "the session store " + options_.address.text() + " " + why;
     redisFree(context);
+    fail(text);
+  };
+  if (redisAppendCommandArgv(context, static_cast<int>(argv.size()), argv.data(), lengths.data()) != REDIS_OK) {
+    drop(std::string("failed: ") + context->errstr);
+  }
+  auto late = [&] { return "did not answer within " + std::to_string(options_.timeout.count()) + " ms"; };
+  for (int written = 0; written == 0;) {
+    if (!waitFor(context->fd, POLLOUT, deadline)) drop(late());
+    if (redisBufferWrite(context, &written) != REDIS_OK) drop(std::string("failed: ") + context->errstr);
+  }
+  void* received = nullptr;
+  for (;;) {
+    if (redisGetReplyFromReader(context, &received) != REDIS_OK) drop(std::string("failed: ") + context->errstr);
+    if (received != nullptr) break;
+    if (!waitFor(context->fd, POLLIN, deadline)) drop(late());
+    if (redisBufferRead(context) != REDIS_OK) drop(std::string("failed: ") + context->errstr);
+  }
+  std::unique_ptr<redisReply, ReplyFree> reply(static_cast<redisReply*>(received));
+  if (reply->type == REDIS_REPLY_ERROR) {
+    // The connection is sound; the store refused (loading, read-only replica, out of memory...).
+    const std::string why =
+        "the session store " + options_.address.text() + " refused: " + std::string(reply->str, reply->len);
+    give(context);
     fail(why);
   }
   Reply answer;
-  switch (reply->type) {
-    case REDIS_REPLY_NIL: break;
-    case REDIS_REPLY_STRING:
-    case REDIS_REPLY_STATUS:
-      answer.type = Reply::Type::kString;
-      answer.text.assign(reply->str, reply->len);
-      break;
-    case REDIS_REPLY_INTEGER:
-      answer.type = Reply::Type::kInteger;
-      answer.integer = reply->integer;
-      break;
-    case REDIS_REPLY_ERROR: {
-      // The connection is sound; the store refused (loading, read-only replica, out of memory...).
-      const std::string why =
-          "the session store " + options_.address.text() + " refused: " + std::string(reply->str, reply->len);
-      give(context);
-      fail(why);
-    }
-    default: {
-      give(context);
-      fail("the session store " + options_.address.text() + " sent a reply of an unexpected type");
-    }
+  if (!convert(*reply, answer)) {
+    give(context);
+    fail("the session store " + options_.address.text() + " sent a reply of an unexpected type");
   }
   give(context);
   up_ = true;

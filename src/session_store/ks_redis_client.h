@@ -1,5 +1,6 @@
-// A Redis server the nodes share, reached through Debian's hiredis: a small pool of blocking connections,
-// each command bounded by a timeout, and a breaker that stops asking a store that just failed.
+// A Redis server the nodes share, reached through Debian's hiredis: a small pool of connections, each
+// command bounded by one deadline from connect to the last byte of its reply, and a breaker that stops
+// asking a store that just failed.
 #pragma once
 
 #include <atomic>
@@ -40,17 +41,19 @@ class RedisClient {
  public:
   struct Options {
     RedisAddress address;
-    // The longest a connect or a command may take before the store counts as unavailable.
+    // The longest a command may take, connecting included, before the store counts as unavailable: a
+    // store that answers, but too slowly, is unavailable too.
     std::chrono::milliseconds timeout{250};
     // After a failure, commands fail at once for this long; then one is let through to try again.
     std::chrono::milliseconds retryAfter{1000};
   };
 
-  // What Redis answered: a bulk or simple string, an integer, or nil.
+  // What Redis answered: a bulk or simple string, an integer, nil, or an array of these.
   struct Reply {
-    enum class Type { kNil, kString, kInteger } type = Type::kNil;
+    enum class Type { kNil, kString, kInteger, kArray } type = Type::kNil;
     std::string text;
     long long integer = 0;
+    std::vector<Reply> elements;
     bool nil() const { return type == Type::kNil; }
   };
 
@@ -64,6 +67,8 @@ class RedisClient {
   // cannot be reached, takes longer than the timeout, replies with an error, or failed less than
   // `retryAfter` ago.
   Reply command(std::initializer_list<std::string_view> arguments);
+  // The same, for a number of arguments known only at run time.
+  Reply command(const std::vector<std::string_view>& arguments);
 
   // False from a failure until the next command that succeeds.
   bool up() const { return up_.load(); }
@@ -73,7 +78,7 @@ class RedisClient {
   const Options& options() const { return options_; }
 
  private:
-  redisContext* take();
+  redisContext* take(std::chrono::steady_clock::time_point deadline);
   void give(redisContext* context);
   [[noreturn]] void fail(const std::string& why);
 

@@ -3,6 +3,7 @@
 #include <rapidjson/document.h>
 
 #include "ks_json_io.h"
+#include "ks_random_hex.h"
 #include "ks_sha256.h"
 
 namespace ks {
@@ -54,39 +55,58 @@ std::optional<SessionRecord> SessionRecord::parse(const std::string& text) {
 }
 
 namespace {
-// A closed session's record outlives any copy of it a node may hold: a node drops a copy unused for the
-// idle timeout. Sessions that never expire leave theirs for a day.
-constexpr std::chrono::milliseconds kClosedWithoutTimeout = std::chrono::hours(24);
+
+const char kEpochKey[] = "ks:epoch";
+
+// Reads the record and the epoch in one step, so that the epoch is the one the record was read in.
+const char kUseScript[] = R"(
+local record
+if ARGV[1] == '' then record = redis.call('GET', KEYS[1])
+else record = redis.call('GETEX', KEYS[1], 'PX', ARGV[1]) end
+return {record, redis.call('GET', KEYS[2])})";
+
+// Writes the record and returns the epoch, made from ARGV[3] (128 random bits, so that no two lives of
+// a store share one) when the store has none.
+const char kPutScript[] = R"(
+if ARGV[2] == '' then redis.call('SET', KEYS[1], ARGV[1])
+else redis.call('SET', KEYS[1], ARGV[1], 'PX', ARGV[2]) end
+local epoch = redis.call('GET', KEYS[2])
+if not epoch then
+  epoch = ARGV[3]
+  redis.call('SET', KEYS[2], epoch)
+end
+return epoch)";
+
 }  // namespace
 
 SessionRecords::SessionRecords(RedisClient& redis, std::chrono::milliseconds idleTimeout)
-    : redis_(redis),
-      expiry_(idleTimeout.count() > 0 ? std::to_string(idleTimeout.count()) : std::string()),
-      closedFor_(std::to_string((idleTimeout.count() > 0 ? idleTimeout : kClosedWithoutTimeout).count())) {}
+    : redis_(redis), expiry_(idleTimeout.count() > 0 ? std::to_string(idleTimeout.count()) : std::string()) {}
 
 std::string SessionRecords::keyOf(const std::string& id) {
   return "ks:session:" + digestHex(sha256(id.data(), id.size()));
 }
 
-void SessionRecords::put(const std::string& key, const std::string& text) {
-  if (expiry_.empty()) {
-    redis_.command({"SET", key, text});
-  } else {
-    redis_.command({"SET", key, text, "PX", expiry_});
-  }
+std::string SessionRecords::put(const std::string& key, const std::string& text) {
+  const RedisClient::Reply epoch =
+      redis_.command({"EVAL", kPutScript, "2", key, kEpochKey, text, expiry_, randomHex(16)});
+  if (epoch.type != RedisClient::Reply::Type::kString) throw StoreUnavailable("the session store wrote no epoch");
+  return epoch.text;
 }
 
-std::optional<std::string> SessionRecords::use(const std::string& key) {
-  // GETEX (Redis 6.2) reads and renews in one round trip.
-  const RedisClient::Reply reply =
-      expiry_.empty() ? redis_.command({"GET", key}) : redis_.command({"GETEX", key, "PX", expiry_});
-  if (reply.nil()) return std::nullopt;
-  return reply.text;
+HeldRecord SessionRecords::use(const std::string& key) {
+  const RedisClient::Reply reply = redis_.command({"EVAL", kUseScript, "2", key, kEpochKey, expiry_});
+  if (reply.type != RedisClient::Reply::Type::kArray || reply.elements.size() != 2) {
+    throw StoreUnavailable("the session store answered a record's read with something else");
+  }
+  HeldRecord held;
+  if (!reply.elements[0].nil()) held.text = reply.elements[0].text;
+  held.epoch = reply.elements[1].text;
+  return held;
 }
 
 bool SessionRecords::close(const std::string& key) {
-  // SET ... GET (Redis 6.2) tells what it replaced.
-  const RedisClient::Reply was = redis_.command({"SET", key, "", "PX", closedFor_, "GET"});
+  // GETDEL (Redis 6.2) tells what it removed.
+  const RedisClient::Reply was = redis_.command({"GETDEL", key});
   return !was.nil() && !was.text.empty();
 }
 

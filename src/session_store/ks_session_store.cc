@@ -1,13 +1,8 @@
 #include "ks_session_store.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
-#include <cstdint>
-#include <system_error>
 #include <utility>
 
-#include "ks_hex.h"
+#include "ks_random_hex.h"
 
 namespace ks {
 namespace server {
@@ -18,14 +13,33 @@ SessionStore::SessionStore(size_t maxSessions, Clock::duration idleTimeout, cons
       idPrefix_(nodeName.empty() ? std::string() : nodeName + "-"),
       now_(std::move(now)) {}
 
-std::optional<std::string> SessionStore::open() {
+std::optional<std::string> SessionStore::open(const std::string& owner, size_t ownerMost) {
   const Clock::time_point now = now_();
   std::lock_guard<std::mutex> lock(mutex_);
   expireIdleLocked(now);
   if (entries_.size() >= maxSessions_) return std::nullopt;
+  if (!owner.empty() && ownerMost != 0) {
+    const auto held = owned_.find(owner);
+    if (held != owned_.end() && held->second >= ownerMost) return std::nullopt;
+  }
   std::string id = newIdLocked();
-  entries_.emplace(id, Entry{std::make_shared<Session>(), now});
+  entries_.emplace(id, Entry{std::make_shared<Session>(), now, owner});
+  if (!owner.empty()) owned_[owner] += 1;
   return id;
+}
+
+SessionStore::Entries::iterator SessionStore::eraseLocked(Entries::iterator entry) {
+  if (!entry->second.owner.empty()) {
+    const auto held = owned_.find(entry->second.owner);
+    if (held != owned_.end() && --held->second == 0) owned_.erase(held);
+  }
+  return entries_.erase(entry);
+}
+
+size_t SessionStore::heldBy(const std::string& owner) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto held = owned_.find(owner);
+  return held == owned_.end() ? 0 : held->second;
 }
 
 std::shared_ptr<Session> SessionStore::find(const std::string& id) {
@@ -40,7 +54,10 @@ std::shared_ptr<Session> SessionStore::find(const std::string& id) {
 
 bool SessionStore::close(const std::string& id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return entries_.erase(id) != 0;
+  const auto found = entries_.find(id);
+  if (found == entries_.end()) return false;
+  eraseLocked(found);
+  return true;
 }
 
 std::shared_ptr<Session> SessionStore::adopt(const std::string& id, bool* adopted) {
@@ -55,13 +72,14 @@ std::shared_ptr<Session> SessionStore::adopt(const std::string& id, bool* adopte
   }
   if (entries_.size() >= maxSessions_) return nullptr;
   if (adopted != nullptr) *adopted = true;
-  return entries_.emplace(id, Entry{std::make_shared<Session>(), now}).first->second.session;
+  // Counted toward no client: it was opened on another node, which counted it.
+  return entries_.emplace(id, Entry{std::make_shared<Session>(), now, std::string()}).first->second.session;
 }
 
 void SessionStore::forget(const std::string& id, const std::shared_ptr<Session>& session) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = entries_.find(id);
-  if (found != entries_.end() && found->second.session == session) entries_.erase(found);
+  if (found != entries_.end() && found->second.session == session) eraseLocked(found);
 }
 
 size_t SessionStore::expireIdle(Clock::time_point now) {
@@ -81,7 +99,7 @@ size_t SessionStore::expireIdleLocked(Clock::time_point now) {
     // Only the map holds a session nobody is using: a request running longer than the timeout keeps it.
     const bool idle = now - it->second.lastUse > idleTimeout_ && it->second.session.use_count() == 1;
     if (idle) {
-      it = entries_.erase(it);
+      it = eraseLocked(it);
       ++closed;
     } else {
       ++it;
@@ -93,14 +111,7 @@ size_t SessionStore::expireIdleLocked(Clock::time_point now) {
 std::string SessionStore::newIdLocked() {
   std::string id;
   do {
-    uint8_t bits[16];
-    size_t filled = 0;
-    while (filled < sizeof bits) {
-      const ssize_t n = getrandom(bits + filled, sizeof bits - filled, 0);
-      if (n < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "getrandom");
-      if (n > 0) filled += static_cast<size_t>(n);
-    }
-    id = idPrefix_ + toHex(bits, sizeof bits);
+    id = idPrefix_ + randomHex(16);
   } while (entries_.count(id) != 0);
   return id;
 }

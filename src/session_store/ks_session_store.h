@@ -25,6 +25,7 @@ struct SessionShare {
   std::string record;        // the record of what this node holds
   bool known = false;        // the store has had that record, or is to have it: else it must be read first
   bool unwritten = false;    // the store could not be given the last change
+  std::string epoch;         // the store's epoch when it last held the session's record (SessionRecords)
 };
 
 // One client's state: the network it loaded. Engines are immutable, so a request takes the current one and
@@ -65,10 +66,11 @@ class SessionStore {
   SessionStore(const SessionStore&) = delete;
   SessionStore& operator=(const SessionStore&) = delete;
 
-  // Expires idle sessions, then opens a new one and returns its identifier: the node prefix, then 32
-  // lower-case hex digits of 128 bits from getrandom(2). Returns nothing when `maxSessions` are still
-  // open.
-  std::optional<std::string> open();
+  // Expires idle sessions, then opens a new one for `owner` (a client's address; empty: nobody's) and
+  // returns its identifier: the node prefix, then 32 lower-case hex digits of 128 bits from getrandom(2).
+  // Returns nothing when `maxSessions` are still open, or when `ownerMost` is not 0 and `owner` holds that
+  // many already.
+  std::optional<std::string> open(const std::string& owner = "", size_t ownerMost = 0);
 
   // Expires idle sessions, then returns the session `id` and counts this as a use of it; null when there
   // is no such session.
@@ -90,15 +92,20 @@ class SessionStore {
   size_t expireIdle(Clock::time_point now);
 
   size_t openCount() const;
+  // How many open sessions `owner` opened.
+  size_t heldBy(const std::string& owner) const;
   size_t maxSessions() const { return maxSessions_; }
 
  private:
   struct Entry {
     std::shared_ptr<Session> session;
     Clock::time_point lastUse;
+    std::string owner;
   };
+  using Entries = std::map<std::string, Entry>;
 
   size_t expireIdleLocked(Clock::time_point now);
+  Entries::iterator eraseLocked(Entries::iterator entry);
   std::string newIdLocked();
 
   const size_t maxSessions_;
@@ -106,7 +113,8 @@ class SessionStore {
   const std::string idPrefix_;
   const Now now_;
   mutable std::mutex mutex_;  // guards everything below
-  std::map<std::string, Entry> entries_;
+  Entries entries_;
+  std::map<std::string, size_t> owned_;  // open sessions by owner, for those that have one
 };
 
 }  // namespace server

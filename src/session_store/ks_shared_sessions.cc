@@ -9,38 +9,53 @@ namespace server {
 SharedSessions::SharedSessions(SharedSessionsOptions options)
     : redis_(std::move(options.redis)),
       records_(redis_, options.idleTimeout),
-      networks_(std::move(options.networkFolder)) {}
+      // A network is named by its record within one store command of being written, so a node that finds
+      // it unnamed after that (and a second for the clocks of machines sharing the folder) may remove it.
+      networks_(std::move(options.networkFolder), options.networkMaxBytes,
+                options.redis.timeout + std::chrono::seconds(1)) {}
 
 SharedSessions::Standing SharedSessions::check(const std::string& id, Session& session, std::string* stored) {
   SessionShare& share = session.share;
   const std::string key = SessionRecords::keyOf(id);
   std::string record;
+  std::string epoch;
   bool unwritten = false;
   bool known = false;
   {
     std::lock_guard<std::mutex> lock(share.mutex);
     record = share.record;
+    epoch = share.epoch;
     unwritten = share.unwritten;
     known = share.known;
   }
   try {
     if (unwritten) {
       // Made while the store was away, so nobody else can have changed it since: this copy is the one.
-      records_.put(key, record);
+      const std::string now = records_.put(key, record);
       std::lock_guard<std::mutex> lock(share.mutex);
+      share.epoch = now;
       if (share.record == record) share.unwritten = false;
       return Standing::kCurrent;
     }
-    std::optional<std::string> held = records_.use(key);
-    if (!held && known) {
-      // No record, open or closed, though this node holds the session and renews it on every use: the
-      // store lost its data (restarted empty, failed over to a replica that lagged). This copy is the one.
-      records_.put(key, record);
+    HeldRecord held = records_.use(key);
+    if (!held.text && known) {
+      // In the epoch this node last saw the record in, it was removed on purpose: closed, or unused for
+      // the idle timeout.
+      if (!held.epoch.empty() && held.epoch == epoch) return Standing::kGone;
+      // The store lost its data (restarted empty, failed over to a replica that lagged) since this node
+      // last saw the record, and this node renews it on every use: this copy is the one.
+      const std::string now = records_.put(key, record);
+      std::lock_guard<std::mutex> lock(share.mutex);
+      share.epoch = now;
       return Standing::kCurrent;
     }
-    if (!held || held->empty()) return Standing::kGone;
-    if (known && *held == record) return Standing::kCurrent;
-    *stored = std::move(*held);
+    if (!held.text || held.text->empty()) return Standing::kGone;
+    {
+      std::lock_guard<std::mutex> lock(share.mutex);
+      share.epoch = held.epoch;
+    }
+    if (known && *held.text == record) return Standing::kCurrent;
+    *stored = std::move(*held.text);
     return Standing::kChanged;
   } catch (const StoreUnavailable&) {
     return Standing::kUnreachable;
@@ -62,9 +77,9 @@ void SharedSessions::loaded(const std::string& id, Session& session, const Hoste
   record.network = digestHex(network.digest());
   record.inputs = inputs;
   record.outputs = outputs;
-  // A folder that refuses leaves the session to this node: the record is written all the same, and
-  // another node finds no network under it and answers as for an unknown session.
-  networks_.put(network.digest(), network.bytes());
+  // A folder that refuses (full, or the disk failed) leaves the session to this node: the record is
+  // written all the same, and another node asked for the session finds no network under it and says so.
+  networks_.put(network.digest(), network.bytes(), [this] { return namedNetworks(); });
   {
     std::lock_guard<std::mutex> lock(session.share.mutex);
     session.share.record = record.text();
@@ -81,6 +96,25 @@ void SharedSessions::applied(Session& session, const std::string& stored) {
 }
 
 bool SharedSessions::closed(const std::string& id) { return records_.close(SessionRecords::keyOf(id)); }
+
+std::set<std::string> SharedSessions::namedNetworks() {
+  std::set<std::string> named;
+  std::string cursor = "0";
+  do {
+    const RedisClient::Reply page = redis_.command({"SCAN", cursor, "MATCH", "ks:session:*", "COUNT", "1000"});
+    if (page.elements.size() != 2) throw StoreUnavailable("the session store answered SCAN with something else");
+    cursor = page.elements[0].text;
+    const std::vector<RedisClient::Reply>& keys = page.elements[1].elements;
+    if (keys.empty()) continue;
+    std::vector<std::string_view> mget = {"MGET"};
+    for (const RedisClient::Reply& key : keys) mget.emplace_back(key.text);
+    for (const RedisClient::Reply& text : redis_.command(mget).elements) {
+      const std::optional<SessionRecord> record = SessionRecord::parse(text.text);
+      if (record && !record->network.empty()) named.insert(record->network);
+    }
+  } while (cursor != "0");
+  return named;
+}
 
 bool SharedSessions::reachable() {
   try {
@@ -102,14 +136,15 @@ void SharedSessions::write(const std::string& key, Session& session) {
     std::lock_guard<std::mutex> lock(session.share.mutex);
     record = session.share.record;
   }
-  bool written = true;
+  std::optional<std::string> epoch;
   try {
-    records_.put(key, record);
+    epoch = records_.put(key, record);
   } catch (const StoreUnavailable&) {
-    written = false;
+    // Left marked unwritten: the session's next use writes it.
   }
   std::lock_guard<std::mutex> lock(session.share.mutex);
-  if (session.share.record == record) session.share.unwritten = !written;
+  if (epoch) session.share.epoch = *epoch;
+  if (session.share.record == record) session.share.unwritten = !epoch;
 }
 
 void SharedSessions::noteTakeover(double seconds) {

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ namespace server {
 struct SharedSessionsOptions {
   RedisClient::Options redis;
   std::string networkFolder;                 // shared by every node
+  uint64_t networkMaxBytes = 0;              // the most the folder keeps; 0: no bound
   std::chrono::milliseconds idleTimeout{0};  // a record unused for this long expires; 0: never
 };
 
@@ -58,8 +60,13 @@ class SharedSessions {
   // Whether this node's copy of the session is one the store had or is to have.
   static bool known(const Session& session);
 
-  // A network the folder holds, by its digest's hex; nothing when it is not there or damaged.
-  std::optional<SharedMemory> network(const std::string& digestHex) { return networks_.get(digestHex); }
+  // A network the folder holds, by its digest's hex; nothing when it is not there or damaged, and
+  // `fault`, when not null, says which.
+  std::optional<SharedMemory> network(const std::string& digestHex, NetworkStore::Fault* fault = nullptr) {
+    return networks_.get(digestHex, fault);
+  }
+  // The networks that the records in the store name, by their digests' hex. Throws StoreUnavailable.
+  std::set<std::string> namedNetworks();
 
   // Asks the store whether it answers (a PING, within the store's timeout and its breaker).
   bool reachable();
@@ -67,7 +74,7 @@ class SharedSessions {
   // breaker lets), so a node that serves nobody still sees the store come back.
   bool up() { return redis_.up() || reachable(); }
   const RedisClient& redis() const { return redis_; }
-  const std::string& networkFolder() const { return networks_.folder(); }
+  const NetworkStore& networks() const { return networks_; }
   // Sessions taken over from the store, and the time that took (record and network), in seconds.
   void noteTakeover(double seconds);
   uint64_t takeovers() const { return takeovers_.load(); }

@@ -58,6 +58,7 @@ class InferenceServerHttp : public ::testing::Test {
   static InferenceServerOptions options() {
     InferenceServerOptions options;
     options.service.maxSessions = 3;
+    options.service.clientSharePercent = 100;  // every test client is 127.0.0.1
     options.http.limits.maxBodyBytes = 4096;
     return options;
   }

@@ -2,9 +2,6 @@
 // shared network folder: takeover, a stale copy catching up, closing, damage, and the store going away.
 
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,65 +24,18 @@
 #include "ks_session_records.h"
 #include "ks_session_reply.h"
 #include "ks_sha256.h"
+#include "redis_process.h"
 
 namespace ks {
 namespace server {
 namespace {
 
 using namespace std::chrono_literals;
+using ks::testing::RedisProcess;
 using testing::modelPath;
 using testing::readFile;
 using testing::referenceInput;
 using testing::referenceValues;
-
-// redis-server in a scratch folder, listening on a Unix socket only; killed with the test.
-class RedisProcess {
- public:
-  explicit RedisProcess(std::filesystem::path folder) : folder_(std::move(folder)) { start(); }
-  ~RedisProcess() { stop(); }
-
-  void start() {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const std::string socket = this->socket();
-      const std::string log = (folder_ / "redis.log").string();
-      ::execlp("redis-server", "redis-server", "--port", "0", "--unixsocket", socket.c_str(), "--save", "",
-               "--appendonly", "no", "--logfile", log.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int tries = 0; tries < 200 && !answers(); ++tries) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(answers()) << "redis-server did not start";
-  }
-  // Killed at once, its data with it.
-  void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGCONT);
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    std::filesystem::remove(socket());
-  }
-  // Stopped and resumed: a store that is there but does not answer.
-  void pause() { ::kill(pid_, SIGSTOP); }
-  void resume() { ::kill(pid_, SIGCONT); }
-
-  std::string socket() const { return (folder_ / "redis.sock").string(); }
-  std::string address() const { return "unix:" + socket(); }
-
- private:
-  bool answers() const {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    socket().copy(address.sun_path, sizeof address.sun_path - 1);
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-  }
-
-  std::filesystem::path folder_;
-  pid_t pid_ = -1;
-};
 
 std::string loadBody(const std::string& model, std::vector<std::string> inputs, std::vector<std::string> outputs) {
   const std::string bytes = readFile(modelPath(model));
@@ -169,7 +119,7 @@ TEST_F(SharedSessionsTest, AnotherNodeServesASessionWithTheNamesItLoadedAndOnlyH
 
   RedisClient redis({RedisAddress::parse(redis_.address())});
   const RedisClient::Reply keys = redis.command({"DBSIZE"});
-  EXPECT_EQ(1, keys.integer);
+  EXPECT_EQ(2, keys.integer);  // the session's record and the store's epoch
   const std::string key = "ks:session:" + digestHex(sha256(id.data(), id.size()));
   EXPECT_FALSE(redis.command({"GET", key}).nil());
   EXPECT_TRUE(redis.command({"GET", "ks:session:" + id}).nil());
@@ -199,7 +149,7 @@ TEST_F(SharedSessionsTest, ASessionClosedOnOneNodeIsUnknownOnEveryNode) {
   EXPECT_EQ(0u, b->sessions().openCount());
 }
 
-TEST_F(SharedSessionsTest, ADamagedNetworkInTheFolderIsAnUnknownSessionAndIsRemoved) {
+TEST_F(SharedSessionsTest, ADamagedNetworkInTheFolderIsSaidAndIsRemoved) {
   auto a = node("a");
   auto b = node("b");
   const std::string id = open(*a);
@@ -210,7 +160,12 @@ TEST_F(SharedSessionsTest, ADamagedNetworkInTheFolderIsAnUnknownSessionAndIsRemo
     bytes.seekp(40);
     bytes.put('\x7f');
   }
-  EXPECT_EQ(kUnknown, refusal([&] { infer(*b, id, "mlp", {1, 16}); }));
+  EXPECT_EQ(
+      "409 the session's network was damaged in the network store the server nodes share, and has been removed: "
+      "load it again",
+      refusal([&] {
+        infer(*b, id, "mlp", {1, 16});
+      }));
   EXPECT_FALSE(std::filesystem::exists(file));
   // The node that holds it goes on, and its next load of the network writes it again.
   infer(*a, id, "mlp", {1, 16});

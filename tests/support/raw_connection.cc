@@ -16,8 +16,17 @@ namespace testing {
 
 using Clock = std::chrono::steady_clock;
 
-RawConnection::RawConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+RawConnection::RawConnection(int port, const std::string& from)
+    : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
   if (!fd_) throw std::runtime_error("socket failed");
+  if (!from.empty()) {
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+        ::bind(fd_.get(), reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+      throw std::runtime_error("cannot connect from " + from);
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));

@@ -13,8 +13,9 @@ namespace testing {
 
 class RawConnection {
  public:
-  // Connects to 127.0.0.1:port; throws std::runtime_error when it cannot.
-  explicit RawConnection(int port);
+  // Connects to 127.0.0.1:port, from the loopback address `from` when given ("127.0.0.2": another client
+  // as the server sees it); throws std::runtime_error when it cannot.
+  explicit RawConnection(int port, const std::string& from = "");
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
 
