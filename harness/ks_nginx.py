@@ -57,7 +57,10 @@ class Cluster:
     def node_options(self):
         if self.redis_port is None:
             return []
-        return ["--session-store", f"redis://127.0.0.1:{self.redis_port}", "--network-store", f"{self.work}/networks"]
+        # nginx reaches the nodes from 127.0.0.1, and so do all the clients here: the per-client share of a
+        # node's sessions would count them all as one.
+        return ["--session-store", f"redis://127.0.0.1:{self.redis_port}", "--network-store", f"{self.work}/networks",
+                "--trusted-proxies", "127.0.0.1", "--client-share-percent", "100"]
 
     def start_redis(self, port=None):
         """Debian's redis-server on a free loopback port (or `port`, to bring it back), nothing saved."""
