@@ -189,7 +189,7 @@ double InferenceEngine::Run::execute(unsigned repetitions, const RunLimits& limi
   }
   request.outputs = engine.outputIndices_;
 
-  RanMessage ran = lease_.run(request, limits.control);
+  RanMessage ran = lease_.run(request, limits.control, limits.owner);
   SharedMemory& region = lease_.region();
   outputs_.clear();
   for (const PlacedTensor& output : ran.outputs) {

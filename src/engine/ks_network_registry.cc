@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -40,10 +41,12 @@ struct HostedNetwork::Shared {
     std::weak_ptr<const HostedNetwork> network;
     std::shared_future<std::shared_ptr<const HostedNetwork>> loading;  // valid while the first load runs
   };
-  // Worker processes a network ended lately, and the end of its quarantine.
+  // What a network did lately, and the end of its quarantine.
   struct Record {
-    unsigned ended = 0;
+    unsigned loadsEnded = 0;         // worker processes that ended while loading it, in a row
+    std::set<std::string> culprits;  // sessions whose runs ended its workers, with no run succeeding since
     Clock::time_point quarantinedUntil{};
+    std::string why;  // of the quarantine
   };
 
   EngineOptions options;
@@ -62,33 +65,71 @@ struct HostedNetwork::Shared {
     if (found == records.end()) return;
     const auto left = std::chrono::duration_cast<std::chrono::seconds>(found->second.quarantinedUntil - Clock::now());
     if (left.count() <= 0) return;
-    throw EngineError(EngineError::Kind::kQuarantined, "the network is quarantined: it ended " +
-                                                           std::to_string(options.quarantineAfter) +
-                                                           " engine processes in a row, and is refused for another " +
+    throw EngineError(EngineError::Kind::kQuarantined, "the network is quarantined: " + found->second.why +
+                                                           ", and is refused for another " +
                                                            std::to_string(left.count() + 1) + " s");
   }
 
-  void noteExit(const Sha256Digest& digest, const WorkerExit& exit) {
-    std::lock_guard<std::mutex> lock(mutex);
-    counts.ended[exit.end] += 1;
-    counts.running -= 1;
-    if (exit.end == WorkerEnd::kStopped) return;
-    Record& record = records[digest];
-    if (++record.ended >= options.quarantineAfter) {
-      record.ended = 0;
-      record.quarantinedUntil = Clock::now() + options.quarantineFor;
-      counts.quarantines += 1;
-    }
-    // The map stays bounded: records of networks not quarantined go first when it is full.
+  void quarantineLocked(Record& record, std::string why) {
+    record = Record{};
+    record.quarantinedUntil = Clock::now() + options.quarantineFor;
+    record.why = std::move(why);
+    counts.quarantines += 1;
+  }
+
+  // The map stays bounded: records of networks not quarantined go first when it is full. Call with
+  // `mutex` held.
+  void trimLocked(const Sha256Digest& keep) {
     for (auto it = records.begin(); records.size() > kMaxRecords && it != records.end();) {
-      it = it->second.quarantinedUntil < Clock::now() && it->first != digest ? records.erase(it) : std::next(it);
+      it = it->second.quarantinedUntil < Clock::now() && it->first != keep ? records.erase(it) : std::next(it);
     }
   }
 
-  void noteSuccess(const Sha256Digest& digest) {
+  void noteExit(const WorkerExit& exit) {
+    std::lock_guard<std::mutex> lock(mutex);
+    counts.ended[exit.end] += 1;
+    counts.running -= 1;
+  }
+
+  // A network that kills the engine as it loads kills it for everyone: it alone is at fault.
+  void noteLoadEnded(const Sha256Digest& digest) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Record& record = records[digest];
+    if (++record.loadsEnded >= options.quarantineAfter) {
+      quarantineLocked(record, "it ended " + std::to_string(options.quarantineAfter) + " engine processes in a row");
+    }
+    trimLocked(digest);
+  }
+
+  void noteLoaded(const Sha256Digest& digest) {
     std::lock_guard<std::mutex> lock(mutex);
     const auto found = records.find(digest);
-    if (found != records.end() && found->second.quarantinedUntil < Clock::now()) records.erase(found);
+    if (found != records.end()) found->second.loadsEnded = 0;
+  }
+
+  // A run proven to end workers: the network is at fault only once it does so for every session that
+  // runs it, so one client's inputs never lock the others out of a network they share.
+  void noteCrashingRun(const Sha256Digest& digest, const std::string& owner) {
+    std::lock_guard<std::mutex> lock(mutex);
+    counts.crashingRuns += 1;
+    Record& record = records[digest];
+    record.culprits.insert(owner);
+    if (record.culprits.size() >= options.quarantineAfter) {
+      quarantineLocked(record, "the runs of " + std::to_string(options.quarantineAfter) +
+                                   " sessions in a row ended its engine processes, and none succeeded");
+    }
+    trimLocked(digest);
+  }
+
+  void noteRunSucceeded(const Sha256Digest& digest) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = records.find(digest);
+    if (found != records.end()) found->second.culprits.clear();
+  }
+
+  void noteRerun() {
+    std::lock_guard<std::mutex> lock(mutex);
+    counts.rerunAlone += 1;
   }
 };
 
@@ -100,7 +141,7 @@ HostedNetwork::HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest&
     shared_->checkQuarantineLocked(digest_);
   }
   LoadedMessage loaded;
-  worker_ = start(&loaded);
+  worker_ = start(&loaded, shared_->worker.channels);
   // The first load says what the network is; later ones load the same bytes.
   inputs_ = std::move(loaded.inputs);
   outputs_ = std::move(loaded.outputs);
@@ -112,7 +153,7 @@ HostedNetwork::~HostedNetwork() = default;
 
 size_t HostedNetwork::maxRegionBytes() const { return shared_->options.regionBytes; }
 
-std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded) const {
+std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded, unsigned channels) const {
   std::weak_ptr<Shared> weakShared = shared_;
   const Sha256Digest digest = digest_;
   {
@@ -121,19 +162,35 @@ std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded) const
     shared_->counts.started += 1;
     shared_->counts.running += 1;
   }
+  WorkerLog::Sink log;
+  if (shared_->options.workerLog) {
+    log = [log = shared_->options.workerLog, prefix = "worker " + digestHex(digest).substr(0, 12) +
+                                                      ": "](const std::string& line) { log(prefix + line); };
+  }
+  WorkerOptions options = shared_->worker;
+  options.channels = channels;
   std::shared_ptr<WorkerProcess> worker;
   try {
-    worker = std::make_shared<WorkerProcess>(shared_->worker, [weakShared, digest](const WorkerExit& exit) {
-      if (std::shared_ptr<Shared> shared = weakShared.lock()) shared->noteExit(digest, exit);
-    });
+    worker = std::make_shared<WorkerProcess>(
+        options,
+        [weakShared](const WorkerExit& exit) {
+          if (std::shared_ptr<Shared> shared = weakShared.lock()) shared->noteExit(exit);
+        },
+        std::move(log));
   } catch (const std::system_error&) {
     // Not spawned: no reaper will note an end.
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->counts.running -= 1;
     throw;
   }
-  LoadedMessage reported = worker->load(bytes_, memoryLimit_, shared_->options.loadTimeout);
-  shared_->noteSuccess(digest_);
+  LoadedMessage reported;
+  try {
+    reported = worker->load(bytes_, memoryLimit_, shared_->options.loadTimeout);
+  } catch (const EngineError& e) {
+    if (e.kind() == EngineError::Kind::kWorkerLost) shared_->noteLoadEnded(digest_);
+    throw;
+  }
+  shared_->noteLoaded(digest_);
   if (loaded != nullptr) *loaded = std::move(reported);
   return worker;
 }
@@ -149,22 +206,82 @@ HostedNetwork::Lease HostedNetwork::lease() const {
         std::lock_guard<std::mutex> sharedLock(shared_->mutex);
         shared_->checkQuarantineLocked(digest_);
       }
-      worker_ = start(nullptr);
+      worker_ = start(nullptr, shared_->worker.channels);
     }
     worker = worker_;
   }
   return Lease(*this, std::move(worker));
 }
 
-RanMessage HostedNetwork::Lease::run(RunMessage& request, const RunControl* control) {
+RanMessage HostedNetwork::Lease::run(RunMessage& request, const RunControl* control, const std::string& owner) {
   Shared& shared = *network_->shared_;
   request.parallel = shared.running.fetch_add(1) == 0;
   struct Done {
     std::atomic<int>& running;
     ~Done() { running.fetch_sub(1); }
   } done{shared.running};
-  RanMessage ran = channel_.run(request, control, shared.options.stopGrace);
-  shared.noteSuccess(network_->digest_);
+  try {
+    RanMessage ran = channel_.run(request, control, shared.options.stopGrace);
+    shared.noteRunSucceeded(network_->digest_);
+    return ran;
+  } catch (const EngineError& e) {
+    if (e.kind() != EngineError::Kind::kWorkerLost) throw;
+    // Any run in the process may have ended it; runs are pure, so each is tried again by itself. Only a
+    // stop (the network going, the server stopping) is no one's doing.
+    const WorkerEnd end = worker_->awaitExit(std::chrono::milliseconds(0)).end;
+    if (end == WorkerEnd::kStopped || end == WorkerEnd::kRunning) throw;
+  }
+  shared.noteRerun();
+  return network_->runAlone(request, channel_.region(), control, owner);
+}
+
+RanMessage HostedNetwork::runAlone(RunMessage& request, SharedMemory& region, const RunControl* control,
+                                   const std::string& owner) const {
+  const std::chrono::milliseconds grace = shared_->options.stopGrace;
+  waitingAlone_.fetch_add(1);
+  std::lock_guard<std::mutex> lock(aloneMutex_);
+  struct Leave {
+    const HostedNetwork& network;
+    // The last run waiting to run alone takes the process with it: it is there for suspects only.
+    ~Leave() {
+      if (network.waitingAlone_.fetch_sub(1) == 1) network.alone_.reset();
+    }
+  } leave{*this};
+  if (control != nullptr && control->interrupted()) {
+    throw EngineError(EngineError::Kind::kInterrupted, control->reason());
+  }
+  if (!alone_ || !alone_->running()) {
+    alone_.reset();
+    {
+      std::lock_guard<std::mutex> sharedLock(shared_->mutex);
+      shared_->checkQuarantineLocked(digest_);
+    }
+    alone_ = start(nullptr, 1);
+  }
+  const std::shared_ptr<WorkerProcess> worker = alone_;
+  WorkerProcess::Lease channel = worker->acquire();
+  SharedMemory& own = channel.region();
+  uint64_t inputsEnd = 0;
+  for (const PlacedTensor& input : request.inputs) inputsEnd = std::max(inputsEnd, input.offset + input.bytes);
+  if (own.size() < inputsEnd) own.reserve(inputsEnd);
+  if (inputsEnd != 0) std::memcpy(own.data(), region.data(), inputsEnd);
+  RanMessage ran;
+  try {
+    ran = channel.run(request, control, grace);
+  } catch (const EngineError& e) {
+    if (e.kind() != EngineError::Kind::kWorkerLost) throw;
+    const WorkerEnd end = worker->awaitExit(std::chrono::milliseconds(0)).end;
+    if (end == WorkerEnd::kStopped || end == WorkerEnd::kRunning) throw;
+    shared_->noteCrashingRun(digest_, owner);
+    throw RunCrashed(e.what());
+  }
+  uint64_t outputsEnd = 0;
+  for (const PlacedTensor& output : ran.outputs) outputsEnd = std::max(outputsEnd, output.offset + output.bytes);
+  if (region.size() < outputsEnd) region.reserve(outputsEnd);
+  for (const PlacedTensor& output : ran.outputs) {
+    if (output.bytes != 0) std::memcpy(region.data() + output.offset, own.data() + output.offset, output.bytes);
+  }
+  shared_->noteRunSucceeded(digest_);
   return ran;
 }
 

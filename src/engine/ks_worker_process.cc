@@ -119,8 +119,11 @@ const char* endName(WorkerEnd end) {
   return "unknown";
 }
 
-WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit)
-    : options_(options), onExit_(std::move(onExit)), channels_(options.channels) {
+WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit, WorkerLog::Sink onLog)
+    : options_(options),
+      onExit_(std::move(onExit)),
+      log_(onLog ? std::move(onLog) : [](const std::string&) {}),
+      channels_(options.channels) {
   // The ends the child gets first go above every descriptor it will have, so no dup2 below overwrites
   // a descriptor another one still has to copy.
   const int firstFree = kControlFd + 1 + static_cast<int>(options.channels);
@@ -139,10 +142,19 @@ WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener on
     channel.socket = std::move(ends.first);
     keep(std::move(ends.second));
   }
+  // Its standard output and error: never the server's own, which carry the request log.
+  int output[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  output_.reset(output[0]);
+  UniqueFd outputEnd(::fcntl(output[1], F_DUPFD_CLOEXEC, firstFree));
+  ::close(output[1]);
+  if (!outputEnd) throw std::system_error(errno, std::generic_category(), "F_DUPFD_CLOEXEC");
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outputEnd.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, outputEnd.get(), 2);
   for (size_t i = 0; i < childEnds.size(); ++i) {
     posix_spawn_file_actions_adddup2(&actions, childEnds[i].get(), kControlFd + static_cast<int>(i));
   }
@@ -165,6 +177,7 @@ WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener on
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::system_error(spawned, std::generic_category(), "posix_spawn " + options.program);
   childEnds.clear();
+  outputEnd.reset();
   reaper_ = std::thread([this] { reap(); });
 
   for (uint32_t i = 0; i < options.channels; ++i) free_.push_back(options.channels - 1 - i);
@@ -207,7 +220,21 @@ WorkerProcess::~WorkerProcess() {
   reaper_.join();
 }
 
+void WorkerProcess::readOutput() {
+  // Only the process holds the write end, so the pipe ends when the process does.
+  char bytes[4096];
+  for (;;) {
+    const ssize_t got = ::read(output_.get(), bytes, sizeof bytes);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    log_.feed(bytes, static_cast<size_t>(got));
+  }
+  log_.finish();
+  output_.reset();
+}
+
 void WorkerProcess::reap() {
+  readOutput();
   int status = 0;
   pid_t done = -1;
   do {

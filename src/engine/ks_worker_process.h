@@ -22,6 +22,7 @@
 #include "ks_run_control.h"
 #include "ks_shared_memory.h"
 #include "ks_worker_channel.h"
+#include "ks_worker_log.h"
 #include "ks_worker_messages.h"
 
 namespace ks {
@@ -68,9 +69,12 @@ const char* endName(WorkerEnd end);
 
 class WorkerProcess {
  public:
-  // Spawns `options.program` and waits for its hello. Throws EngineError kWorkerLost (text from
-  // describeExit) when it ends or says anything else first, std::system_error when it cannot be spawned.
-  explicit WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit = nullptr);
+  // Spawns `options.program` and waits for its hello. Its standard output and error are one pipe the
+  // reaper reads: each line goes to `onLog` as WorkerLog bounds it, or nowhere when `onLog` is null.
+  // Throws EngineError kWorkerLost (text from describeExit) when it ends or says anything else first,
+  // std::system_error when it cannot be spawned.
+  explicit WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit = nullptr,
+                         WorkerLog::Sink onLog = nullptr);
   // Ends the process (closing its sockets, then SIGKILL when it lingers) and reaps it.
   ~WorkerProcess();
   WorkerProcess(const WorkerProcess&) = delete;
@@ -108,9 +112,13 @@ class WorkerProcess {
   void interrupt(uint32_t channel, uint64_t sequence);
   void release(uint32_t channel);
   void reap();
+  // Reads what the process writes to its standard output and error until it has gone.
+  void readOutput();
 
   const WorkerOptions options_;
   const WorkerExitListener onExit_;
+  WorkerLog log_;
+  UniqueFd output_;  // the read end of its standard output and error
   // How long the last run took, from its message to its reply: a run's caller waits awake for its reply
   // only when the last one came that soon.
   std::atomic<int64_t> lastRunMicroseconds_{0};

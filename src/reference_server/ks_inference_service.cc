@@ -90,7 +90,8 @@ void checkDevice(const NetLoadRequest& request) {
 InferenceService::InferenceService(InferenceServiceOptions options)
     : options_(std::move(options)),
       sessions_(options_.maxSessions, options_.idleTimeout, options_.nodeName),
-      networks_(options_.engine) {
+      networks_(options_.engine),
+      crashes_(options_.engine.quarantineFor) {
   if (!options_.cacheDir.empty()) cache_ = std::make_unique<NetworkCache>(options_.cacheDir, options_.cacheMaxBytes);
   if (options_.sessionStore.empty() != options_.networkStore.empty()) {
     throw std::invalid_argument("a shared session store needs both the Redis address and the network folder");
@@ -287,8 +288,9 @@ void InferenceService::checkRepetitions(uint32_t repetitions) const {
 }
 
 std::string InferenceService::infer(const std::string* sessionId, char* body, RunControl* control,
-                                    double* engineSeconds) {
+                                    double* engineSeconds, const std::string& clientAddress) {
   const std::shared_ptr<Session> session = sessionOf(sessionId);
+  if (const std::optional<std::string> barred = crashes_.refusal(*sessionId)) throw Refusal(429, *barred);
   const std::shared_ptr<const InferenceEngine> engine = session->engine();
   // The body is read only once a network is known to be loaded: its tensors are decoded straight into
   // the memory of the worker that will run them.
@@ -310,7 +312,8 @@ std::string InferenceService::infer(const std::string* sessionId, char* body, Ru
     uint32_t repetitions = 1;
     readMessage(body, [&](const rapidjson::Value& root) { inferenceRequestFromJson(layouts, repetitions, root, run); });
     checkRepetitions(repetitions);
-    const double milliseconds = run.execute(repetitions, RunLimits{options_.engine.inferenceMemoryBytes, control});
+    const double milliseconds =
+        run.execute(repetitions, RunLimits{options_.engine.inferenceMemoryBytes, control, *sessionId});
     engineTime();
     // With 0 repetitions the network ran once for the outputs, untimed: duration 0 over a count of 0.
     InferenceStats stats;
@@ -318,6 +321,11 @@ std::string InferenceService::infer(const std::string* sessionId, char* body, Ru
     stats.duration = static_cast<float>(milliseconds);
     stats.repetitionsCount = repetitions;
     return inferenceResponseToJson(run.outputs(), stats);
+  } catch (const RunCrashed& e) {
+    engineTime();
+    // "ip:port", or "[ip6]:port": the port changes with every connection.
+    crashes_.note(*sessionId, clientAddress.substr(0, clientAddress.rfind(':')));
+    throw refusalOf(e);
   } catch (const EngineError& e) {
     engineTime();
     throw refusalOf(e);

@@ -130,6 +130,12 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
   out += "# HELP ks_network_quarantines_total Networks quarantined for ending worker processes in a row.\n";
   out += "# TYPE ks_network_quarantines_total counter\n";
   appendf(out, "ks_network_quarantines_total %llu\n", static_cast<unsigned long long>(gauges.quarantines));
+  out += "# HELP ks_runs_rerun_alone_total Runs that were in a worker process as it ended, run again alone.\n";
+  out += "# TYPE ks_runs_rerun_alone_total counter\n";
+  appendf(out, "ks_runs_rerun_alone_total %llu\n", static_cast<unsigned long long>(gauges.rerunAlone));
+  out += "# HELP ks_crashing_runs_total Runs that ended a worker process alone, counted against their session.\n";
+  out += "# TYPE ks_crashing_runs_total counter\n";
+  appendf(out, "ks_crashing_runs_total %llu\n", static_cast<unsigned long long>(gauges.crashingRuns));
   if (gauges.sharedStore) {
     out += "# HELP ks_session_store_up Whether the session store the nodes share answered last time.\n";
     appendf(out, "# TYPE ks_session_store_up gauge\nks_session_store_up %d\n", gauges.storeUp ? 1 : 0);

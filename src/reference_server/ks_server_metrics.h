@@ -29,6 +29,8 @@ struct ServerGauges {
   uint64_t workerProcesses = 0;                // running now
   std::map<std::string, uint64_t> workerEnds;  // by how they ended ("crashed", "sandbox", ...)
   uint64_t quarantines = 0;
+  uint64_t rerunAlone = 0;    // runs in a worker process as it ended, run again alone
+  uint64_t crashingRuns = 0;  // of those, the ones that ended the fresh worker too
   // The store the nodes share, when there is one.
   bool sharedStore = false;
   bool storeUp = false;

@@ -28,5 +28,12 @@ class EngineError : public std::runtime_error {
   Kind kind_;
 };
 
+// kWorkerLost, proven to be the run's own doing: run again alone in a fresh worker process, it ended
+// that one too. Raised by the server's side only.
+class RunCrashed : public EngineError {
+ public:
+  explicit RunCrashed(const std::string& text) : EngineError(Kind::kWorkerLost, text) {}
+};
+
 }  // namespace server
 }  // namespace ks

@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -301,6 +306,173 @@ TEST(HostileClients, AnInferencePastTheTimeLimitIsStopped) {
                   "Server returned error: inference stopped: it ran longer than the limit of 2 s an inference may "
                   "take; operation: upload tensors for inference");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// The /metrics sample `name` (a line "name value"), or -1.
+double metric(int port, const std::string& name) {
+  httplib::Client client("127.0.0.1", port);
+  const httplib::Result reply = client.Get("/metrics");
+  if (!reply) return -1;
+  const size_t at = reply->body.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::stod(reply->body.substr(at + name.size() + 2));
+}
+
+TEST(HostileClients, AnAttackerCrashingASharedWorkerFailsOnlyItsOwnRuns) {
+  ServerProcess server({});
+  // A public network: z = x / y on int32, whose integer division of the minimum by -1 traps (SIGFPE).
+  constexpr int32_t kCount = 1 << 18;
+  OnnxModelBuilder divide;
+  divide.input("x", TensorProto::INT32, {"n"}).input("y", TensorProto::INT32, {"n"});
+  divide.output("z", TensorProto::INT32, {"n"});
+  auto layoutOf = [](int32_t count) {
+    return TensorLayout(TensorDataType::kInt32, TensorFormat::kPlain, TensorSize{count}, TensorSize(),
+                        TensorChannelOrder::kNone);
+  };
+  divide.node("Div", {"x", "y"}, {"z"});
+  const std::string path = writeNetwork("public_div.onnx", divide.bytes());
+
+  std::atomic<bool> attacking{true};
+  std::atomic<int> victimRuns{0};
+  std::vector<std::string> victimFailures(3);
+  std::vector<std::thread> victims;
+  for (size_t v = 0; v < victimFailures.size(); ++v) {
+    victims.emplace_back([&, v] {
+      try {
+        auto backend = backendOf(server);
+        backend->load(path, {}, {}, "", "");
+        Tensor x(layoutOf(kCount)), y(layoutOf(kCount));
+        auto* xs = reinterpret_cast<int32_t*>(x.data());
+        auto* ys = reinterpret_cast<int32_t*>(y.data());
+        for (int32_t i = 0; i < kCount; ++i) {
+          xs[i] = INT32_MIN + i * 7919 + static_cast<int32_t>(v);
+          ys[i] = (i % 13) - 6 == 0 ? 7 : (i % 13) - 6;
+        }
+        while (attacking) {
+          std::vector<Tensor> outputs;
+          backend->forward({x, y}, outputs);
+          const auto* zs = reinterpret_cast<const int32_t*>(outputs.at(0).data());
+          for (int32_t i = 0; i < kCount; ++i) {
+            const int32_t expected = ys[i] == -1 ? -xs[i] : xs[i] / ys[i];  // no minimum among the x by -1
+            if (zs[i] != expected) throw std::runtime_error("element " + std::to_string(i) + " differs");
+          }
+          ++victimRuns;
+        }
+      } catch (const std::exception& e) {
+        victimFailures[v] = e.what();
+      }
+    });
+  }
+  while (victimRuns < 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+  auto attacker = backendOf(server);
+  attacker->load(path, {}, {}, "", "");
+  Tensor x(layoutOf(2)), y(layoutOf(2));
+  for (int32_t i = 0; i < 2; ++i) {
+    reinterpret_cast<int32_t*>(x.data())[i] = INT32_MIN;
+    reinterpret_cast<int32_t*>(y.data())[i] = -1;
+  }
+  std::vector<std::string> attacks;
+  for (int i = 0; i < 10; ++i) {
+    std::vector<Tensor> outputs;
+    try {
+      attacker->forward({x, y}, outputs);
+      attacks.emplace_back("<ran>");
+    } catch (const Exception& e) {
+      attacks.emplace_back(e.what());
+    }
+  }
+  attacking = false;
+  for (std::thread& victim : victims) victim.join();
+  std::printf("    %d victim runs, %.0f runs run again alone\n", victimRuns.load(),
+              metric(server.port(), "ks_runs_rerun_alone_total"));
+
+  for (const std::string& failure : victimFailures) EXPECT_EQ("", failure);
+  const std::string crashed =
+      "Server returned error: inference failed: the engine process running the network crashed (signal 8, SIGFPE); "
+      "operation: upload tensors for inference";
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(crashed, attacks[i]);
+  for (int i = 3; i < 10; ++i) {
+    EXPECT_EQ(0u, attacks[i].rfind("Server returned error: this session is refused for another ", 0)) << attacks[i];
+  }
+  EXPECT_EQ(3, metric(server.port(), "ks_crashing_runs_total"));
+  EXPECT_EQ(0, metric(server.port(), "ks_network_quarantines_total"));
+}
+
+// The server program whose workers are the sandbox probe (whose "networks" say what it does), its log
+// kept in a file of the test's own.
+class ProbedServer {
+ public:
+  explicit ProbedServer(const std::string& name)
+      : log_(::testing::TempDir() + "/" + name + ".log"),
+        server_((std::remove(log_.c_str()), KS_SERVER_PROGRAM),
+                {"--host", "127.0.0.1", "--port", "0", "--worker-program", KS_SANDBOX_PROBE}, log_) {}
+
+  // Loads the probe "network" `what`; the reply's status message, or "" when it loaded.
+  std::string load(const std::string& what) {
+    RemoteNetBackend backend("127.0.0.1", server_.port(), BackendId::kCpu, DeviceType::kCpu, 0);
+    try {
+      backend.load(writeNetwork(what + ".probe", what), {}, {}, "", "");
+    } catch (const Exception& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  // The log once it holds `text` `times` times, or after 20 s.
+  std::string logOnceItHolds(const std::string& text, size_t times = 1) const {
+    std::string log;
+    auto count = [&] {
+      size_t found = 0;
+      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
+      return found;
+    };
+    for (int i = 0; i < 200 && count() < times; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::ifstream file(log_, std::ios::binary);
+      std::ostringstream all;
+      all << file.rdbuf();
+      log = all.str();
+    }
+    return log;
+  }
+
+ private:
+  std::string log_;
+  ks::testing::ServerProcess server_;
+};
+
+TEST(HostileClients, AWorkersOutputReachesTheLogOnlyAsBoundedLinesMarkedAsItsOwn) {
+  ProbedServer server("worker_output");
+  EXPECT_EQ("Server returned error: The network has no outputs.; operation: upload network", server.load("shout"));
+  // The worker goes with the network; what it wrote is logged by the time it has been reaped.
+  const std::string log = server.logOnceItHolds("lines dropped");
+  const std::regex marked("^\\d{4}-\\d\\d-\\d\\dT[0-9:.]+Z worker [0-9a-f]{12}: .*");
+  std::istringstream lines(log);
+  size_t fromWorker = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("session=forged") != std::string::npos || line.find("line ") != std::string::npos) {
+      EXPECT_TRUE(std::regex_match(line, marked)) << line;
+      ++fromWorker;
+    }
+  }
+  EXPECT_GT(fromWorker, 0u);
+  EXPECT_LT(fromWorker, 200u) << "of 5001 lines written";
+  EXPECT_EQ(std::string::npos, log.find('\x1b'));
+  EXPECT_NE(std::string::npos, log.find("lines dropped")) << log.substr(0, 2000);
+}
+
+TEST(HostileClients, AWorkerThatCutsItsStandardErrorIsKilledAndTheLogKept) {
+  ProbedServer server("worker_cut");
+  const std::string kNoOutputs = "Server returned error: The network has no outputs.; operation: upload network";
+  EXPECT_EQ(kNoOutputs, server.load("fine"));
+  const std::string before = server.logOnceItHolds(" load ");
+  ASSERT_NE(std::string::npos, before.find(" load ")) << before;
+  EXPECT_EQ(
+      "Server returned error: cannot load network: the engine process running the network was killed by its "
+      "sandbox (signal 31, SIGSYS): the network tried a system call it forbids; operation: upload network",
+      server.load("cut"));
+  const std::string after = server.logOnceItHolds(" load ", 2);
+  EXPECT_EQ(0u, after.rfind(before, 0)) << after;
 }
 
 }  // namespace
