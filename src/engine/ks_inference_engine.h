@@ -88,7 +88,8 @@ class InferenceEngine::Run : public TensorPlacer {
   ~Run() = default;
 
   // Room for the next input's `layout.byteSize()` bytes, valid until the next place(). Throws
-  // EngineError kBadRequest when the inputs would pass the largest region a run may have.
+  // EngineError kBadRequest when the inputs would pass the largest region a run may have, kNoRoom when
+  // the server's memory budget has no room for them within the wait its options allow.
   unsigned char* place(const TensorLayout& layout) override;
 
   // Checks the placed inputs against the declared layouts and runs as runTimed() does, with its errors.

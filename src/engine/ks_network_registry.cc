@@ -51,7 +51,16 @@ struct HostedNetwork::Shared {
 
   EngineOptions options;
   WorkerOptions worker;
+  std::unique_ptr<HeldMemory> memory;
   std::atomic<int> running{0};  // runs going on, in every worker
+
+  // Throws EngineError kNoRoom, saying for what.
+  [[noreturn]] void noRoom(const std::string& what, size_t bytes) const {
+    throw EngineError(EngineError::Kind::kNoRoom,
+                      "the server's memory for clients is full: " + what + " need " + std::to_string(bytes >> 20) +
+                          " MiB more than the " + std::to_string(memory->budget() >> 20) + " MiB budget (" +
+                          std::to_string(memory->held() >> 20) + " MiB held) has room for now; try again shortly");
+  }
 
   mutable std::mutex mutex;  // guards everything below
   std::map<Sha256Digest, Entry> entries;
@@ -153,6 +162,15 @@ HostedNetwork::~HostedNetwork() = default;
 
 size_t HostedNetwork::maxRegionBytes() const { return shared_->options.regionBytes; }
 
+const HeldMemory& HostedNetwork::memory() const { return *shared_->memory; }
+
+void HostedNetwork::Lease::reserve(size_t bytes) {
+  const Shared& shared = *network_->shared_;
+  const size_t before = channel_.region().size();
+  if (!channel_.reserve(bytes, shared.options.roomWait))
+    shared.noRoom("the request's tensors", bytes - std::min(bytes, before));
+}
+
 std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded, unsigned channels) const {
   std::weak_ptr<Shared> weakShared = shared_;
   const Sha256Digest digest = digest_;
@@ -232,10 +250,10 @@ RanMessage HostedNetwork::Lease::run(RunMessage& request, const RunControl* cont
     if (end == WorkerEnd::kStopped || end == WorkerEnd::kRunning) throw;
   }
   shared.noteRerun();
-  return network_->runAlone(request, channel_.region(), control, owner);
+  return network_->runAlone(request, channel_, control, owner);
 }
 
-RanMessage HostedNetwork::runAlone(RunMessage& request, SharedMemory& region, const RunControl* control,
+RanMessage HostedNetwork::runAlone(RunMessage& request, WorkerProcess::Lease& caller, const RunControl* control,
                                    const std::string& owner) const {
   const std::chrono::milliseconds grace = shared_->options.stopGrace;
   waitingAlone_.fetch_add(1);
@@ -260,10 +278,11 @@ RanMessage HostedNetwork::runAlone(RunMessage& request, SharedMemory& region, co
   }
   const std::shared_ptr<WorkerProcess> worker = alone_;
   WorkerProcess::Lease channel = worker->acquire();
-  SharedMemory& own = channel.region();
   uint64_t inputsEnd = 0;
   for (const PlacedTensor& input : request.inputs) inputsEnd = std::max(inputsEnd, input.offset + input.bytes);
-  if (own.size() < inputsEnd) own.reserve(inputsEnd);
+  if (!channel.reserve(inputsEnd, shared_->options.roomWait)) shared_->noRoom("the run again alone", inputsEnd);
+  SharedMemory& own = channel.region();
+  SharedMemory& region = caller.region();
   if (inputsEnd != 0) std::memcpy(own.data(), region.data(), inputsEnd);
   RanMessage ran;
   try {
@@ -277,7 +296,7 @@ RanMessage HostedNetwork::runAlone(RunMessage& request, SharedMemory& region, co
   }
   uint64_t outputsEnd = 0;
   for (const PlacedTensor& output : ran.outputs) outputsEnd = std::max(outputsEnd, output.offset + output.bytes);
-  if (region.size() < outputsEnd) region.reserve(outputsEnd);
+  if (!caller.reserve(outputsEnd, shared_->options.roomWait)) shared_->noRoom("the outputs", outputsEnd);
   for (const PlacedTensor& output : ran.outputs) {
     if (output.bytes != 0) std::memcpy(region.data() + output.offset, own.data() + output.offset, output.bytes);
   }
@@ -305,6 +324,15 @@ NetworkRegistry::NetworkRegistry(EngineOptions options) : shared_(std::make_shar
   const size_t network = productOrZero(options.networkMemoryBytes, options.threads > 1 ? 2 : 1);
   const size_t runs = productOrZero(options.inferenceMemoryBytes, options.runsAtOnce);
   worker.memoryBytes = network == 0 || runs == 0 ? 0 : network + runs;
+  // The networks take half the budget at most.
+  if (options.memoryBudgetBytes != 0) {
+    const size_t half = options.memoryBudgetBytes / 2;
+    if (options.totalNetworkMemoryBytes == 0 || options.totalNetworkMemoryBytes > half) {
+      options.totalNetworkMemoryBytes = half;
+    }
+  }
+  shared_->memory = std::make_unique<HeldMemory>(options.memoryBudgetBytes);
+  worker.memory = shared_->memory.get();
   shared_->options = std::move(options);
 }
 
@@ -341,6 +369,17 @@ std::shared_ptr<const HostedNetwork> NetworkRegistry::load(SharedMemory modelByt
       }
       if (memoryLimit == 0 || room < memoryLimit) memoryLimit = room;
     }
+    const HeldMemory& memory = *shared_->memory;
+    if (memory.budget() != 0) {
+      const size_t held = memory.held();
+      const size_t room = memory.budget() > held ? memory.budget() - held : 0;
+      if (room <= modelBytes.size()) {
+        shared_->entries.erase(digest);
+        lock.unlock();
+        shared_->noRoom("the network's bytes", modelBytes.size());
+      }
+      if (memoryLimit == 0 || room - modelBytes.size() < memoryLimit) memoryLimit = room - modelBytes.size();
+    }
     entry.loading = promise.get_future().share();
   }
 
@@ -350,17 +389,23 @@ std::shared_ptr<const HostedNetwork> NetworkRegistry::load(SharedMemory modelByt
     // The entry goes with the network's last user; the shared state outlives both.
     std::weak_ptr<HostedNetwork::Shared> weakShared = shared_;
     const size_t held = loaded->heldBytes();
-    network = std::shared_ptr<const HostedNetwork>(loaded, [weakShared, digest, held](const HostedNetwork* gone) {
-      if (std::shared_ptr<HostedNetwork::Shared> shared = weakShared.lock()) {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->heldBytes -= held;
-        auto found = shared->entries.find(digest);
-        if (found != shared->entries.end() && found->second.network.expired() && !found->second.loading.valid()) {
-          shared->entries.erase(found);
-        }
-      }
-      delete gone;
-    });
+    // Its bytes and what the engine holds for it are in use now: counted, whether they fit or not (the
+    // engine's share was bounded by the room there was).
+    const size_t charged = held + loaded->bytes().size();
+    shared_->memory->count(charged);
+    network =
+        std::shared_ptr<const HostedNetwork>(loaded, [weakShared, digest, held, charged](const HostedNetwork* gone) {
+          if (std::shared_ptr<HostedNetwork::Shared> shared = weakShared.lock()) {
+            shared->memory->give(charged);
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->heldBytes -= held;
+            auto found = shared->entries.find(digest);
+            if (found != shared->entries.end() && found->second.network.expired() && !found->second.loading.valid()) {
+              shared->entries.erase(found);
+            }
+          }
+          delete gone;
+        });
   } catch (...) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->entries.erase(digest);
@@ -400,6 +445,8 @@ WorkerCounts NetworkRegistry::workerCounts() const {
 }
 
 const EngineOptions& NetworkRegistry::options() const { return shared_->options; }
+
+const HeldMemory& NetworkRegistry::memory() const { return *shared_->memory; }
 
 }  // namespace server
 }  // namespace ks

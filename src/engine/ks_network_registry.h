@@ -30,8 +30,14 @@ struct EngineOptions {
   std::string workerProgram;
   unsigned threads = 0;     // intra-op threads one inference may use; 0: processors
   unsigned runsAtOnce = 0;  // inferences one network runs at once (the server's workers); 0: processors
-  size_t networkMemoryBytes = size_t{2} << 30;     // what the engine may hold for one network; 0: no bound
-  size_t totalNetworkMemoryBytes = 0;              // for all networks together; 0: no bound
+  size_t networkMemoryBytes = size_t{2} << 30;  // what the engine may hold for one network; 0: no bound
+  size_t totalNetworkMemoryBytes = 0;           // for all networks together; 0: no bound
+  // Everything clients make the server hold: the loaded networks (their bytes and what the engine holds
+  // for them) and the tensors of the runs (their regions). The networks may take half of it at most;
+  // the runs take the rest and what the networks leave. 0: no bound.
+  size_t memoryBudgetBytes = 0;
+  // How long a run's tensors may wait for room in the budget before the request is refused.
+  std::chrono::milliseconds roomWait{2'000};
   size_t inferenceMemoryBytes = size_t{2} << 30;   // what one inference may allocate; 0: no bound
   size_t regionBytes = size_t{1} << 30;            // the largest tensors of one inference, in and out together
   std::chrono::milliseconds loadTimeout{300'000};  // longest a load may take
@@ -81,6 +87,8 @@ class HostedNetwork {
   }
   // The most one run's tensors, in and out together, may take in its region.
   size_t maxRegionBytes() const;
+  // What clients make the server hold, and its budget.
+  const HeldMemory& memory() const;
 
   class Lease;
   // A run channel of a live worker process for this network, after starting one and loading the network
@@ -97,7 +105,7 @@ class HostedNetwork {
   // Runs `request`, whose inputs lie in `region`, again in a worker process of its own that runs nothing
   // else, one such run at a time, and puts its outputs in `region` where the reply says. Throws RunCrashed
   // when it ends that process too (noted against `owner`), else as Lease::run.
-  RanMessage runAlone(RunMessage& request, SharedMemory& region, const RunControl* control,
+  RanMessage runAlone(RunMessage& request, WorkerProcess::Lease& region, const RunControl* control,
                       const std::string& owner) const;
 
   const std::shared_ptr<Shared> shared_;
@@ -119,6 +127,9 @@ class HostedNetwork {
 class HostedNetwork::Lease {
  public:
   SharedMemory& region() { return channel_.region(); }
+  // As WorkerProcess::Lease::reserve, waiting as long as the options say. Throws EngineError kNoRoom
+  // when there is no room in time.
+  void reserve(size_t bytes);
   // As WorkerProcess::Lease::run, with the network's grace. Counts as a run going on for the choice
   // between parallel and sequential runs. When the worker process ends under it (by any run's doing but
   // a stop), the run is run again alone (see runAlone), so that only a run that ends a worker by itself
@@ -160,6 +171,7 @@ class NetworkRegistry {
   size_t count() const;
   size_t heldBytes() const;
   WorkerCounts workerCounts() const;
+  const HeldMemory& memory() const;
   const EngineOptions& options() const;
 
  private:

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -218,6 +219,9 @@ WorkerProcess::~WorkerProcess() {
     }
   }
   reaper_.join();
+  if (options_.memory != nullptr) {
+    for (Channel& channel : channels_) options_.memory->giveFromRegion(channel.charged);
+  }
 }
 
 void WorkerProcess::readOutput() {
@@ -354,7 +358,26 @@ WorkerProcess::Lease WorkerProcess::acquire() {
   return Lease(*this, channel);
 }
 
+void WorkerProcess::trim(Channel& channel) {
+  if (channel.charged <= options_.keptRegionBytes || !channel.region) return;
+  try {
+    channel.region.release(options_.keptRegionBytes);
+  } catch (const std::system_error&) {
+    return;  // still held, still counted
+  }
+  if (options_.memory != nullptr) options_.memory->giveFromRegion(channel.charged - options_.keptRegionBytes);
+  channel.charged = options_.keptRegionBytes;
+}
+
+void WorkerProcess::charge(Channel& channel, size_t used) {
+  if (used <= channel.charged) return;
+  if (options_.memory != nullptr) options_.memory->countForRegion(used - channel.charged);
+  channel.charged = used;
+}
+
 void WorkerProcess::release(uint32_t channel) {
+  // Only the lease's holder touches its channel: trimmed before it is free for another.
+  trim(channels_[channel]);
   std::lock_guard<std::mutex> lock(mutex_);
   free_.push_back(channel);
   changed_.notify_all();
@@ -371,6 +394,22 @@ SharedMemory& WorkerProcess::Lease::region() {
   Channel& channel = worker_->channels_[channel_];
   if (!channel.region) channel.region = SharedMemory::create("ks-run-region", 0);
   return channel.region;
+}
+
+bool WorkerProcess::Lease::reserve(size_t bytes, std::chrono::milliseconds wait) {
+  Channel& channel = worker_->channels_[channel_];
+  SharedMemory& shared = region();
+  if (bytes > channel.charged) {
+    HeldMemory* memory = worker_->options_.memory;
+    if (memory != nullptr && !memory->takeForRegion(bytes - channel.charged, wait)) return false;
+    channel.charged = bytes;
+  }
+  // Grown by halves at least, so a request of many tensors does not remap the region for each; the file
+  // costs nothing until written.
+  if (bytes > shared.size()) {
+    shared.reserve(std::min(worker_->options_.regionBytes, std::max(bytes, shared.size() * 3 / 2)));
+  }
+  return true;
 }
 
 RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* control, std::chrono::milliseconds grace) {
@@ -429,11 +468,15 @@ RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* cont
       throw MalformedMessage("a reply to another run");
     }
     if (!shared.refresh(worker.options_.regionBytes)) throw MalformedMessage("a region grown past its bound");
+    uint64_t used = 0;
     for (size_t i = 0; i < ran.outputs.size(); ++i) {
       if (ran.outputs[i].index != i || !plausible(ran.outputs[i], shared.size())) {
         throw MalformedMessage("an output outside the region or the protocol");
       }
+      used = std::max<uint64_t>(used, ran.outputs[i].offset + ran.outputs[i].bytes);
     }
+    // The worker wrote the outputs where it chose: the memory is in use, whether it fit or not.
+    worker.charge(channel, used);
     return ran;
   } catch (const MalformedMessage&) {
     worker.kill(WorkerEnd::kMisbehaved);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ks_engine_error.h"
+#include "ks_held_memory.h"
 #include "ks_run_control.h"
 #include "ks_shared_memory.h"
 #include "ks_worker_channel.h"
@@ -35,6 +36,11 @@ struct WorkerOptions {
   size_t memoryBytes = 0;                          // what its engine may allocate in all (the sandbox's bound); 0: none
   size_t regionBytes = size_t{1} << 30;            // the largest shared region of one channel
   std::chrono::milliseconds startTimeout{30'000};  // from spawn to its hello
+  // Where its run regions are counted, and bounded; null: nowhere. Must outlive the process.
+  HeldMemory* memory = nullptr;
+  // What a region keeps between runs: the pages past it are given back after each run that used them, so
+  // a run far larger than the usual holds its memory only while it runs.
+  size_t keptRegionBytes = size_t{4} << 20;
 };
 
 struct WorkerExit;
@@ -105,12 +111,16 @@ class WorkerProcess {
     SharedMemory region;
     bool regionSent = false;
     uint64_t sequence = 0;
+    size_t charged = 0;  // bytes of the region counted in options_.memory
   };
 
   // The end the process reached, after killing it as misbehaved if its socket closed while it runs.
   WorkerExit lost();
   void interrupt(uint32_t channel, uint64_t sequence);
   void release(uint32_t channel);
+  // Gives back what a channel's region holds past what it keeps between runs.
+  void trim(Channel& channel);
+  void charge(Channel& channel, size_t used);
   void reap();
   // Reads what the process writes to its standard output and error until it has gone.
   void readOutput();
@@ -144,8 +154,12 @@ class WorkerProcess::Lease {
   Lease(const Lease&) = delete;
   ~Lease();
 
-  // The channel's region, where the inputs go; it may be grown (reserve) before run().
+  // The channel's region, where the inputs go; grown with reserve() before run().
   SharedMemory& region();
+  // Makes the region's first `bytes` usable, counting them in the server's memory and waiting at most
+  // `wait` for room there; the file may grow further, by halves, up to the largest region. Returns false,
+  // changing nothing, when the memory does not have room in time. Throws std::system_error.
+  bool reserve(size_t bytes, std::chrono::milliseconds wait);
 
   // Sends `request` (its sequence is set here) and waits for the reply; `control`, when not null, may
   // interrupt it, after which the worker has `grace` to stop before it is killed. Returns the outputs,

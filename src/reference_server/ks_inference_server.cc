@@ -272,6 +272,11 @@ std::string InferenceServer::Impl::metricsText() {
   gauges.openSessions = service.sessions().openCount();
   gauges.loadedNetworks = service.networks().count();
   gauges.networkBytes = service.networks().heldBytes();
+  const HeldMemory& memory = service.networks().memory();
+  gauges.clientMemoryBytes = memory.held();
+  gauges.clientMemoryBudgetBytes = memory.budget();
+  gauges.runRegionBytes = memory.regionBytes();
+  gauges.memoryRefusals = memory.refusals();
   if (service.cache() != nullptr) {
     gauges.cachedNetworks = service.cache()->count();
     gauges.cacheBytes = service.cache()->totalBytes();

@@ -51,6 +51,10 @@ void readMessage(char* body, Read&& read) {
   } catch (const std::invalid_argument& e) {
     throw Refusal(400, e.what());
   } catch (const Exception& e) {
+    // The core library's words for a fifth dimension are about its container, not about the request.
+    if (e.status() == Status::kCapacityExceeded) {
+      throw Refusal(400, "a tensor's layout has more than 4 dimensions; a layout holds at most 4");
+    }
     throw Refusal(400, e.what());
   }
 }
@@ -61,10 +65,13 @@ Refusal refusalOf(const EngineError& e) {
     case EngineError::Kind::kBadNetwork: return Refusal(400, std::string("cannot load network: ") + e.what());
     case EngineError::Kind::kBadRequest: return Refusal(400, e.what());
     case EngineError::Kind::kOverBudget: return Refusal(413, e.what());
-    case EngineError::Kind::kRunFailed: return Refusal(500, std::string("inference failed: ") + e.what());
+    // The network and the inputs are both the client's: an engine that refuses to run them refuses the
+    // request (a shape the network cannot take), which is well formed but cannot be served.
+    case EngineError::Kind::kRunFailed: return Refusal(422, std::string("inference failed: ") + e.what());
     case EngineError::Kind::kInterrupted: return Refusal(503, std::string("inference stopped: ") + e.what());
     case EngineError::Kind::kWorkerLost: return Refusal(500, std::string("inference failed: ") + e.what());
     case EngineError::Kind::kQuarantined: return Refusal(503, e.what());
+    case EngineError::Kind::kNoRoom: return Refusal(503, e.what());
   }
   return Refusal(500, e.what());
 }

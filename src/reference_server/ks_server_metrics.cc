@@ -118,6 +118,18 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
   for (const auto& [name, value] : gaugeValues) {
     appendf(out, "# TYPE %s gauge\n%s %llu\n", name, name, static_cast<unsigned long long>(value));
   }
+  out += "# HELP ks_client_memory_bytes What clients make the server hold: networks and run regions.\n";
+  appendf(out, "# TYPE ks_client_memory_bytes gauge\nks_client_memory_bytes %llu\n",
+          static_cast<unsigned long long>(gauges.clientMemoryBytes));
+  out += "# HELP ks_client_memory_budget_bytes The budget of ks_client_memory_bytes; 0: none.\n";
+  appendf(out, "# TYPE ks_client_memory_budget_bytes gauge\nks_client_memory_budget_bytes %llu\n",
+          static_cast<unsigned long long>(gauges.clientMemoryBudgetBytes));
+  out += "# HELP ks_run_region_bytes Of ks_client_memory_bytes, the regions holding runs' tensors.\n";
+  appendf(out, "# TYPE ks_run_region_bytes gauge\nks_run_region_bytes %llu\n",
+          static_cast<unsigned long long>(gauges.runRegionBytes));
+  out += "# HELP ks_memory_refusals_total Requests whose tensors found no room in the budget in time.\n";
+  appendf(out, "# TYPE ks_memory_refusals_total counter\nks_memory_refusals_total %llu\n",
+          static_cast<unsigned long long>(gauges.memoryRefusals));
   out += "# HELP ks_worker_starts_total Engine worker processes started.\n# TYPE ks_worker_starts_total counter\n";
   appendf(out, "ks_worker_starts_total %llu\n", static_cast<unsigned long long>(gauges.workerStarts));
   out += "# HELP ks_worker_ends_total Engine worker processes that ended, by how.\n";

@@ -19,6 +19,11 @@ struct ServerGauges {
   uint64_t openSessions = 0;
   uint64_t loadedNetworks = 0;
   uint64_t networkBytes = 0;  // what the engine holds for them
+  // What clients make the server hold (networks and run regions), against its budget (0: none).
+  uint64_t clientMemoryBytes = 0;
+  uint64_t clientMemoryBudgetBytes = 0;
+  uint64_t runRegionBytes = 0;
+  uint64_t memoryRefusals = 0;
   uint64_t cachedNetworks = 0;
   uint64_t cacheBytes = 0;
   uint64_t openConnections = 0;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "ks_core/ks_base64.h"
 #include "ks_core/ks_tensor.h"
 #include "ks_netclient/ks_remote_net_backend.h"
 #include "ks_session_reply.h"
@@ -396,6 +398,153 @@ TEST(HostileClients, AnAttackerCrashingASharedWorkerFailsOnlyItsOwnRuns) {
   }
   EXPECT_EQ(3, metric(server.port(), "ks_crashing_runs_total"));
   EXPECT_EQ(0, metric(server.port(), "ks_network_quarantines_total"));
+}
+
+// Proportional set sizes of the server this test started and its worker processes, summed: shared
+// regions counted once.
+size_t serverAndWorkersMemory() {
+  std::vector<pid_t> server, workers;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (parent == ::getpid()) server.push_back(std::stoi(name));
+  }
+  std::vector<pid_t> all = server;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (std::find(server.begin(), server.end(), parent) != server.end()) all.push_back(std::stoi(name));
+  }
+  size_t total = 0;
+  for (pid_t pid : all) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string line; std::getline(rollup, line);) {
+      if (line.rfind("Pss:", 0) == 0) total += std::stoull(line.substr(4)) * 1024;
+    }
+  }
+  return total;
+}
+
+TEST(HostileClients, LargeInputsToManyNetworksStayWithinTheMemoryBudgetAndAreGivenBack) {
+  constexpr size_t kBudget = 96 * kMiB;
+  ServerProcess server({"--memory-budget-mb", "96", "--max-body-mb", "64"});
+  constexpr int kNetworks = 6;
+  constexpr int32_t kCount = 6 << 20;  // 24 MiB of float32 ones, summed exactly
+  std::vector<std::string> paths;
+  for (int i = 0; i < kNetworks; ++i) {
+    // Distinct bytes, so each runs in a worker process of its own: y = sum(x) + i.
+    OnnxModelBuilder sum;
+    sum.input("x", TensorProto::FLOAT, {kCount}).output("y", TensorProto::FLOAT, {1});
+    sum.initializer("i", TensorProto::FLOAT, {1}, std::vector<float>{static_cast<float>(i)});
+    sum.node("ReduceSum", {"x"}, {"s"});
+    sum.node("Add", {"s", "i"}, {"y"});
+    paths.push_back(writeNetwork("sum" + std::to_string(i) + ".onnx", sum.bytes()));
+  }
+  std::vector<std::unique_ptr<RemoteNetBackend>> sessions;
+  for (const std::string& path : paths) {
+    sessions.push_back(backendOf(server));
+    sessions.back()->load(path, {}, {}, "", "");
+  }
+  Tensor ones(sessions[0]->srcLayout(0));
+  std::fill_n(reinterpret_cast<float*>(ones.data()), kCount, 1.0f);
+  // The session's reply: its sum, or the refusal.
+  auto send = [&](int i) -> std::string {
+    try {
+      std::vector<Tensor> outputs;
+      sessions[i]->forward({ones}, outputs);
+      const float got = *reinterpret_cast<const float*>(outputs.at(0).data());
+      return got == static_cast<float>(kCount + i) ? "sum" : "wrong sum " + std::to_string(got);
+    } catch (const Exception& e) {
+      return e.what();
+    }
+  };
+  const size_t before = serverAndWorkersMemory();
+
+  // One after another, as the sessions of many clients come: each region gives its run's memory back.
+  for (int i = 0; i < kNetworks; ++i) EXPECT_EQ("sum", send(i));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const size_t after = serverAndWorkersMemory();
+  std::printf("    server and workers: %.1f MiB before, %.1f MiB after %d inputs of 24 MiB\n",
+              static_cast<double>(before) / kMiB, static_cast<double>(after) / kMiB, kNetworks);
+  if (ks::testing::kMemoryFiguresHold) EXPECT_LT(after, before + 48 * kMiB);
+  EXPECT_LE(metric(server.port(), "ks_run_region_bytes"), kNetworks * 4.0 * kMiB);
+
+  // All at once: what does not fit waits, then is refused; what is held never passes the budget.
+  std::atomic<bool> sending{true};
+  double peak = 0;
+  std::thread watch([&] {
+    while (sending) {
+      peak = std::max(peak, metric(server.port(), "ks_client_memory_bytes"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  std::vector<std::string> replies(kNetworks);
+  std::vector<std::thread> senders;
+  for (int i = 0; i < kNetworks; ++i) senders.emplace_back([&, i] { replies[i] = send(i); });
+  for (std::thread& sender : senders) sender.join();
+  sending = false;
+  watch.join();
+  std::printf("    at once: at most %.1f MiB held of the %zu MiB budget\n", peak / kMiB, kBudget / kMiB);
+  EXPECT_LE(peak, static_cast<double>(kBudget));
+  // Refused, if at all, for the memory its tensors need or for the bodies the HTTP layer holds already.
+  const std::string tensors = "Server returned error: the server's memory for clients is full: the request's tensors";
+  const std::string bodies = "Server returned error: the server holds too many request bodies to take this one now";
+  for (const std::string& reply : replies) {
+    EXPECT_TRUE(reply == "sum" || reply.rfind(tensors, 0) == 0 || reply.rfind(bodies, 0) == 0) << reply;
+  }
+}
+
+std::string base64(const std::string& bytes) {
+  std::string text(base64EncodedLength(bytes.size()), '\0');
+  encodeBase64To(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), text.data());
+  return text;
+}
+
+TEST(HostileClients, RequestsTheNetworkCannotTakeAreRefusedAsTheClientsFault) {
+  ServerProcess server({});
+  // x of any length, reshaped to 2 x 3: only 6 elements will do.
+  OnnxModelBuilder reshape;
+  reshape.input("x", TensorProto::FLOAT, {"n"}).output("y", TensorProto::FLOAT, {2, 3});
+  reshape.initializer("shape", TensorProto::INT64, {2}, std::vector<int64_t>{2, 3});
+  reshape.node("Reshape", {"x", "shape"}, {"y"});
+  const std::string session = openSession(server.port());
+  httplib::Client client("127.0.0.1", server.port());
+  const std::string net = R"({"net":")" + base64(reshape.bytes()) +
+                          R"(","backend":0,"device_type":0,"device_index":0,"key":"","cache_dir":"",)"
+                          R"("input_tensors":[],"output_tensors":[]})";
+  ASSERT_EQ(200, client.Post("/net?action=load&session_id=" + session, net, "application/json")->status);
+  auto infer = [&](const std::string& size, const std::string& data) {
+    return client.Post("/inference?session_id=" + session,
+                       R"({"input_tensors":[{"layout":{"size":)" + size + R"(,"type":0,"format":0},"data":")" + data +
+                           R"("}],"repetitions_count":1})",
+                       "application/json");
+  };
+  const httplib::Result fifth = infer("[1,1,1,1,1]", "AAAAAA==");
+  EXPECT_EQ(400, fifth->status);
+  EXPECT_EQ(R"({"status":false,"text":"a tensor's layout has more than 4 dimensions; a layout holds at most 4"})",
+            fifth->body);
+  const httplib::Result five = infer("[5]", base64(std::string(20, '\0')));
+  EXPECT_EQ(422, five->status);
+  EXPECT_NE(std::string::npos, five->body.find(R"("text":"inference failed: )")) << five->body;
+  EXPECT_EQ(200, infer("[6]", base64(std::string(24, '\0')))->status);
 }
 
 // The server program whose workers are the sandbox probe (whose "networks" say what it does), its log
