@@ -54,12 +54,15 @@ struct HostedNetwork::Shared {
   std::unique_ptr<HeldMemory> memory;
   std::atomic<int> running{0};  // runs going on, in every worker
 
-  // Throws EngineError kNoRoom, saying for what.
+  // Throws EngineError kNoRoom: `what` needs `bytes` in all.
   [[noreturn]] void noRoom(const std::string& what, size_t bytes) const {
-    throw EngineError(EngineError::Kind::kNoRoom,
-                      "the server's memory for clients is full: " + what + " need " + std::to_string(bytes >> 20) +
-                          " MiB more than the " + std::to_string(memory->budget() >> 20) + " MiB budget (" +
-                          std::to_string(memory->held() >> 20) + " MiB held) has room for now; try again shortly");
+    const auto mebibytes = [](size_t count) { return std::to_string((count + (size_t{1} << 20) - 1) >> 20); };
+    const size_t held = memory->held();
+    const size_t free = memory->budget() > held ? memory->budget() - held : 0;
+    throw EngineError(EngineError::Kind::kNoRoom, "the server's memory for clients is full: " + what + " need " +
+                                                      mebibytes(bytes) + " MiB, and " + mebibytes(free) +
+                                                      " MiB of its " + mebibytes(memory->budget()) +
+                                                      " MiB budget are free now; try again shortly");
   }
 
   mutable std::mutex mutex;  // guards everything below
@@ -133,7 +136,9 @@ struct HostedNetwork::Shared {
   void noteRunSucceeded(const Sha256Digest& digest) {
     std::lock_guard<std::mutex> lock(mutex);
     const auto found = records.find(digest);
-    if (found != records.end()) found->second.culprits.clear();
+    if (found == records.end()) return;
+    found->second.culprits.clear();
+    if (found->second.loadsEnded == 0 && found->second.quarantinedUntil < Clock::now()) records.erase(found);
   }
 
   void noteRerun() {
@@ -166,9 +171,7 @@ const HeldMemory& HostedNetwork::memory() const { return *shared_->memory; }
 
 void HostedNetwork::Lease::reserve(size_t bytes) {
   const Shared& shared = *network_->shared_;
-  const size_t before = channel_.region().size();
-  if (!channel_.reserve(bytes, shared.options.roomWait))
-    shared.noRoom("the request's tensors", bytes - std::min(bytes, before));
+  if (!channel_.reserve(bytes, shared.options.roomWait)) shared.noRoom("the request's tensors", bytes);
 }
 
 std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded, unsigned channels) const {
@@ -280,7 +283,8 @@ RanMessage HostedNetwork::runAlone(RunMessage& request, WorkerProcess::Lease& ca
   WorkerProcess::Lease channel = worker->acquire();
   uint64_t inputsEnd = 0;
   for (const PlacedTensor& input : request.inputs) inputsEnd = std::max(inputsEnd, input.offset + input.bytes);
-  if (!channel.reserve(inputsEnd, shared_->options.roomWait)) shared_->noRoom("the run again alone", inputsEnd);
+  if (!channel.reserve(inputsEnd, shared_->options.roomWait))
+    shared_->noRoom("the inputs of a run again alone", inputsEnd);
   SharedMemory& own = channel.region();
   SharedMemory& region = caller.region();
   if (inputsEnd != 0) std::memcpy(own.data(), region.data(), inputsEnd);

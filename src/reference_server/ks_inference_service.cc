@@ -70,7 +70,8 @@ Refusal refusalOf(const EngineError& e) {
     case EngineError::Kind::kRunFailed: return Refusal(422, std::string("inference failed: ") + e.what());
     case EngineError::Kind::kInterrupted: return Refusal(503, std::string("inference stopped: ") + e.what());
     case EngineError::Kind::kWorkerLost: return Refusal(500, std::string("inference failed: ") + e.what());
-    case EngineError::Kind::kQuarantined: return Refusal(503, e.what());
+    // Both pass: a quarantine ends, memory is given back.
+    case EngineError::Kind::kQuarantined:
     case EngineError::Kind::kNoRoom: return Refusal(503, e.what());
   }
   return Refusal(500, e.what());

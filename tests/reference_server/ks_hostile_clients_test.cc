@@ -337,6 +337,7 @@ TEST(HostileClients, AnAttackerCrashingASharedWorkerFailsOnlyItsOwnRuns) {
   std::atomic<int> victimRuns{0};
   std::vector<std::string> victimFailures(3);
   std::vector<std::thread> victims;
+  victims.reserve(victimFailures.size());
   for (size_t v = 0; v < victimFailures.size(); ++v) {
     victims.emplace_back([&, v] {
       try {
@@ -498,6 +499,7 @@ TEST(HostileClients, LargeInputsToManyNetworksStayWithinTheMemoryBudgetAndAreGiv
   });
   std::vector<std::string> replies(kNetworks);
   std::vector<std::thread> senders;
+  senders.reserve(kNetworks);
   for (int i = 0; i < kNetworks; ++i) senders.emplace_back([&, i] { replies[i] = send(i); });
   for (std::thread& sender : senders) sender.join();
   sending = false;
