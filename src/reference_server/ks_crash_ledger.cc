@@ -39,14 +39,10 @@ std::optional<std::string> CrashLedger::refusal(const std::string& session, Cloc
          " s, each proven by running them alone";
 }
 
-void CrashLedger::note(const std::string& session, const std::string& address, Clock::time_point now) {
+unsigned CrashLedger::note(const std::string& session, const std::string& address, Clock::time_point now) {
   std::lock_guard<std::mutex> lock(mutex_);
   noteIn(sessions_, session, now, kAllowed);
   noteIn(addresses_, address, now, kKeptPerAddress);
-}
-
-unsigned CrashLedger::countOf(const std::string& address, Clock::time_point now) const {
-  std::lock_guard<std::mutex> lock(mutex_);
   return recent(addresses_, address, now);
 }
 

@@ -30,11 +30,9 @@ class CrashLedger {
 
   // The sentence refusing `session` while it is barred; nothing otherwise.
   std::optional<std::string> refusal(const std::string& session, Clock::time_point now = Clock::now()) const;
-  // A run of `session`, sent from `address` (an IP address), ended a worker process by itself.
-  void note(const std::string& session, const std::string& address, Clock::time_point now = Clock::now());
-
-  // Runs counted against the sessions of that address within the window.
-  unsigned countOf(const std::string& address, Clock::time_point now = Clock::now()) const;
+  // A run of `session`, sent from `address` (an IP address), ended a worker process by itself. Returns
+  // how many such runs came from that address within the window, this one included.
+  unsigned note(const std::string& session, const std::string& address, Clock::time_point now = Clock::now());
 
  private:
   using Times = std::deque<Clock::time_point>;

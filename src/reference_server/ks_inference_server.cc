@@ -203,12 +203,12 @@ void InferenceServer::Impl::dispatch(HttpRequest& request, HttpResponse& respons
   });
 }
 
-std::string InferenceServer::Impl::infer(HttpRequest& request, HttpResponse&) {
+std::string InferenceServer::Impl::infer(HttpRequest& request, HttpResponse& response) {
   RunControl control;
   const RunWatchdog::Watch watch(watchdog, control);
   double engineSeconds = 0.0;
-  std::string reply =
-      service.infer(request.param("session_id"), &request.body[0], &control, &engineSeconds, request.clientAddress);
+  std::string reply = service.infer(request.param("session_id"), &request.body[0], &control, &engineSeconds,
+                                    request.clientAddress, &response.logNote);
   metrics.recordEngineTime(engineSeconds);
   return reply;
 }

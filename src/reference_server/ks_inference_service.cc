@@ -296,7 +296,7 @@ void InferenceService::checkRepetitions(uint32_t repetitions) const {
 }
 
 std::string InferenceService::infer(const std::string* sessionId, char* body, RunControl* control,
-                                    double* engineSeconds, const std::string& clientAddress) {
+                                    double* engineSeconds, const std::string& clientAddress, std::string* note) {
   const std::shared_ptr<Session> session = sessionOf(sessionId);
   if (const std::optional<std::string> barred = crashes_.refusal(*sessionId)) throw Refusal(429, *barred);
   const std::shared_ptr<const InferenceEngine> engine = session->engine();
@@ -332,7 +332,12 @@ std::string InferenceService::infer(const std::string* sessionId, char* body, Ru
   } catch (const RunCrashed& e) {
     engineTime();
     // "ip:port", or "[ip6]:port": the port changes with every connection.
-    crashes_.note(*sessionId, clientAddress.substr(0, clientAddress.rfind(':')));
+    const std::string address = clientAddress.substr(0, clientAddress.rfind(':'));
+    const unsigned fromAddress = crashes_.note(*sessionId, address);
+    if (note != nullptr) {
+      *note = "its inputs ended the engine process alone; " + std::to_string(fromAddress) +
+              " such runs from this address within " + std::to_string(options_.engine.quarantineFor.count()) + " s";
+    }
     throw refusalOf(e);
   } catch (const EngineError& e) {
     engineTime();

@@ -72,9 +72,10 @@ class InferenceService {
   // `control`, when not null, lets another thread stop the inference; `engineSeconds`, when not null,
   // receives the time the engine took (all repetitions), also when it fails. `clientAddress` ("ip:port")
   // is who a crash of the engine is counted against, beside the session; a session whose inputs ended
-  // the engine's processes too often lately is refused (429).
+  // the engine's processes too often lately is refused (429). `note`, when not null, receives what the log
+  // line should add (the count against the address, when the run ended a worker process by itself).
   std::string infer(const std::string* sessionId, char* body, RunControl* control, double* engineSeconds = nullptr,
-                    const std::string& clientAddress = std::string());
+                    const std::string& clientAddress = std::string(), std::string* note = nullptr);
 
   const InferenceServiceOptions& options() const { return options_; }
   SessionStore& sessions() { return sessions_; }
