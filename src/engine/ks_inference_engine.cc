@@ -128,10 +128,8 @@ unsigned char* InferenceEngine::Run::place(const TensorLayout& layout) {
   if (offset + bytes > limit) {
     badRequest("The inputs need more than the " + std::to_string(limit >> 20) + " MiB one inference may hold.");
   }
+  lease_.reserve(offset + bytes);
   SharedMemory& region = lease_.region();
-  // Grown by halves at least, so a request of many tensors does not remap the region for each.
-  if (offset + bytes > region.size())
-    region.reserve(std::min<uint64_t>(limit, std::max(offset + bytes, region.size() * 3 / 2)));
   placedLayouts_.push_back(layout);
   placedOffsets_.push_back(offset);
   end_ = offset + bytes;
@@ -189,7 +187,7 @@ double InferenceEngine::Run::execute(unsigned repetitions, const RunLimits& limi
   }
   request.outputs = engine.outputIndices_;
 
-  RanMessage ran = lease_.run(request, limits.control);
+  RanMessage ran = lease_.run(request, limits.control, limits.owner);
   SharedMemory& region = lease_.region();
   outputs_.clear();
   for (const PlacedTensor& output : ran.outputs) {

@@ -21,6 +21,7 @@ namespace server {
 struct RunLimits {
   size_t memoryBytes = 0;         // what one run may allocate in the engine; 0: no bound
   RunControl* control = nullptr;  // lets another thread stop the runs; may be null
+  std::string owner;              // who asked (a session): a run that ends worker processes counts against it
 };
 
 // Immutable after construction, so one engine may run on several threads at once.
@@ -59,7 +60,8 @@ class InferenceEngine {
   // than its layout needs, or an output cannot be sent (more than 4 dimensions); kOverBudget when a run
   // needs more than `limits.memoryBytes`; kInterrupted when `limits.control` stopped it; kRunFailed with
   // the engine's own text; kWorkerLost when the worker process ended (the text says how: crash, sandbox,
-  // time limit, ...); kQuarantined.
+  // time limit, ...), as RunCrashed once the run has ended one alone (other runs in a worker that ended
+  // are run again, later, and succeed); kQuarantined.
   double runTimed(const std::vector<Tensor>& inputs, unsigned repetitions, std::vector<Tensor>& outputs,
                   const RunLimits& limits = {}) const;
 
@@ -86,7 +88,8 @@ class InferenceEngine::Run : public TensorPlacer {
   ~Run() = default;
 
   // Room for the next input's `layout.byteSize()` bytes, valid until the next place(). Throws
-  // EngineError kBadRequest when the inputs would pass the largest region a run may have.
+  // EngineError kBadRequest when the inputs would pass the largest region a run may have, kNoRoom when
+  // the server's memory budget has no room for them within the wait its options allow.
   unsigned char* place(const TensorLayout& layout) override;
 
   // Checks the placed inputs against the declared layouts and runs as runTimed() does, with its errors.

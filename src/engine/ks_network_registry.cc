@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <future>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -40,15 +41,29 @@ struct HostedNetwork::Shared {
     std::weak_ptr<const HostedNetwork> network;
     std::shared_future<std::shared_ptr<const HostedNetwork>> loading;  // valid while the first load runs
   };
-  // Worker processes a network ended lately, and the end of its quarantine.
+  // What a network did lately, and the end of its quarantine.
   struct Record {
-    unsigned ended = 0;
+    unsigned loadsEnded = 0;         // worker processes that ended while loading it, in a row
+    std::set<std::string> culprits;  // sessions whose runs ended its workers, with no run succeeding since
     Clock::time_point quarantinedUntil{};
+    std::string why;  // of the quarantine
   };
 
   EngineOptions options;
   WorkerOptions worker;
+  std::unique_ptr<HeldMemory> memory;
   std::atomic<int> running{0};  // runs going on, in every worker
+
+  // Throws EngineError kNoRoom: `what` needs `bytes` in all.
+  [[noreturn]] void noRoom(const std::string& what, size_t bytes) const {
+    const auto mebibytes = [](size_t count) { return std::to_string((count + (size_t{1} << 20) - 1) >> 20); };
+    const size_t held = memory->held();
+    const size_t free = memory->budget() > held ? memory->budget() - held : 0;
+    throw EngineError(EngineError::Kind::kNoRoom, "the server's memory for clients is full: " + what + " need " +
+                                                      mebibytes(bytes) + " MiB, and " + mebibytes(free) +
+                                                      " MiB of its " + mebibytes(memory->budget()) +
+                                                      " MiB budget are free now; try again shortly");
+  }
 
   mutable std::mutex mutex;  // guards everything below
   std::map<Sha256Digest, Entry> entries;
@@ -62,33 +77,73 @@ struct HostedNetwork::Shared {
     if (found == records.end()) return;
     const auto left = std::chrono::duration_cast<std::chrono::seconds>(found->second.quarantinedUntil - Clock::now());
     if (left.count() <= 0) return;
-    throw EngineError(EngineError::Kind::kQuarantined, "the network is quarantined: it ended " +
-                                                           std::to_string(options.quarantineAfter) +
-                                                           " engine processes in a row, and is refused for another " +
+    throw EngineError(EngineError::Kind::kQuarantined, "the network is quarantined: " + found->second.why +
+                                                           ", and is refused for another " +
                                                            std::to_string(left.count() + 1) + " s");
   }
 
-  void noteExit(const Sha256Digest& digest, const WorkerExit& exit) {
-    std::lock_guard<std::mutex> lock(mutex);
-    counts.ended[exit.end] += 1;
-    counts.running -= 1;
-    if (exit.end == WorkerEnd::kStopped) return;
-    Record& record = records[digest];
-    if (++record.ended >= options.quarantineAfter) {
-      record.ended = 0;
-      record.quarantinedUntil = Clock::now() + options.quarantineFor;
-      counts.quarantines += 1;
-    }
-    // The map stays bounded: records of networks not quarantined go first when it is full.
+  void quarantineLocked(Record& record, std::string why) {
+    record = Record{};
+    record.quarantinedUntil = Clock::now() + options.quarantineFor;
+    record.why = std::move(why);
+    counts.quarantines += 1;
+  }
+
+  // The map stays bounded: records of networks not quarantined go first when it is full. Call with
+  // `mutex` held.
+  void trimLocked(const Sha256Digest& keep) {
     for (auto it = records.begin(); records.size() > kMaxRecords && it != records.end();) {
-      it = it->second.quarantinedUntil < Clock::now() && it->first != digest ? records.erase(it) : std::next(it);
+      it = it->second.quarantinedUntil < Clock::now() && it->first != keep ? records.erase(it) : std::next(it);
     }
   }
 
-  void noteSuccess(const Sha256Digest& digest) {
+  void noteExit(const WorkerExit& exit) {
+    std::lock_guard<std::mutex> lock(mutex);
+    counts.ended[exit.end] += 1;
+    counts.running -= 1;
+  }
+
+  // A network that kills the engine as it loads kills it for everyone: it alone is at fault.
+  void noteLoadEnded(const Sha256Digest& digest) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Record& record = records[digest];
+    if (++record.loadsEnded >= options.quarantineAfter) {
+      quarantineLocked(record, "it ended " + std::to_string(options.quarantineAfter) + " engine processes in a row");
+    }
+    trimLocked(digest);
+  }
+
+  void noteLoaded(const Sha256Digest& digest) {
     std::lock_guard<std::mutex> lock(mutex);
     const auto found = records.find(digest);
-    if (found != records.end() && found->second.quarantinedUntil < Clock::now()) records.erase(found);
+    if (found != records.end()) found->second.loadsEnded = 0;
+  }
+
+  // A run proven to end workers: the network is at fault only once it does so for every session that
+  // runs it, so one client's inputs never lock the others out of a network they share.
+  void noteCrashingRun(const Sha256Digest& digest, const std::string& owner) {
+    std::lock_guard<std::mutex> lock(mutex);
+    counts.crashingRuns += 1;
+    Record& record = records[digest];
+    record.culprits.insert(owner);
+    if (record.culprits.size() >= options.quarantineAfter) {
+      quarantineLocked(record, "the runs of " + std::to_string(options.quarantineAfter) +
+                                   " sessions in a row ended its engine processes, and none succeeded");
+    }
+    trimLocked(digest);
+  }
+
+  void noteRunSucceeded(const Sha256Digest& digest) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto found = records.find(digest);
+    if (found == records.end()) return;
+    found->second.culprits.clear();
+    if (found->second.loadsEnded == 0 && found->second.quarantinedUntil < Clock::now()) records.erase(found);
+  }
+
+  void noteRerun() {
+    std::lock_guard<std::mutex> lock(mutex);
+    counts.rerunAlone += 1;
   }
 };
 
@@ -100,7 +155,7 @@ HostedNetwork::HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest&
     shared_->checkQuarantineLocked(digest_);
   }
   LoadedMessage loaded;
-  worker_ = start(&loaded);
+  worker_ = start(&loaded, shared_->worker.channels);
   // The first load says what the network is; later ones load the same bytes.
   inputs_ = std::move(loaded.inputs);
   outputs_ = std::move(loaded.outputs);
@@ -112,7 +167,14 @@ HostedNetwork::~HostedNetwork() = default;
 
 size_t HostedNetwork::maxRegionBytes() const { return shared_->options.regionBytes; }
 
-std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded) const {
+const HeldMemory& HostedNetwork::memory() const { return *shared_->memory; }
+
+void HostedNetwork::Lease::reserve(size_t bytes) {
+  const Shared& shared = *network_->shared_;
+  if (!channel_.reserve(bytes, shared.options.roomWait)) shared.noRoom("the request's tensors", bytes);
+}
+
+std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded, unsigned channels) const {
   std::weak_ptr<Shared> weakShared = shared_;
   const Sha256Digest digest = digest_;
   {
@@ -121,19 +183,35 @@ std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded) const
     shared_->counts.started += 1;
     shared_->counts.running += 1;
   }
+  WorkerLog::Sink log;
+  if (shared_->options.workerLog) {
+    log = [log = shared_->options.workerLog, prefix = "worker " + digestHex(digest).substr(0, 12) +
+                                                      ": "](const std::string& line) { log(prefix + line); };
+  }
+  WorkerOptions options = shared_->worker;
+  options.channels = channels;
   std::shared_ptr<WorkerProcess> worker;
   try {
-    worker = std::make_shared<WorkerProcess>(shared_->worker, [weakShared, digest](const WorkerExit& exit) {
-      if (std::shared_ptr<Shared> shared = weakShared.lock()) shared->noteExit(digest, exit);
-    });
+    worker = std::make_shared<WorkerProcess>(
+        options,
+        [weakShared](const WorkerExit& exit) {
+          if (std::shared_ptr<Shared> shared = weakShared.lock()) shared->noteExit(exit);
+        },
+        std::move(log));
   } catch (const std::system_error&) {
     // Not spawned: no reaper will note an end.
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->counts.running -= 1;
     throw;
   }
-  LoadedMessage reported = worker->load(bytes_, memoryLimit_, shared_->options.loadTimeout);
-  shared_->noteSuccess(digest_);
+  LoadedMessage reported;
+  try {
+    reported = worker->load(bytes_, memoryLimit_, shared_->options.loadTimeout);
+  } catch (const EngineError& e) {
+    if (e.kind() == EngineError::Kind::kWorkerLost) shared_->noteLoadEnded(digest_);
+    throw;
+  }
+  shared_->noteLoaded(digest_);
   if (loaded != nullptr) *loaded = std::move(reported);
   return worker;
 }
@@ -149,22 +227,84 @@ HostedNetwork::Lease HostedNetwork::lease() const {
         std::lock_guard<std::mutex> sharedLock(shared_->mutex);
         shared_->checkQuarantineLocked(digest_);
       }
-      worker_ = start(nullptr);
+      worker_ = start(nullptr, shared_->worker.channels);
     }
     worker = worker_;
   }
   return Lease(*this, std::move(worker));
 }
 
-RanMessage HostedNetwork::Lease::run(RunMessage& request, const RunControl* control) {
+RanMessage HostedNetwork::Lease::run(RunMessage& request, const RunControl* control, const std::string& owner) {
   Shared& shared = *network_->shared_;
   request.parallel = shared.running.fetch_add(1) == 0;
   struct Done {
     std::atomic<int>& running;
     ~Done() { running.fetch_sub(1); }
   } done{shared.running};
-  RanMessage ran = channel_.run(request, control, shared.options.stopGrace);
-  shared.noteSuccess(network_->digest_);
+  try {
+    RanMessage ran = channel_.run(request, control, shared.options.stopGrace);
+    shared.noteRunSucceeded(network_->digest_);
+    return ran;
+  } catch (const EngineError& e) {
+    if (e.kind() != EngineError::Kind::kWorkerLost) throw;
+    // Any run in the process may have ended it; runs are pure, so each is tried again by itself. Only a
+    // stop (the network going, the server stopping) is no one's doing.
+    const WorkerEnd end = worker_->awaitExit(std::chrono::milliseconds(0)).end;
+    if (end == WorkerEnd::kStopped || end == WorkerEnd::kRunning) throw;
+  }
+  shared.noteRerun();
+  return network_->runAlone(request, channel_, control, owner);
+}
+
+RanMessage HostedNetwork::runAlone(RunMessage& request, WorkerProcess::Lease& caller, const RunControl* control,
+                                   const std::string& owner) const {
+  const std::chrono::milliseconds grace = shared_->options.stopGrace;
+  waitingAlone_.fetch_add(1);
+  std::lock_guard<std::mutex> lock(aloneMutex_);
+  struct Leave {
+    const HostedNetwork& network;
+    // The last run waiting to run alone takes the process with it: it is there for suspects only.
+    ~Leave() {
+      if (network.waitingAlone_.fetch_sub(1) == 1) network.alone_.reset();
+    }
+  } leave{*this};
+  if (control != nullptr && control->interrupted()) {
+    throw EngineError(EngineError::Kind::kInterrupted, control->reason());
+  }
+  if (!alone_ || !alone_->running()) {
+    alone_.reset();
+    {
+      std::lock_guard<std::mutex> sharedLock(shared_->mutex);
+      shared_->checkQuarantineLocked(digest_);
+    }
+    alone_ = start(nullptr, 1);
+  }
+  const std::shared_ptr<WorkerProcess> worker = alone_;
+  WorkerProcess::Lease channel = worker->acquire();
+  uint64_t inputsEnd = 0;
+  for (const PlacedTensor& input : request.inputs) inputsEnd = std::max(inputsEnd, input.offset + input.bytes);
+  if (!channel.reserve(inputsEnd, shared_->options.roomWait))
+    shared_->noRoom("the inputs of a run again alone", inputsEnd);
+  SharedMemory& own = channel.region();
+  SharedMemory& region = caller.region();
+  if (inputsEnd != 0) std::memcpy(own.data(), region.data(), inputsEnd);
+  RanMessage ran;
+  try {
+    ran = channel.run(request, control, grace);
+  } catch (const EngineError& e) {
+    if (e.kind() != EngineError::Kind::kWorkerLost) throw;
+    const WorkerEnd end = worker->awaitExit(std::chrono::milliseconds(0)).end;
+    if (end == WorkerEnd::kStopped || end == WorkerEnd::kRunning) throw;
+    shared_->noteCrashingRun(digest_, owner);
+    throw RunCrashed(e.what());
+  }
+  uint64_t outputsEnd = 0;
+  for (const PlacedTensor& output : ran.outputs) outputsEnd = std::max(outputsEnd, output.offset + output.bytes);
+  if (!caller.reserve(outputsEnd, shared_->options.roomWait)) shared_->noRoom("the outputs", outputsEnd);
+  for (const PlacedTensor& output : ran.outputs) {
+    if (output.bytes != 0) std::memcpy(region.data() + output.offset, own.data() + output.offset, output.bytes);
+  }
+  shared_->noteRunSucceeded(digest_);
   return ran;
 }
 
@@ -188,6 +328,15 @@ NetworkRegistry::NetworkRegistry(EngineOptions options) : shared_(std::make_shar
   const size_t network = productOrZero(options.networkMemoryBytes, options.threads > 1 ? 2 : 1);
   const size_t runs = productOrZero(options.inferenceMemoryBytes, options.runsAtOnce);
   worker.memoryBytes = network == 0 || runs == 0 ? 0 : network + runs;
+  // The networks take half the budget at most.
+  if (options.memoryBudgetBytes != 0) {
+    const size_t half = options.memoryBudgetBytes / 2;
+    if (options.totalNetworkMemoryBytes == 0 || options.totalNetworkMemoryBytes > half) {
+      options.totalNetworkMemoryBytes = half;
+    }
+  }
+  shared_->memory = std::make_unique<HeldMemory>(options.memoryBudgetBytes);
+  worker.memory = shared_->memory.get();
   shared_->options = std::move(options);
 }
 
@@ -224,6 +373,17 @@ std::shared_ptr<const HostedNetwork> NetworkRegistry::load(SharedMemory modelByt
       }
       if (memoryLimit == 0 || room < memoryLimit) memoryLimit = room;
     }
+    const HeldMemory& memory = *shared_->memory;
+    if (memory.budget() != 0) {
+      const size_t held = memory.held();
+      const size_t room = memory.budget() > held ? memory.budget() - held : 0;
+      if (room <= modelBytes.size()) {
+        shared_->entries.erase(digest);
+        lock.unlock();
+        shared_->noRoom("the network's bytes", modelBytes.size());
+      }
+      if (memoryLimit == 0 || room - modelBytes.size() < memoryLimit) memoryLimit = room - modelBytes.size();
+    }
     entry.loading = promise.get_future().share();
   }
 
@@ -233,17 +393,23 @@ std::shared_ptr<const HostedNetwork> NetworkRegistry::load(SharedMemory modelByt
     // The entry goes with the network's last user; the shared state outlives both.
     std::weak_ptr<HostedNetwork::Shared> weakShared = shared_;
     const size_t held = loaded->heldBytes();
-    network = std::shared_ptr<const HostedNetwork>(loaded, [weakShared, digest, held](const HostedNetwork* gone) {
-      if (std::shared_ptr<HostedNetwork::Shared> shared = weakShared.lock()) {
-        std::lock_guard<std::mutex> lock(shared->mutex);
-        shared->heldBytes -= held;
-        auto found = shared->entries.find(digest);
-        if (found != shared->entries.end() && found->second.network.expired() && !found->second.loading.valid()) {
-          shared->entries.erase(found);
-        }
-      }
-      delete gone;
-    });
+    // Its bytes and what the engine holds for it are in use now: counted, whether they fit or not (the
+    // engine's share was bounded by the room there was).
+    const size_t charged = held + loaded->bytes().size();
+    shared_->memory->count(charged);
+    network =
+        std::shared_ptr<const HostedNetwork>(loaded, [weakShared, digest, held, charged](const HostedNetwork* gone) {
+          if (std::shared_ptr<HostedNetwork::Shared> shared = weakShared.lock()) {
+            shared->memory->give(charged);
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->heldBytes -= held;
+            auto found = shared->entries.find(digest);
+            if (found != shared->entries.end() && found->second.network.expired() && !found->second.loading.valid()) {
+              shared->entries.erase(found);
+            }
+          }
+          delete gone;
+        });
   } catch (...) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->entries.erase(digest);
@@ -283,6 +449,8 @@ WorkerCounts NetworkRegistry::workerCounts() const {
 }
 
 const EngineOptions& NetworkRegistry::options() const { return shared_->options; }
+
+const HeldMemory& NetworkRegistry::memory() const { return *shared_->memory; }
 
 }  // namespace server
 }  // namespace ks

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,15 +30,26 @@ struct EngineOptions {
   std::string workerProgram;
   unsigned threads = 0;     // intra-op threads one inference may use; 0: processors
   unsigned runsAtOnce = 0;  // inferences one network runs at once (the server's workers); 0: processors
-  size_t networkMemoryBytes = size_t{2} << 30;     // what the engine may hold for one network; 0: no bound
-  size_t totalNetworkMemoryBytes = 0;              // for all networks together; 0: no bound
+  size_t networkMemoryBytes = size_t{2} << 30;  // what the engine may hold for one network; 0: no bound
+  size_t totalNetworkMemoryBytes = 0;           // for all networks together; 0: no bound
+  // Everything clients make the server hold: the loaded networks (their bytes and what the engine holds
+  // for them) and the tensors of the runs (their regions). The networks may take half of it at most;
+  // the runs take the rest and what the networks leave. 0: no bound.
+  size_t memoryBudgetBytes = 0;
+  // How long a run's tensors may wait for room in the budget before the request is refused.
+  std::chrono::milliseconds roomWait{2'000};
   size_t inferenceMemoryBytes = size_t{2} << 30;   // what one inference may allocate; 0: no bound
   size_t regionBytes = size_t{1} << 30;            // the largest tensors of one inference, in and out together
   std::chrono::milliseconds loadTimeout{300'000};  // longest a load may take
   // After its time is up, how long a run has to stop before its worker process is killed.
   std::chrono::milliseconds stopGrace{1'000};
-  unsigned quarantineAfter = 3;  // worker processes a network may end in a row before it is quarantined
+  // Worker processes a network may end in a row while loading, or sessions in a row whose runs ended its
+  // worker processes (each proven alone), before it is quarantined.
+  unsigned quarantineAfter = 3;
   std::chrono::seconds quarantineFor{300};
+  // Where each line a worker process writes to its standard output or error goes, after "worker " and
+  // the first 12 hex digits of its network's digest; null: nowhere. Called on the worker's reaper thread.
+  std::function<void(const std::string& line)> workerLog;
 };
 
 // What /metrics tells of the worker processes.
@@ -46,6 +58,8 @@ struct WorkerCounts {
   uint64_t running = 0;
   std::map<WorkerEnd, uint64_t> ended;  // by how, kStopped included
   uint64_t quarantines = 0;
+  uint64_t rerunAlone = 0;    // runs that were in a worker process as it ended, run again alone
+  uint64_t crashingRuns = 0;  // of those, the ones that ended the fresh worker too
 };
 
 class NetworkRegistry;
@@ -73,6 +87,8 @@ class HostedNetwork {
   }
   // The most one run's tensors, in and out together, may take in its region.
   size_t maxRegionBytes() const;
+  // What clients make the server hold, and its budget.
+  const HeldMemory& memory() const;
 
   class Lease;
   // A run channel of a live worker process for this network, after starting one and loading the network
@@ -83,8 +99,14 @@ class HostedNetwork {
   friend class NetworkRegistry;
   struct Shared;
   HostedNetwork(std::shared_ptr<Shared> shared, const Sha256Digest& digest, SharedMemory bytes, size_t memoryLimit);
-  // A new worker process with the network loaded; `loaded`, when not null, receives what it reported.
-  std::shared_ptr<WorkerProcess> start(LoadedMessage* loaded) const;
+  // A new worker process of `channels` run channels with the network loaded; `loaded`, when not null,
+  // receives what it reported. A worker that ends while loading counts toward the quarantine.
+  std::shared_ptr<WorkerProcess> start(LoadedMessage* loaded, unsigned channels) const;
+  // Runs `request`, whose inputs lie in `region`, again in a worker process of its own that runs nothing
+  // else, one such run at a time, and puts its outputs in `region` where the reply says. Throws RunCrashed
+  // when it ends that process too (noted against `owner`), else as Lease::run.
+  RanMessage runAlone(RunMessage& request, WorkerProcess::Lease& region, const RunControl* control,
+                      const std::string& owner) const;
 
   const std::shared_ptr<Shared> shared_;
   const Sha256Digest digest_;
@@ -96,15 +118,23 @@ class HostedNetwork {
   std::string changes_;
   mutable std::mutex mutex_;  // guards worker_
   mutable std::shared_ptr<WorkerProcess> worker_;
+  mutable std::mutex aloneMutex_;  // held for one run alone; guards alone_ and waitingAlone_
+  mutable std::shared_ptr<WorkerProcess> alone_;
+  mutable std::atomic<unsigned> waitingAlone_{0};
 };
 
 // One run channel of the worker process of a network; keeps that process alive while held.
 class HostedNetwork::Lease {
  public:
   SharedMemory& region() { return channel_.region(); }
+  // As WorkerProcess::Lease::reserve, waiting as long as the options say. Throws EngineError kNoRoom
+  // when there is no room in time.
+  void reserve(size_t bytes);
   // As WorkerProcess::Lease::run, with the network's grace. Counts as a run going on for the choice
-  // between parallel and sequential runs, and a success clears the network's record of ended workers.
-  RanMessage run(RunMessage& request, const RunControl* control);
+  // between parallel and sequential runs. When the worker process ends under it (by any run's doing but
+  // a stop), the run is run again alone (see runAlone), so that only a run that ends a worker by itself
+  // fails with kWorkerLost, as RunCrashed, counted against `owner` (who asked for it: its session).
+  RanMessage run(RunMessage& request, const RunControl* control, const std::string& owner = std::string());
 
  private:
   friend class HostedNetwork;
@@ -141,6 +171,7 @@ class NetworkRegistry {
   size_t count() const;
   size_t heldBytes() const;
   WorkerCounts workerCounts() const;
+  const HeldMemory& memory() const;
   const EngineOptions& options() const;
 
  private:

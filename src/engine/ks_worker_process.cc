@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -119,8 +120,11 @@ const char* endName(WorkerEnd end) {
   return "unknown";
 }
 
-WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit)
-    : options_(options), onExit_(std::move(onExit)), channels_(options.channels) {
+WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit, WorkerLog::Sink onLog)
+    : options_(options),
+      onExit_(std::move(onExit)),
+      log_(onLog ? std::move(onLog) : [](const std::string&) {}),
+      channels_(options.channels) {
   // The ends the child gets first go above every descriptor it will have, so no dup2 below overwrites
   // a descriptor another one still has to copy.
   const int firstFree = kControlFd + 1 + static_cast<int>(options.channels);
@@ -139,10 +143,19 @@ WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener on
     channel.socket = std::move(ends.first);
     keep(std::move(ends.second));
   }
+  // Its standard output and error: never the server's own, which carry the request log.
+  int output[2];
+  if (::pipe2(output, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
+  output_.reset(output[0]);
+  UniqueFd outputEnd(::fcntl(output[1], F_DUPFD_CLOEXEC, firstFree));
+  ::close(output[1]);
+  if (!outputEnd) throw std::system_error(errno, std::generic_category(), "F_DUPFD_CLOEXEC");
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, outputEnd.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions, outputEnd.get(), 2);
   for (size_t i = 0; i < childEnds.size(); ++i) {
     posix_spawn_file_actions_adddup2(&actions, childEnds[i].get(), kControlFd + static_cast<int>(i));
   }
@@ -165,6 +178,7 @@ WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener on
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::system_error(spawned, std::generic_category(), "posix_spawn " + options.program);
   childEnds.clear();
+  outputEnd.reset();
   reaper_ = std::thread([this] { reap(); });
 
   for (uint32_t i = 0; i < options.channels; ++i) free_.push_back(options.channels - 1 - i);
@@ -205,9 +219,26 @@ WorkerProcess::~WorkerProcess() {
     }
   }
   reaper_.join();
+  if (options_.memory != nullptr) {
+    for (Channel& channel : channels_) options_.memory->giveFromRegion(channel.charged);
+  }
+}
+
+void WorkerProcess::readOutput() {
+  // Only the process holds the write end, so the pipe ends when the process does.
+  char bytes[4096];
+  for (;;) {
+    const ssize_t got = ::read(output_.get(), bytes, sizeof bytes);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    log_.feed(bytes, static_cast<size_t>(got));
+  }
+  log_.finish();
+  output_.reset();
 }
 
 void WorkerProcess::reap() {
+  readOutput();
   int status = 0;
   pid_t done = -1;
   do {
@@ -327,7 +358,26 @@ WorkerProcess::Lease WorkerProcess::acquire() {
   return Lease(*this, channel);
 }
 
+void WorkerProcess::trim(Channel& channel) {
+  if (channel.charged <= options_.keptRegionBytes || !channel.region) return;
+  try {
+    channel.region.release(options_.keptRegionBytes);
+  } catch (const std::system_error&) {
+    return;  // still held, still counted
+  }
+  if (options_.memory != nullptr) options_.memory->giveFromRegion(channel.charged - options_.keptRegionBytes);
+  channel.charged = options_.keptRegionBytes;
+}
+
+void WorkerProcess::charge(Channel& channel, size_t used) {
+  if (used <= channel.charged) return;
+  if (options_.memory != nullptr) options_.memory->countForRegion(used - channel.charged);
+  channel.charged = used;
+}
+
 void WorkerProcess::release(uint32_t channel) {
+  // Only the lease's holder touches its channel: trimmed before it is free for another.
+  trim(channels_[channel]);
   std::lock_guard<std::mutex> lock(mutex_);
   free_.push_back(channel);
   changed_.notify_all();
@@ -344,6 +394,22 @@ SharedMemory& WorkerProcess::Lease::region() {
   Channel& channel = worker_->channels_[channel_];
   if (!channel.region) channel.region = SharedMemory::create("ks-run-region", 0);
   return channel.region;
+}
+
+bool WorkerProcess::Lease::reserve(size_t bytes, std::chrono::milliseconds wait) {
+  Channel& channel = worker_->channels_[channel_];
+  SharedMemory& shared = region();
+  if (bytes > channel.charged) {
+    HeldMemory* memory = worker_->options_.memory;
+    if (memory != nullptr && !memory->takeForRegion(bytes - channel.charged, wait)) return false;
+    channel.charged = bytes;
+  }
+  // Grown by halves at least, so a request of many tensors does not remap the region for each; the file
+  // costs nothing until written.
+  if (bytes > shared.size()) {
+    shared.reserve(std::min(worker_->options_.regionBytes, std::max(bytes, shared.size() * 3 / 2)));
+  }
+  return true;
 }
 
 RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* control, std::chrono::milliseconds grace) {
@@ -402,11 +468,15 @@ RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* cont
       throw MalformedMessage("a reply to another run");
     }
     if (!shared.refresh(worker.options_.regionBytes)) throw MalformedMessage("a region grown past its bound");
+    uint64_t used = 0;
     for (size_t i = 0; i < ran.outputs.size(); ++i) {
       if (ran.outputs[i].index != i || !plausible(ran.outputs[i], shared.size())) {
         throw MalformedMessage("an output outside the region or the protocol");
       }
+      used = std::max<uint64_t>(used, ran.outputs[i].offset + ran.outputs[i].bytes);
     }
+    // The worker wrote the outputs where it chose: the memory is in use, whether it fit or not.
+    worker.charge(channel, used);
     return ran;
   } catch (const MalformedMessage&) {
     worker.kill(WorkerEnd::kMisbehaved);

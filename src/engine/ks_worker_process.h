@@ -19,9 +19,11 @@
 #include <vector>
 
 #include "ks_engine_error.h"
+#include "ks_held_memory.h"
 #include "ks_run_control.h"
 #include "ks_shared_memory.h"
 #include "ks_worker_channel.h"
+#include "ks_worker_log.h"
 #include "ks_worker_messages.h"
 
 namespace ks {
@@ -34,6 +36,11 @@ struct WorkerOptions {
   size_t memoryBytes = 0;                          // what its engine may allocate in all (the sandbox's bound); 0: none
   size_t regionBytes = size_t{1} << 30;            // the largest shared region of one channel
   std::chrono::milliseconds startTimeout{30'000};  // from spawn to its hello
+  // Where its run regions are counted, and bounded; null: nowhere. Must outlive the process.
+  HeldMemory* memory = nullptr;
+  // What a region keeps between runs: the pages past it are given back after each run that used them, so
+  // a run far larger than the usual holds its memory only while it runs.
+  size_t keptRegionBytes = size_t{4} << 20;
 };
 
 struct WorkerExit;
@@ -68,9 +75,12 @@ const char* endName(WorkerEnd end);
 
 class WorkerProcess {
  public:
-  // Spawns `options.program` and waits for its hello. Throws EngineError kWorkerLost (text from
-  // describeExit) when it ends or says anything else first, std::system_error when it cannot be spawned.
-  explicit WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit = nullptr);
+  // Spawns `options.program` and waits for its hello. Its standard output and error are one pipe the
+  // reaper reads: each line goes to `onLog` as WorkerLog bounds it, or nowhere when `onLog` is null.
+  // Throws EngineError kWorkerLost (text from describeExit) when it ends or says anything else first,
+  // std::system_error when it cannot be spawned.
+  explicit WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit = nullptr,
+                         WorkerLog::Sink onLog = nullptr);
   // Ends the process (closing its sockets, then SIGKILL when it lingers) and reaps it.
   ~WorkerProcess();
   WorkerProcess(const WorkerProcess&) = delete;
@@ -101,16 +111,24 @@ class WorkerProcess {
     SharedMemory region;
     bool regionSent = false;
     uint64_t sequence = 0;
+    size_t charged = 0;  // bytes of the region counted in options_.memory
   };
 
   // The end the process reached, after killing it as misbehaved if its socket closed while it runs.
   WorkerExit lost();
   void interrupt(uint32_t channel, uint64_t sequence);
   void release(uint32_t channel);
+  // Gives back what a channel's region holds past what it keeps between runs.
+  void trim(Channel& channel);
+  void charge(Channel& channel, size_t used);
   void reap();
+  // Reads what the process writes to its standard output and error until it has gone.
+  void readOutput();
 
   const WorkerOptions options_;
   const WorkerExitListener onExit_;
+  WorkerLog log_;
+  UniqueFd output_;  // the read end of its standard output and error
   // How long the last run took, from its message to its reply: a run's caller waits awake for its reply
   // only when the last one came that soon.
   std::atomic<int64_t> lastRunMicroseconds_{0};
@@ -136,8 +154,12 @@ class WorkerProcess::Lease {
   Lease(const Lease&) = delete;
   ~Lease();
 
-  // The channel's region, where the inputs go; it may be grown (reserve) before run().
+  // The channel's region, where the inputs go; grown with reserve() before run().
   SharedMemory& region();
+  // Makes the region's first `bytes` usable, counting them in the server's memory and waiting at most
+  // `wait` for room there; the file may grow further, by halves, up to the largest region. Returns false,
+  // changing nothing, when the memory does not have room in time. Throws std::system_error.
+  bool reserve(size_t bytes, std::chrono::milliseconds wait);
 
   // Sends `request` (its sequence is set here) and waits for the reply; `control`, when not null, may
   // interrupt it, after which the worker has `grace` to stop before it is killed. Returns the outputs,

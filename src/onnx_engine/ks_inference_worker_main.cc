@@ -1,6 +1,7 @@
 // ks_inference_worker: runs one client network for the inference server, confined. The server starts it
 // with posix_spawn and talks to it over descriptors it inherits: 3 is the control socket (hello, load,
-// interrupt), 4 to 4+K-1 are K run channels, each with a shared region for its tensors. The program loads
+// interrupt), 4 to 4+K-1 are K run channels, each with a shared region for its tensors; 1 and 2 are a pipe
+// the server reads into its log, line by line and bounded. The program loads
 // ONNX Runtime and starts every thread it will have, locks itself down, says hello, and only then reads the
 // network. It ends when the server closes the control socket, or dies with the server.
 #include <getopt.h>
@@ -313,6 +314,7 @@ int main(int argc, char** argv) {
   }
   limits.maxDescriptors = lastFd + 1 + static_cast<int>(options.channels) + 8;
   limits.fileBytes = options.regionBytes;
+  limits.lastChannelFd = lastFd;
 #if defined(__SANITIZE_ADDRESS__)
   limits.addressSpaceBytes = 0;  // AddressSanitizer reserves terabytes of shadow memory
 #elif defined(__has_feature)

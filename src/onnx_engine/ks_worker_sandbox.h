@@ -14,6 +14,10 @@ struct SandboxLimits {
   int maxDescriptors = 64;       // RLIMIT_NOFILE: descriptors held now plus those still to come
   // RLIMIT_FSIZE: how far it may grow the shared regions it was handed (the only files it can reach).
   size_t fileBytes = 0;
+  // Descriptors 1 to this one are its standard output and error (a pipe the server reads) and its sockets
+  // to the server: the only ones it may write to. Those it is handed later (the shared regions) come
+  // above, and are the only ones it may size or seek.
+  int lastChannelFd = 2;
 };
 
 // Enters new network, IPC and UTS namespaces, through a new user namespace when the process lacks the
@@ -24,8 +28,9 @@ std::string enterNamespaces();
 // Confines the whole process for good, every thread included: no core files, no new processes or
 // threads, no file past `limits.fileBytes`, at most `limits.maxDescriptors` descriptors and `limits.addressSpaceBytes`
 // of address space; no new privileges; and a seccomp-BPF filter that kills the process on any system call outside what
-// computing and talking over held sockets need (no open, socket, connect, exec, fork, ptrace, ...). Returns a summary
-// for the log. Throws std::system_error when a step fails: a worker never runs unconfined.
+// computing and talking over held sockets need (no open, socket, connect, exec, fork, ptrace, ...; no write but to
+// descriptors 1 to `limits.lastChannelFd`, no ftruncate or lseek but above it). Returns a summary for the log. Throws
+// std::system_error when a step fails: a worker never runs unconfined.
 std::string lockDown(const SandboxLimits& limits);
 
 }  // namespace server

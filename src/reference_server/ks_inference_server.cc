@@ -114,11 +114,22 @@ InferenceServiceOptions serviceOptionsOf(const InferenceServerOptions& options) 
 struct InferenceServer::Impl {
   explicit Impl(InferenceServerOptions opts)
       : options(std::move(opts)),
-        service(serviceOptionsOf(options)),
+        service(withWorkerLog(serviceOptionsOf(options))),
         http(httpOptionsOf(options)),
         watchdog(options.inferenceTimeout),
         clients(options.trustedProxies) {}
 
+  // The options with what workers write going to the log, each line marked as theirs.
+  InferenceServiceOptions withWorkerLog(InferenceServiceOptions service) {
+    if (options.log != nullptr) {
+      service.engine.workerLog = [this](const std::string& line) {
+        const std::string text = utcTime(std::chrono::system_clock::now()) + " " + line + "\n";
+        std::lock_guard<std::mutex> lock(logMutex);
+        *options.log << text << std::flush;
+      };
+    }
+    return service;
+  }
   void installRoutes();
   void dispatch(HttpRequest& request, HttpResponse& response);
   void logRequest(const HttpRequestRecord& record);
@@ -197,11 +208,12 @@ void InferenceServer::Impl::dispatch(HttpRequest& request, HttpResponse& respons
   });
 }
 
-std::string InferenceServer::Impl::infer(HttpRequest& request, HttpResponse&) {
+std::string InferenceServer::Impl::infer(HttpRequest& request, HttpResponse& response) {
   RunControl control;
   const RunWatchdog::Watch watch(watchdog, control);
   double engineSeconds = 0.0;
-  std::string reply = service.infer(request.param("session_id"), &request.body[0], &control, &engineSeconds);
+  std::string reply = service.infer(request.param("session_id"), &request.body[0], &control, &engineSeconds,
+                                    request.clientAddress, &response.logNote);
   metrics.recordEngineTime(engineSeconds);
   return reply;
 }
@@ -265,6 +277,11 @@ std::string InferenceServer::Impl::metricsText() {
   gauges.openSessions = service.sessions().openCount();
   gauges.loadedNetworks = service.networks().count();
   gauges.networkBytes = service.networks().heldBytes();
+  const HeldMemory& memory = service.networks().memory();
+  gauges.clientMemoryBytes = memory.held();
+  gauges.clientMemoryBudgetBytes = memory.budget();
+  gauges.runRegionBytes = memory.regionBytes();
+  gauges.memoryRefusals = memory.refusals();
   if (service.cache() != nullptr) {
     gauges.cachedNetworks = service.cache()->count();
     gauges.cacheBytes = service.cache()->totalBytes();
@@ -277,6 +294,8 @@ std::string InferenceServer::Impl::metricsText() {
   gauges.workerProcesses = workers.running;
   for (const auto& [end, count] : workers.ended) gauges.workerEnds[endName(end)] = count;
   gauges.quarantines = workers.quarantines;
+  gauges.rerunAlone = workers.rerunAlone;
+  gauges.crashingRuns = workers.crashingRuns;
   if (SharedSessions* shared = service.shared()) {
     gauges.sharedStore = true;
     gauges.storeUp = shared->up();

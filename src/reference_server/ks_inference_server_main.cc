@@ -45,6 +45,10 @@ const char kUsage[] =
     "  --networks-memory-mb N   most MiB all loaded networks may hold together; 0: no limit\n"
     "                           (default: half the machine's memory)\n"
     "  --inference-memory-mb N  most MiB one inference may allocate in the engine (default 2048)\n"
+    "  --memory-budget-mb N     most MiB clients may make the server hold: loaded networks (half of it at\n"
+    "                           most) and the tensors of running inferences (the rest); a request that\n"
+    "                           does not fit waits 2 s, then gets 503; 0: no limit (default: the\n"
+    "                           machine's memory)\n"
     "  --cache-dir DIR          keep networks uploaded with a key in DIR (default: no cache)\n"
     "  --cache-max-mb N         most MiB of networks the cache keeps; least recently used go first\n"
     "                           (default 4096)\n"
@@ -55,8 +59,8 @@ const char kUsage[] =
     "                           included; a store that answers slower counts as down (default 250)\n"
     "  --network-store-max-mb N most MiB the network store keeps; networks no session names go first,\n"
     "                           least recently used; 0: no bound (default 4096)\n"
-    "  --quarantine-s N         how long a network that ended 3 engine processes in a row is refused\n"
-    "                           (default 300)\n"
+    "  --quarantine-s N         how long a network that ended 3 engine processes in a row is refused,\n"
+    "                           and a session whose inputs did 3 times (default 300)\n"
     "  --worker-program PATH    the engine's worker program (default: ks_inference_worker beside this\n"
     "                           program, else in ../lib/ks-inference-server/)\n"
     "  --help                   print this and exit\n"
@@ -96,6 +100,7 @@ Arguments parseArguments(int argc, char** argv) {
   const long pageSize = sysconf(_SC_PAGESIZE);
   if (pages > 0 && pageSize > 0) {
     options.service.engine.totalNetworkMemoryBytes = static_cast<size_t>(pages) / 2 * static_cast<size_t>(pageSize);
+    options.service.engine.memoryBudgetBytes = static_cast<size_t>(pages) * static_cast<size_t>(pageSize);
   }
   std::vector<ks::CommandLineOption> known = {{"help", false, 'h'}, {"version", false}};
   for (const char* name : {"host",
@@ -116,6 +121,7 @@ Arguments parseArguments(int argc, char** argv) {
                            "network-memory-mb",
                            "networks-memory-mb",
                            "inference-memory-mb",
+                           "memory-budget-mb",
                            "cache-dir",
                            "cache-max-mb",
                            "session-store",
@@ -178,6 +184,8 @@ Arguments parseArguments(int argc, char** argv) {
       options.service.engine.totalNetworkMemoryBytes = mebibytes(0);
     } else if (name == "inference-memory-mb") {
       options.service.engine.inferenceMemoryBytes = mebibytes(1);
+    } else if (name == "memory-budget-mb") {
+      options.service.engine.memoryBudgetBytes = mebibytes(0);
     } else if (name == "cache-dir") {
       options.service.cacheDir = value;
     } else if (name == "cache-max-mb") {

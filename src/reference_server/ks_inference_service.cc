@@ -58,6 +58,10 @@ void readMessage(char* body, Read&& read) {
   } catch (const std::invalid_argument& e) {
     throw Refusal(400, e.what());
   } catch (const Exception& e) {
+    // The core library's words for a fifth dimension are about its container, not about the request.
+    if (e.status() == Status::kCapacityExceeded) {
+      throw Refusal(400, "a tensor's layout has more than 4 dimensions; a layout holds at most 4");
+    }
     throw Refusal(400, e.what());
   }
 }
@@ -68,10 +72,14 @@ Refusal refusalOf(const EngineError& e) {
     case EngineError::Kind::kBadNetwork: return Refusal(400, std::string("cannot load network: ") + e.what());
     case EngineError::Kind::kBadRequest: return Refusal(400, e.what());
     case EngineError::Kind::kOverBudget: return Refusal(413, e.what());
-    case EngineError::Kind::kRunFailed: return Refusal(500, std::string("inference failed: ") + e.what());
+    // The network and the inputs are both the client's: an engine that refuses to run them refuses the
+    // request (a shape the network cannot take), which is well formed but cannot be served.
+    case EngineError::Kind::kRunFailed: return Refusal(422, std::string("inference failed: ") + e.what());
     case EngineError::Kind::kInterrupted: return Refusal(503, std::string("inference stopped: ") + e.what());
     case EngineError::Kind::kWorkerLost: return Refusal(500, std::string("inference failed: ") + e.what());
-    case EngineError::Kind::kQuarantined: return Refusal(503, e.what());
+    // Both pass: a quarantine ends, memory is given back.
+    case EngineError::Kind::kQuarantined:
+    case EngineError::Kind::kNoRoom: return Refusal(503, e.what());
   }
   return Refusal(500, e.what());
 }
@@ -97,7 +105,8 @@ void checkDevice(const NetLoadRequest& request) {
 InferenceService::InferenceService(InferenceServiceOptions options)
     : options_(std::move(options)),
       sessions_(options_.maxSessions, options_.idleTimeout, options_.nodeName),
-      networks_(options_.engine) {
+      networks_(options_.engine),
+      crashes_(options_.engine.quarantineFor) {
   if (!options_.cacheDir.empty()) cache_ = std::make_unique<NetworkCache>(options_.cacheDir, options_.cacheMaxBytes);
   if (options_.sessionStore.empty() != options_.networkStore.empty()) {
     throw std::invalid_argument("a shared session store needs both the Redis address and the network folder");
@@ -310,8 +319,9 @@ void InferenceService::checkRepetitions(uint32_t repetitions) const {
 }
 
 std::string InferenceService::infer(const std::string* sessionId, char* body, RunControl* control,
-                                    double* engineSeconds) {
+                                    double* engineSeconds, const std::string& clientAddress, std::string* note) {
   const std::shared_ptr<Session> session = sessionOf(sessionId);
+  if (const std::optional<std::string> barred = crashes_.refusal(*sessionId)) throw Refusal(429, *barred);
   const std::shared_ptr<const InferenceEngine> engine = session->engine();
   // The body is read only once a network is known to be loaded: its tensors are decoded straight into
   // the memory of the worker that will run them.
@@ -333,7 +343,8 @@ std::string InferenceService::infer(const std::string* sessionId, char* body, Ru
     uint32_t repetitions = 1;
     readMessage(body, [&](const rapidjson::Value& root) { inferenceRequestFromJson(layouts, repetitions, root, run); });
     checkRepetitions(repetitions);
-    const double milliseconds = run.execute(repetitions, RunLimits{options_.engine.inferenceMemoryBytes, control});
+    const double milliseconds =
+        run.execute(repetitions, RunLimits{options_.engine.inferenceMemoryBytes, control, *sessionId});
     engineTime();
     // With 0 repetitions the network ran once for the outputs, untimed: duration 0 over a count of 0.
     InferenceStats stats;
@@ -341,6 +352,16 @@ std::string InferenceService::infer(const std::string* sessionId, char* body, Ru
     stats.duration = static_cast<float>(milliseconds);
     stats.repetitionsCount = repetitions;
     return inferenceResponseToJson(run.outputs(), stats);
+  } catch (const RunCrashed& e) {
+    engineTime();
+    // "ip:port", or "[ip6]:port": the port changes with every connection.
+    const std::string address = clientAddress.substr(0, clientAddress.rfind(':'));
+    const unsigned fromAddress = crashes_.note(*sessionId, address);
+    if (note != nullptr) {
+      *note = "its inputs ended the engine process alone; " + std::to_string(fromAddress) +
+              " such runs from this address within " + std::to_string(options_.engine.quarantineFor.count()) + " s";
+    }
+    throw refusalOf(e);
   } catch (const EngineError& e) {
     engineTime();
     throw refusalOf(e);

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "ks_crash_ledger.h"
 #include "ks_network_cache.h"
 #include "ks_network_registry.h"
 #include "ks_run_control.h"
@@ -73,13 +74,18 @@ class InferenceService {
   // `note`, when not null, receives what the log line should add (an upgrade the network went through).
   std::string load(const std::string* sessionId, char* body, std::string* note = nullptr);
   // `control`, when not null, lets another thread stop the inference; `engineSeconds`, when not null,
-  // receives the time the engine took (all repetitions), also when it fails.
-  std::string infer(const std::string* sessionId, char* body, RunControl* control, double* engineSeconds = nullptr);
+  // receives the time the engine took (all repetitions), also when it fails. `clientAddress` ("ip:port")
+  // is who a crash of the engine is counted against, beside the session; a session whose inputs ended
+  // the engine's processes too often lately is refused (429). `note`, when not null, receives what the log
+  // line should add (the count against the address, when the run ended a worker process by itself).
+  std::string infer(const std::string* sessionId, char* body, RunControl* control, double* engineSeconds = nullptr,
+                    const std::string& clientAddress = std::string(), std::string* note = nullptr);
 
   const InferenceServiceOptions& options() const { return options_; }
   SessionStore& sessions() { return sessions_; }
   NetworkRegistry& networks() { return networks_; }
   NetworkCache* cache() { return cache_.get(); }
+  CrashLedger& crashes() { return crashes_; }
   // Null without a shared store.
   SharedSessions* shared() { return shared_.get(); }
 
@@ -100,6 +106,7 @@ class InferenceService {
   NetworkRegistry networks_;
   std::unique_ptr<NetworkCache> cache_;
   std::unique_ptr<SharedSessions> shared_;
+  CrashLedger crashes_;
 };
 
 }  // namespace server

@@ -19,6 +19,11 @@ struct ServerGauges {
   uint64_t openSessions = 0;
   uint64_t loadedNetworks = 0;
   uint64_t networkBytes = 0;  // what the engine holds for them
+  // What clients make the server hold (networks and run regions), against its budget (0: none).
+  uint64_t clientMemoryBytes = 0;
+  uint64_t clientMemoryBudgetBytes = 0;
+  uint64_t runRegionBytes = 0;
+  uint64_t memoryRefusals = 0;
   uint64_t cachedNetworks = 0;
   uint64_t cacheBytes = 0;
   uint64_t openConnections = 0;
@@ -29,6 +34,8 @@ struct ServerGauges {
   uint64_t workerProcesses = 0;                // running now
   std::map<std::string, uint64_t> workerEnds;  // by how they ended ("crashed", "sandbox", ...)
   uint64_t quarantines = 0;
+  uint64_t rerunAlone = 0;    // runs in a worker process as it ended, run again alone
+  uint64_t crashingRuns = 0;  // of those, the ones that ended the fresh worker too
   // The store the nodes share, when there is one.
   bool sharedStore = false;
   bool storeUp = false;

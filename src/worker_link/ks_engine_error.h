@@ -19,6 +19,7 @@ class EngineError : public std::runtime_error {
     // Raised by the server's side only, never sent by a worker:
     kWorkerLost,   // the worker process running the network ended; the text says how
     kQuarantined,  // the network ended worker processes too often lately and is refused for a while
+    kNoRoom,       // the server's memory budget has no room for the request now; it may have later
   };
 
   EngineError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
@@ -26,6 +27,13 @@ class EngineError : public std::runtime_error {
 
  private:
   Kind kind_;
+};
+
+// kWorkerLost, proven to be the run's own doing: run again alone in a fresh worker process, it ended
+// that one too. Raised by the server's side only.
+class RunCrashed : public EngineError {
+ public:
+  explicit RunCrashed(const std::string& text) : EngineError(Kind::kWorkerLost, text) {}
 };
 
 }  // namespace server

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
@@ -77,6 +78,17 @@ SharedMemory SharedMemory::create(const char* name, size_t size) {
   SharedMemory memory = createUnsealed(name, size);
   if (::fcntl(memory.fd_.get(), F_ADD_SEALS, F_SEAL_SHRINK) != 0) fail("F_SEAL_SHRINK");
   return memory;
+}
+
+void SharedMemory::release(size_t keep) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t from = (keep + page - 1) / page * page;
+  const size_t size = fileSize(fd_.get());
+  if (from >= size) return;
+  if (::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(from),
+                  static_cast<off_t>(size - from)) != 0) {
+    fail("releasing shared memory");
+  }
 }
 
 void SharedMemory::truncate(size_t size) {

@@ -44,6 +44,10 @@ class SharedMemory {
   // mapping, when it holds more than `maxSize`. Throws std::system_error.
   bool refresh(size_t maxSize);
 
+  // Gives the memory past the first `keep` bytes back to the system, for everyone who maps the region; its
+  // size stays, and those bytes read as zeros until written again. Throws std::system_error.
+  void release(size_t keep);
+
   // Cuts an unsealed region to `size` bytes. Throws std::system_error (EPERM once sealed).
   void truncate(size_t size);
 

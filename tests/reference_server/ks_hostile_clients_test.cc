@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +18,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include "ks_core/ks_base64.h"
 #include "ks_core/ks_tensor.h"
 #include "ks_netclient/ks_remote_net_backend.h"
 #include "ks_session_reply.h"
@@ -324,6 +331,322 @@ TEST(HostileClients, AnInferencePastTheTimeLimitIsStopped) {
                   "Server returned error: inference stopped: it ran longer than the limit of 2 s an inference may "
                   "take; operation: upload tensors for inference");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+// The /metrics sample `name` (a line "name value"), or -1.
+double metric(int port, const std::string& name) {
+  httplib::Client client("127.0.0.1", port);
+  const httplib::Result reply = client.Get("/metrics");
+  if (!reply) return -1;
+  const size_t at = reply->body.find("\n" + name + " ");
+  return at == std::string::npos ? -1 : std::stod(reply->body.substr(at + name.size() + 2));
+}
+
+TEST(HostileClients, AnAttackerCrashingASharedWorkerFailsOnlyItsOwnRuns) {
+  ServerProcess server({});
+  // A public network: z = x / y on int32, whose integer division of the minimum by -1 traps (SIGFPE).
+  constexpr int32_t kCount = 1 << 18;
+  OnnxModelBuilder divide;
+  divide.input("x", TensorProto::INT32, {"n"}).input("y", TensorProto::INT32, {"n"});
+  divide.output("z", TensorProto::INT32, {"n"});
+  auto layoutOf = [](int32_t count) {
+    return TensorLayout(TensorDataType::kInt32, TensorFormat::kPlain, TensorSize{count}, TensorSize(),
+                        TensorChannelOrder::kNone);
+  };
+  divide.node("Div", {"x", "y"}, {"z"});
+  const std::string path = writeNetwork("public_div.onnx", divide.bytes());
+
+  std::atomic<bool> attacking{true};
+  std::atomic<int> victimRuns{0};
+  std::vector<std::string> victimFailures(3);
+  std::vector<std::thread> victims;
+  victims.reserve(victimFailures.size());
+  for (size_t v = 0; v < victimFailures.size(); ++v) {
+    victims.emplace_back([&, v] {
+      try {
+        auto backend = backendOf(server);
+        backend->load(path, {}, {}, "", "");
+        Tensor x(layoutOf(kCount)), y(layoutOf(kCount));
+        auto* xs = reinterpret_cast<int32_t*>(x.data());
+        auto* ys = reinterpret_cast<int32_t*>(y.data());
+        for (int32_t i = 0; i < kCount; ++i) {
+          xs[i] = INT32_MIN + i * 7919 + static_cast<int32_t>(v);
+          ys[i] = (i % 13) - 6 == 0 ? 7 : (i % 13) - 6;
+        }
+        while (attacking) {
+          std::vector<Tensor> outputs;
+          backend->forward({x, y}, outputs);
+          const auto* zs = reinterpret_cast<const int32_t*>(outputs.at(0).data());
+          for (int32_t i = 0; i < kCount; ++i) {
+            const int32_t expected = ys[i] == -1 ? -xs[i] : xs[i] / ys[i];  // no minimum among the x by -1
+            if (zs[i] != expected) throw std::runtime_error("element " + std::to_string(i) + " differs");
+          }
+          ++victimRuns;
+        }
+      } catch (const std::exception& e) {
+        victimFailures[v] = e.what();
+      }
+    });
+  }
+  while (victimRuns < 3) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+  auto attacker = backendOf(server);
+  attacker->load(path, {}, {}, "", "");
+  Tensor x(layoutOf(2)), y(layoutOf(2));
+  for (int32_t i = 0; i < 2; ++i) {
+    reinterpret_cast<int32_t*>(x.data())[i] = INT32_MIN;
+    reinterpret_cast<int32_t*>(y.data())[i] = -1;
+  }
+  std::vector<std::string> attacks;
+  for (int i = 0; i < 10; ++i) {
+    std::vector<Tensor> outputs;
+    try {
+      attacker->forward({x, y}, outputs);
+      attacks.emplace_back("<ran>");
+    } catch (const Exception& e) {
+      attacks.emplace_back(e.what());
+    }
+  }
+  attacking = false;
+  for (std::thread& victim : victims) victim.join();
+  std::printf("    %d victim runs, %.0f runs run again alone\n", victimRuns.load(),
+              metric(server.port(), "ks_runs_rerun_alone_total"));
+
+  for (const std::string& failure : victimFailures) EXPECT_EQ("", failure);
+  const std::string crashed =
+      "Server returned error: inference failed: the engine process running the network crashed (signal 8, SIGFPE); "
+      "operation: upload tensors for inference";
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(crashed, attacks[i]);
+  for (int i = 3; i < 10; ++i) {
+    EXPECT_EQ(0u, attacks[i].rfind("Server returned error: this session is refused for another ", 0)) << attacks[i];
+  }
+  EXPECT_EQ(3, metric(server.port(), "ks_crashing_runs_total"));
+  EXPECT_EQ(0, metric(server.port(), "ks_network_quarantines_total"));
+}
+
+// Proportional set sizes of the server this test started and its worker processes, summed: shared
+// regions counted once.
+size_t serverAndWorkersMemory() {
+  std::vector<pid_t> server, workers;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (parent == ::getpid()) server.push_back(std::stoi(name));
+  }
+  std::vector<pid_t> all = server;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(line.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (std::find(server.begin(), server.end(), parent) != server.end()) all.push_back(std::stoi(name));
+  }
+  size_t total = 0;
+  for (pid_t pid : all) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string line; std::getline(rollup, line);) {
+      if (line.rfind("Pss:", 0) == 0) total += std::stoull(line.substr(4)) * 1024;
+    }
+  }
+  return total;
+}
+
+TEST(HostileClients, LargeInputsToManyNetworksStayWithinTheMemoryBudgetAndAreGivenBack) {
+  constexpr size_t kBudget = 96 * kMiB;
+  ServerProcess server({"--memory-budget-mb", "96", "--max-body-mb", "64"});
+  constexpr int kNetworks = 6;
+  constexpr int32_t kCount = 6 << 20;  // 24 MiB of float32 ones, summed exactly
+  std::vector<std::string> paths;
+  for (int i = 0; i < kNetworks; ++i) {
+    // Distinct bytes, so each runs in a worker process of its own: y = sum(x) + i.
+    OnnxModelBuilder sum;
+    sum.input("x", TensorProto::FLOAT, {kCount}).output("y", TensorProto::FLOAT, {1});
+    sum.initializer("i", TensorProto::FLOAT, {1}, std::vector<float>{static_cast<float>(i)});
+    sum.node("ReduceSum", {"x"}, {"s"});
+    sum.node("Add", {"s", "i"}, {"y"});
+    paths.push_back(writeNetwork("sum" + std::to_string(i) + ".onnx", sum.bytes()));
+  }
+  std::vector<std::unique_ptr<RemoteNetBackend>> sessions;
+  for (const std::string& path : paths) {
+    sessions.push_back(backendOf(server));
+    sessions.back()->load(path, {}, {}, "", "");
+  }
+  Tensor ones(sessions[0]->srcLayout(0));
+  std::fill_n(reinterpret_cast<float*>(ones.data()), kCount, 1.0f);
+  // The session's reply: its sum, or the refusal.
+  auto send = [&](int i) -> std::string {
+    try {
+      std::vector<Tensor> outputs;
+      sessions[i]->forward({ones}, outputs);
+      const float got = *reinterpret_cast<const float*>(outputs.at(0).data());
+      return got == static_cast<float>(kCount + i) ? "sum" : "wrong sum " + std::to_string(got);
+    } catch (const Exception& e) {
+      return e.what();
+    }
+  };
+  const size_t before = serverAndWorkersMemory();
+
+  // One after another, as the sessions of many clients come: each region gives its run's memory back.
+  for (int i = 0; i < kNetworks; ++i) EXPECT_EQ("sum", send(i));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const size_t after = serverAndWorkersMemory();
+  std::printf("    server and workers: %.1f MiB before, %.1f MiB after %d inputs of 24 MiB\n",
+              static_cast<double>(before) / kMiB, static_cast<double>(after) / kMiB, kNetworks);
+  if (ks::testing::kMemoryFiguresHold) EXPECT_LT(after, before + 48 * kMiB);
+  EXPECT_LE(metric(server.port(), "ks_run_region_bytes"), kNetworks * 4.0 * kMiB);
+
+  // All at once: what does not fit waits, then is refused; what is held never passes the budget.
+  std::atomic<bool> sending{true};
+  double peak = 0;
+  std::thread watch([&] {
+    while (sending) {
+      peak = std::max(peak, metric(server.port(), "ks_client_memory_bytes"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  std::vector<std::string> replies(kNetworks);
+  std::vector<std::thread> senders;
+  senders.reserve(kNetworks);
+  for (int i = 0; i < kNetworks; ++i) senders.emplace_back([&, i] { replies[i] = send(i); });
+  for (std::thread& sender : senders) sender.join();
+  sending = false;
+  watch.join();
+  std::printf("    at once: at most %.1f MiB held of the %zu MiB budget\n", peak / kMiB, kBudget / kMiB);
+  EXPECT_LE(peak, static_cast<double>(kBudget));
+  // Refused, if at all, for the memory its tensors need or for the bodies the HTTP layer holds already.
+  const std::string tensors = "Server returned error: the server's memory for clients is full: the request's tensors";
+  const std::string bodies = "Server returned error: the server holds too many request bodies to take this one now";
+  for (const std::string& reply : replies) {
+    EXPECT_TRUE(reply == "sum" || reply.rfind(tensors, 0) == 0 || reply.rfind(bodies, 0) == 0) << reply;
+  }
+}
+
+std::string base64(const std::string& bytes) {
+  std::string text(base64EncodedLength(bytes.size()), '\0');
+  encodeBase64To(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), text.data());
+  return text;
+}
+
+TEST(HostileClients, RequestsTheNetworkCannotTakeAreRefusedAsTheClientsFault) {
+  ServerProcess server({});
+  // x of any length, reshaped to 2 x 3: only 6 elements will do.
+  OnnxModelBuilder reshape;
+  reshape.input("x", TensorProto::FLOAT, {"n"}).output("y", TensorProto::FLOAT, {2, 3});
+  reshape.initializer("shape", TensorProto::INT64, {2}, std::vector<int64_t>{2, 3});
+  reshape.node("Reshape", {"x", "shape"}, {"y"});
+  const std::string session = openSession(server.port());
+  httplib::Client client("127.0.0.1", server.port());
+  const std::string net = R"({"net":")" + base64(reshape.bytes()) +
+                          R"(","backend":0,"device_type":0,"device_index":0,"key":"","cache_dir":"",)"
+                          R"("input_tensors":[],"output_tensors":[]})";
+  ASSERT_EQ(200, client.Post("/net?action=load&session_id=" + session, net, "application/json")->status);
+  auto infer = [&](const std::string& size, const std::string& data) {
+    return client.Post("/inference?session_id=" + session,
+                       R"({"input_tensors":[{"layout":{"size":)" + size + R"(,"type":0,"format":0},"data":")" + data +
+                           R"("}],"repetitions_count":1})",
+                       "application/json");
+  };
+  const httplib::Result fifth = infer("[1,1,1,1,1]", "AAAAAA==");
+  EXPECT_EQ(400, fifth->status);
+  EXPECT_EQ(R"({"status":false,"text":"a tensor's layout has more than 4 dimensions; a layout holds at most 4"})",
+            fifth->body);
+  const httplib::Result five = infer("[5]", base64(std::string(20, '\0')));
+  EXPECT_EQ(422, five->status);
+  EXPECT_NE(std::string::npos, five->body.find(R"("text":"inference failed: )")) << five->body;
+  EXPECT_EQ(200, infer("[6]", base64(std::string(24, '\0')))->status);
+}
+
+// The server program whose workers are the sandbox probe (whose "networks" say what it does), its log
+// kept in a file of the test's own.
+class ProbedServer {
+ public:
+  explicit ProbedServer(const std::string& name)
+      : log_(::testing::TempDir() + "/" + name + ".log"),
+        server_((std::remove(log_.c_str()), KS_SERVER_PROGRAM),
+                {"--host", "127.0.0.1", "--port", "0", "--worker-program", KS_SANDBOX_PROBE}, log_) {}
+
+  // Loads the probe "network" `what`; the reply's status message, or "" when it loaded.
+  std::string load(const std::string& what) {
+    RemoteNetBackend backend("127.0.0.1", server_.port(), BackendId::kCpu, DeviceType::kCpu, 0);
+    try {
+      backend.load(writeNetwork(what + ".probe", what), {}, {}, "", "");
+    } catch (const Exception& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  // The log once it holds `text` `times` times, or after 20 s.
+  std::string logOnceItHolds(const std::string& text, size_t times = 1) const {
+    std::string log;
+    auto count = [&] {
+      size_t found = 0;
+      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
+      return found;
+    };
+    for (int i = 0; i < 200 && count() < times; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::ifstream file(log_, std::ios::binary);
+      std::ostringstream all;
+      all << file.rdbuf();
+      log = all.str();
+    }
+    return log;
+  }
+
+ private:
+  std::string log_;
+  ks::testing::ServerProcess server_;
+};
+
+TEST(HostileClients, AWorkersOutputReachesTheLogOnlyAsBoundedLinesMarkedAsItsOwn) {
+  ProbedServer server("worker_output");
+  EXPECT_EQ("Server returned error: The network has no outputs.; operation: upload network", server.load("shout"));
+  // The worker goes with the network; what it wrote is logged by the time it has been reaped.
+  const std::string log = server.logOnceItHolds("lines dropped");
+  const std::regex marked("^\\d{4}-\\d\\d-\\d\\dT[0-9:.]+Z worker [0-9a-f]{12}: .*");
+  std::istringstream lines(log);
+  size_t fromWorker = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("session=forged") != std::string::npos || line.find("line ") != std::string::npos) {
+      EXPECT_TRUE(std::regex_match(line, marked)) << line;
+      ++fromWorker;
+    }
+  }
+  EXPECT_GT(fromWorker, 0u);
+  EXPECT_LT(fromWorker, 200u) << "of 5001 lines written";
+  EXPECT_EQ(std::string::npos, log.find('\x1b'));
+  EXPECT_NE(std::string::npos, log.find("lines dropped")) << log.substr(0, 2000);
+}
+
+TEST(HostileClients, AWorkerThatCutsItsStandardErrorIsKilledAndTheLogKept) {
+  ProbedServer server("worker_cut");
+  const std::string kNoOutputs = "Server returned error: The network has no outputs.; operation: upload network";
+  EXPECT_EQ(kNoOutputs, server.load("fine"));
+  const std::string before = server.logOnceItHolds(" load ");
+  ASSERT_NE(std::string::npos, before.find(" load ")) << before;
+  EXPECT_EQ(
+      "Server returned error: cannot load network: the engine process running the network was killed by its "
+      "sandbox (signal 31, SIGSYS): the network tried a system call it forbids; operation: upload network",
+      server.load("cut"));
+  const std::string after = server.logOnceItHolds(" load ", 2);
+  EXPECT_EQ(0u, after.rfind(before, 0)) << after;
 }
 
 }  // namespace

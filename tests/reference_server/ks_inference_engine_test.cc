@@ -59,7 +59,7 @@ std::string engineError(Work&& work) {
     work();
   } catch (const EngineError& e) {
     static const char* const kKinds[] = {"bad network", "bad request", "over budget", "run failed",
-                                         "interrupted", "worker lost", "quarantined"};
+                                         "interrupted", "worker lost", "quarantined", "no room"};
     return std::string(kKinds[static_cast<int>(e.kind())]) + ": " + e.what();
   }
   return "<nothing thrown>";

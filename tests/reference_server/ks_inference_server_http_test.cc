@@ -95,7 +95,6 @@ TEST_F(InferenceServerHttp, AnswersMalformedMessagesWithTheCodecsText) {
   }
   const std::string inference = "/inference?session_id=" + id;
   for (const char* body : {"{}", R"({"input_tensors":5})", R"({"input_tensors":[],"repetitions_count":1.5})",
-                           R"({"input_tensors":[{"layout":{"size":[1,1,1,1,1],"type":0,"format":0},"data":""}]})",
                            R"({"input_tensors":[{"layout":{"size":[2],"type":0,"format":0},"data":"AAAA"}]})"}) {
     const std::string text = readerError([&] {
       InferenceRequest request;
@@ -103,6 +102,11 @@ TEST_F(InferenceServerHttp, AnswersMalformedMessagesWithTheCodecsText) {
     });
     EXPECT_EQ(refused(400, text), statusOf(client_.Post(inference.c_str(), body, kJson))) << body;
   }
+  // But for a fifth dimension, where the core library's text speaks of its container.
+  EXPECT_EQ(refused(400, "a tensor's layout has more than 4 dimensions; a layout holds at most 4"),
+            statusOf(client_.Post(
+                inference.c_str(),
+                R"({"input_tensors":[{"layout":{"size":[1,1,1,1,1],"type":0,"format":0},"data":""}]})", kJson)));
 }
 
 TEST_F(InferenceServerHttp, RefusesNetworksItCannotDecodeOrPlace) {

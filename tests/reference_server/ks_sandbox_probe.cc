@@ -5,6 +5,8 @@
 //   "fork"    makes a process            "crash"   dies of SIGSEGV     "abort" calls std::terminate
 //   "hang"    never answers              "garbage" answers nonsense
 //   "lie"     loads as float [1] -> [1], then answers a run with an output outside its region
+//   "shout"   writes a forged request log line and thousands of others to its stdout and stderr, then loads
+//   "cut"     cuts its stderr to nothing and rewinds it, then loads
 //   anything else: loads, a network of nothing
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +31,10 @@ int main() {
   enterNamespaces();
   SandboxLimits limits;
   limits.fileBytes = 1 << 20;
+  // The server's sockets, as the worker program counts them: the highest descriptor it was handed.
+  for (int fd = 3; fd < 64; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0) limits.lastChannelFd = fd;
+  }
   lockDown(limits);
   if (!control.send(encode(HelloMessage{"probe"}))) return 0;
   for (;;) {
@@ -56,6 +62,17 @@ int main() {
     } else if (what == "garbage") {
       control.send("not a message");
       continue;
+    } else if (what == "shout") {
+      const std::string forged =
+          "2026-01-01T00:00:00.000Z 10.0.0.1 GET /inference inference session=forged 200 in=1 out=1 0.100ms\n";
+      (void)!::write(2, forged.data(), forged.size());
+      for (int i = 0; i < 5000; ++i) {
+        const std::string line = "line " + std::to_string(i) + (i % 2 == 0 ? "\x1b[2J\n" : "\n");
+        (void)!::write(1 + i % 2, line.data(), line.size());
+      }
+    } else if (what == "cut") {
+      (void)!::ftruncate(2, 0);
+      (void)!::lseek(2, 0, SEEK_SET);
     } else if (what == "lie") {
       LoadedMessage loaded;
       loaded.inputs.push_back(ValueDescription{"x", 0, "float32", {1}});
