@@ -16,6 +16,7 @@
 #include "ks_net_load_request.h"
 #include "ks_network_upload.h"
 #include "ks_reply_check.h"
+#include "ks_sigpipe_guard.h"
 
 #include "ks_session_reply.h"
 
@@ -37,18 +38,21 @@ RemoteSession::RemoteSession(std::shared_ptr<httplib::Client> client) : client_(
 RemoteSession::~RemoteSession() = default;
 
 void RemoteSession::createSession() {
+  const SigpipeGuard sigpipe;
   httplib::Result result = client_->Get(requestTarget(Endpoint::kSessionNew));
   rapidjson::Document document;
   sessionReplyFromJson(sessionId_, checkReply(result, "create session", document));
 }
 
 void RemoteSession::closeSession() {
+  const SigpipeGuard sigpipe;
   httplib::Result result = client_->Get(requestTarget(Endpoint::kSessionDelete, sessionId_));
   rapidjson::Document document;
   checkReply(result, "close session", document);
 }
 
 void RemoteSession::requestLayouts() {
+  const SigpipeGuard sigpipe;
   httplib::Result result = client_->Get(requestTarget(Endpoint::kGetLayouts, sessionId_));
   rapidjson::Document document;
   LayoutsResponse layouts;
@@ -76,6 +80,7 @@ void RemoteSession::uploadNetwork(const std::string& netPath, BackendId backendI
 
   // The message goes out as the codec writes it, but its Base64 text is encoded while it is sent.
   const NetworkUpload upload(loadRequestFrame(request), file);
+  const SigpipeGuard sigpipe;
   httplib::Result result =
       postJson(*client_, requestTarget(Endpoint::kLoad, sessionId_), upload.size(),
                [&](size_t offset, char* out, size_t length) { return upload.read(offset, out, length); });
@@ -90,6 +95,7 @@ std::vector<Tensor> RemoteSession::infer(const std::vector<Tensor>& inputs, unsi
   request.input_tensors = inputs;
   request.repetitions_count = repetitions;
   const std::string body = inferenceRequestToJson(request);
+  const SigpipeGuard sigpipe;
 
   httplib::Result result = postJson(*client_, requestTarget(Endpoint::kInference, sessionId_), body.size(),
                                     [&](size_t offset, char* out, size_t length) {

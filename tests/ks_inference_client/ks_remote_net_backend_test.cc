@@ -1,6 +1,9 @@
 #include "ks_netclient/ks_remote_net_backend.h"
 
+#include <pthread.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -355,5 +358,23 @@ TEST(RemoteNetBackendTransport, ServerSilentForMoreThanFiveSecondsIsATransportEr
                   "http request error during operation: upload tensors for inference");
 }
 
+// A server that refuses a large body after its head closes while the client still writes: the host program
+// must see an exception, not die of the SIGPIPE its write raises.
+TEST(RemoteNetBackendTransport, ServerClosingDuringAnUploadIsATransportErrorNotAKilledProcess) {
+  testing::RawReplyServer server(
+      "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 20\r\nConnection: close\r\n\r\n"
+      "{\"session_id\":\"abc\"}",
+      0);
+  RemoteNetBackend backend("127.0.0.1", server.port(), BackendId::kCpu, DeviceType::kCpu, 0);
+  const TempFile net(std::string(32 << 20, 'n'));
+  EXPECT_KS_THROW(backend.load(net.path(), {}, {}, "", ""), 12, "http request error during operation: upload network");
+  std::vector<Tensor> outputs;
+  EXPECT_KS_THROW(backend.forward({bytesTensor(std::string(32 << 20, 'x'))}, outputs), 12,
+                  "http request error during operation: upload tensors for inference");
+  // What the writes raised was taken back, and the thread's signal mask is as it was.
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  EXPECT_EQ(0, sigismember(&mask, SIGPIPE));
+}
 }  // namespace
 }  // namespace ks

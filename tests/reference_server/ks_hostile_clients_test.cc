@@ -508,7 +508,9 @@ TEST(HostileClients, LargeInputsToManyNetworksStayWithinTheMemoryBudgetAndAreGiv
   const size_t after = serverAndWorkersMemory();
   std::printf("    server and workers: %.1f MiB before, %.1f MiB after %d inputs of 24 MiB\n",
               static_cast<double>(before) / kMiB, static_cast<double>(after) / kMiB, kNetworks);
-  if (ks::testing::kMemoryFiguresHold) EXPECT_LT(after, before + 48 * kMiB);
+  if (ks::testing::kMemoryFiguresHold) {
+    EXPECT_LT(after, before + 48 * kMiB);
+  }
   EXPECT_LE(metric(server.port(), "ks_run_region_bytes"), kNetworks * 4.0 * kMiB);
 
   // All at once: what does not fit waits, then is refused; what is held never passes the budget.

@@ -1,5 +1,7 @@
 #include "support/test_http_server.h"
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -53,7 +55,7 @@ int closedPort() {
   return port;
 }
 
-RawReplyServer::RawReplyServer(std::string reply) : reply_(std::move(reply)) {
+RawReplyServer::RawReplyServer(std::string reply, size_t bodyLimit) : reply_(std::move(reply)), bodyLimit_(bodyLimit) {
   listener_ = listenOnLoopback(&port_);
   thread_ = std::thread([this] { serve(); });
 }
@@ -79,7 +81,9 @@ void RawReplyServer::serve() {
         headEnd = request.find("\r\n\r\n");
         if (headEnd != std::string::npos) {
           const size_t at = request.find("Content-Length: ");
-          expected = headEnd + 4 + (at < headEnd ? std::strtoul(request.c_str() + at + 16, nullptr, 10) : 0);
+          expected =
+              headEnd + 4 +
+              std::min<size_t>(bodyLimit_, at < headEnd ? std::strtoul(request.c_str() + at + 16, nullptr, 10) : 0);
         }
       }
       if (headEnd != std::string::npos && request.size() >= expected) break;

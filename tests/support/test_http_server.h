@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -71,10 +72,11 @@ class TestHttpServer {
 int closedPort();
 
 // Accepts connections on 127.0.0.1; for each, reads the request head and as much of the body as its
-// Content-Length announces, writes `reply` and closes the connection.
+// Content-Length announces (at most `bodyLimit` bytes of it: a server that refuses a body early), writes
+// `reply` and closes the connection.
 class RawReplyServer {
  public:
-  explicit RawReplyServer(std::string reply);
+  explicit RawReplyServer(std::string reply, size_t bodyLimit = SIZE_MAX);
   ~RawReplyServer();
   int port() const { return port_; }
 
@@ -82,6 +84,7 @@ class RawReplyServer {
   void serve();
 
   std::string reply_;
+  size_t bodyLimit_;
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
