@@ -117,9 +117,10 @@ class Mutation {
   int64_t interestingInt(int64_t was) {
     static const int64_t kValues[] = {0,  1,  -1,  2,       3,         4,         7,         8,         16,
                                       64, -2, 255, 1 << 16, INT32_MAX, INT32_MIN, INT64_MAX, INT64_MIN, 1 << 30};
+    // A step past either end wraps to the other, as it would in the engine's own arithmetic.
     switch (below(4)) {
-      case 0: return was + 1;
-      case 1: return was - 1;
+      case 0: return static_cast<int64_t>(static_cast<uint64_t>(was) + 1);
+      case 1: return static_cast<int64_t>(static_cast<uint64_t>(was) - 1);
       default: return kValues[below(std::size(kValues))];
     }
   }

@@ -3,6 +3,7 @@
 #include <onnx/defs/schema.h>
 #include <onnx/onnx_pb.h>
 
+#include <cstdint>
 #include <cstring>
 #include <set>
 #include <string>
@@ -77,6 +78,25 @@ TEST(OnnxMutator, EveryMutationLeavesAModelThatSerializesAndParses) {
       onnx::ModelProto parsed;
       ASSERT_TRUE(parsed.ParseFromString(model.SerializeAsString())) << "mutation " << kind << ", seed " << seed;
     }
+  }
+}
+
+TEST(OnnxMutator, StepsAnAttributeAtTheEndOfItsRangeWithoutOverflowing) {
+  // Stepping INT64_MAX up or INT64_MIN down overflowed, which UndefinedBehaviorSanitizer reports.
+  for (const int64_t edge : {INT64_MAX, INT64_MIN}) {
+    std::set<int64_t> values;
+    for (uint32_t seed = 0; seed < kSeeds; ++seed) {
+      onnx::ModelProto model = smallModel();
+      onnx::AttributeProto* axis = model.mutable_graph()->mutable_node(1)->add_attribute();
+      axis->set_name("axis");
+      axis->set_type(onnx::AttributeProto::INT);
+      axis->set_i(edge);
+      OnnxMutator(seed).apply(ModelMutation::kAttribute, model);
+      for (const onnx::AttributeProto& attribute : model.graph().node(1).attribute()) {
+        if (attribute.name() == "axis") values.insert(attribute.i());
+      }
+    }
+    EXPECT_EQ(1u, values.count(edge == INT64_MAX ? INT64_MIN : INT64_MAX)) << edge;
   }
 }
 
