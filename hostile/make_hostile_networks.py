@@ -352,8 +352,9 @@ def fuzzed():
         Case("input_returned_as_output", [], [("x", f, [4096], np.arange(4096))], [("x", f)], expected="ran"),
         # ONNX Runtime's own: a variadic Max with an input left out reads a tensor that is not there; a normal
         # distribution of infinite negative scale aborts; LayerNormalization before its operator set, with an
-        # empty bias, ends the session's creation; and a Scan of 2^31 - 1 scan inputs makes ONNX's shape
-        # inference (run for the rewrite of Max) fill a vector of 2^31 entries.
+        # empty bias, ends the session's creation; GatherND's smallest batch_dims aborts the run; and a Scan
+        # of 2^31 - 1 scan inputs makes ONNX's shape inference (run for the rewrite of Max) fill a vector of
+        # 2^31 entries.
         Case("max_with_an_input_left_out", [helper.make_node("Max", ["x", "", "x"], ["y"])],
              [("x", f, [2, 3], [1] * 6)], [("y", f)], expected="ended a worker while running"),
         Case("random_normal_like_negative_infinite_scale",
@@ -361,6 +362,10 @@ def fuzzed():
              [("y", f)], expected="ended a worker while running"),
         Case("layer_normalization_opset_13_empty_bias", [helper.make_node("LayerNormalization", ["w", "w", ""], ["y"])],
              [("w", f, [5], [1] * 5)], [("y", f)], opset=13, expected="ended a worker while loading"),
+        Case("gather_nd_batch_dims_int64_min",
+             [helper.make_node("GatherND", ["w", "i"], ["y"], batch_dims=-2**63)],
+             [("w", f, [3], [1, 2, 3]), ("i", TensorProto.INT64, [1, 1], [-1])], [("y", f)],
+             expected="ended a worker while running"),
         Case("scan_two_billion_scan_inputs",
              [helper.make_node("Max", ["x", "x"], ["m"]),
               helper.make_node("Scan", ["m"], ["y"], body=helper.make_graph([], "body", [], []),
