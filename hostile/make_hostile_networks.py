@@ -352,9 +352,10 @@ def fuzzed():
         Case("input_returned_as_output", [], [("x", f, [4096], np.arange(4096))], [("x", f)], expected="ran"),
         # ONNX Runtime's own: a variadic Max with an input left out reads a tensor that is not there; a normal
         # distribution of infinite negative scale aborts; LayerNormalization before its operator set, with an
-        # empty bias, ends the session's creation; GatherND's smallest batch_dims aborts the run; and a Scan
-        # of 2^31 - 1 scan inputs makes ONNX's shape inference (run for the rewrite of Max) fill a vector of
-        # 2^31 entries.
+        # empty bias, ends the session's creation; GatherND's smallest batch_dims aborts the run; a Scan of
+        # 2^30 scan inputs has the engine allocate 8 GiB outside the budgets and fill it past the load's time
+        # limit, and one of 2^31 - 1 makes ONNX's shape inference (run for the rewrite of Max) fill a vector
+        # of 2^31 entries.
         Case("max_with_an_input_left_out", [helper.make_node("Max", ["x", "", "x"], ["y"])],
              [("x", f, [2, 3], [1] * 6)], [("y", f)], expected="ended a worker while running"),
         Case("random_normal_like_negative_infinite_scale",
@@ -366,6 +367,11 @@ def fuzzed():
              [helper.make_node("GatherND", ["w", "i"], ["y"], batch_dims=-2**63)],
              [("w", f, [3], [1, 2, 3]), ("i", TensorProto.INT64, [1, 1], [-1])], [("y", f)],
              expected="ended a worker while running"),
+        Case("scan_a_billion_scan_inputs_in_the_engine",
+             [helper.make_node("Scan", ["x"], ["y"], body=helper.make_graph([], "body", [], []),
+                               num_scan_inputs=2**30)],
+             [("x", TensorProto.INT64, [4], [1, 2, 3, 4])], [("y", f)], opset=11,
+             expected="ended a worker while loading"),
         Case("scan_two_billion_scan_inputs",
              [helper.make_node("Max", ["x", "x"], ["m"]),
               helper.make_node("Scan", ["m"], ["y"], body=helper.make_graph([], "body", [], []),
