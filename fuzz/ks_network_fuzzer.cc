@@ -2,7 +2,9 @@
 // a worker process, which checks it and hands it to the engine within the server's memory budgets) and,
 // when it loads, runs it once on inputs filled from the input's own bytes. Refusals and ended workers are
 // the expected outcomes; a crash of this process (the server's side), a sanitizer report in it, or an
-// exception that is not the engine's typed refusal is a finding.
+// exception that is not the engine's typed refusal is a finding. Inputs are mutated as ONNX models, as the
+// engine fuzzer's are; this target is the one that runs the sandbox and the server's side of a worker that
+// refuses, crashes or hangs, which the engine fuzzer, running the engine in its own process, never sees.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include "ks_engine_error.h"
 #include "ks_inference_engine.h"
 #include "ks_network_registry.h"
+#include "ks_onnx_mutator.h"
 #include "ks_run_watchdog.h"
 
 namespace {
@@ -44,6 +47,12 @@ ks::server::NetworkRegistry& registry() {
 }
 
 }  // namespace
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t maxSize);
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t maxSize, unsigned int seed) {
+  return ks::fuzz::mutateSerializedModel(data, size, maxSize, seed, LLVMFuzzerMutate);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);

@@ -8,7 +8,8 @@ stack, loops without end and allocations no budget sees. Every input is a tensor
 (seven data types, at most four dimensions), so each network can be sent to the server as a client would.
 
 For each case NAME the folder gets NAME.onnx and NAME.inputs.json: a list of {"name", "type", "shape",
-"values"} in the network's input order, "type" being the protocol's data type number.
+"values"} in the network's input order, "type" being the protocol's data type number; and, for a case whose
+outcome is known (those the engine fuzzer found), NAME.expected: what run_hostile_networks.py must see.
 
 Usage: make_hostile_networks.py OUT_DIR
 """
@@ -30,8 +31,10 @@ INT64_MAX = np.iinfo(np.int64).max
 
 
 class Case:
-    def __init__(self, name, nodes, inputs, outputs, initializers=(), functions=(), opset=OPSET, domains=()):
+    def __init__(self, name, nodes, inputs, outputs, initializers=(), functions=(), opset=OPSET, domains=(),
+                 expected=None):
         self.name = name
+        self.expected = expected
         self.nodes = list(nodes)
         self.inputs = list(inputs)  # (name, onnx type, shape, values)
         self.outputs = list(outputs)  # (name, onnx type) of any shape
@@ -58,6 +61,9 @@ class Case:
             feeds.append({"name": n, "type": number, "shape": list(s), "values": array.ravel().tolist()})
         with open(os.path.join(folder, self.name + ".inputs.json"), "w") as out:
             json.dump(feeds, out)
+        if self.expected:
+            with open(os.path.join(folder, self.name + ".expected"), "w") as out:
+                out.write(self.expected + "\n")
 
 
 def const(name, array):
@@ -330,6 +336,50 @@ def old_opsets():
     return [axis, negative, gemm, unknown]
 
 
+def fuzzed():
+    """Found by the engine fuzzer (ks_engine_fuzzer), each with the outcome the server must give it: old networks
+    whose upgrade ended the process inside ONNX's shape inference or version converter (those the worker now
+    refuses first, and one it cannot foresee, which its sandbox contains), and an input handed back as an
+    output, which the worker read from a mapping it had replaced."""
+    f = TensorProto.FLOAT
+    return [
+        Case("upgrade_output_nothing_defines", [helper.make_node("Relu", ["x"], ["r"])], [("x", f, [2], [1, 2])],
+             [("nowhere", f)], opset=5, expected="refused at load"),
+        Case("upgrade_div_of_one_input", [helper.make_node("Div", ["x"], ["y"])], [("x", f, [2, 2], [1] * 4)],
+             [("y", f)], opset=6, expected="refused at load"),
+        Case("upgrade_rnn_of_rank_one", [helper.make_node("RNN", ["x", "x", "x"], ["y"])],
+             [("x", f, [5], [1] * 5)], [("y", f)], opset=3, expected="ended a worker while loading"),
+        Case("input_returned_as_output", [], [("x", f, [4096], np.arange(4096))], [("x", f)], expected="ran"),
+        # ONNX Runtime's own: a variadic Max with an input left out reads a tensor that is not there; a normal
+        # distribution of infinite negative scale aborts; LayerNormalization before its operator set, with an
+        # empty bias, ends the session's creation; GatherND's smallest batch_dims aborts the run; a Scan of
+        # 2^30 scan inputs has the engine allocate 8 GiB outside the budgets and fill it past the load's time
+        # limit, and one of 2^31 - 1 makes ONNX's shape inference (run for the rewrite of Max) fill a vector
+        # of 2^31 entries.
+        Case("max_with_an_input_left_out", [helper.make_node("Max", ["x", "", "x"], ["y"])],
+             [("x", f, [2, 3], [1] * 6)], [("y", f)], expected="ended a worker while running"),
+        Case("random_normal_like_negative_infinite_scale",
+             [helper.make_node("RandomNormalLike", ["x"], ["y"], scale=float("-inf"))], [("x", f, [2], [1, 2])],
+             [("y", f)], expected="ended a worker while running"),
+        Case("layer_normalization_opset_13_empty_bias", [helper.make_node("LayerNormalization", ["w", "w", ""], ["y"])],
+             [("w", f, [5], [1] * 5)], [("y", f)], opset=13, expected="ended a worker while loading"),
+        Case("gather_nd_batch_dims_int64_min",
+             [helper.make_node("GatherND", ["w", "i"], ["y"], batch_dims=-2**63)],
+             [("w", f, [3], [1, 2, 3]), ("i", TensorProto.INT64, [1, 1], [-1])], [("y", f)],
+             expected="ended a worker while running"),
+        Case("scan_a_billion_scan_inputs_in_the_engine",
+             [helper.make_node("Scan", ["x"], ["y"], body=helper.make_graph([], "body", [], []),
+                               num_scan_inputs=2**30)],
+             [("x", TensorProto.INT64, [4], [1, 2, 3, 4])], [("y", f)], opset=11,
+             expected="ended a worker while loading"),
+        Case("scan_two_billion_scan_inputs",
+             [helper.make_node("Max", ["x", "x"], ["m"]),
+              helper.make_node("Scan", ["m"], ["y"], body=helper.make_graph([], "body", [], []),
+                               num_scan_inputs=2**31 - 1)],
+             [("x", f, [2], [1, 2])], [("y", f), ("m", f)], opset=9, expected="ended a worker while loading"),
+    ]
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__, file=sys.stderr)
@@ -337,7 +387,7 @@ def main():
     folder = sys.argv[1]
     os.makedirs(folder, exist_ok=True)
     cases = integer_division() + attributes() + in_graph_ranks() + empty_scalars() + deep_functions() + wedges() + \
-        swelling() + old_opsets()
+        swelling() + old_opsets() + fuzzed()
     for case in cases:
         case.write(folder)
     print(f"{len(cases)} networks in {folder}")

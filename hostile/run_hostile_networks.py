@@ -4,9 +4,11 @@ session beside them runs a network of its own in a loop, and checks that the ser
 
 For each network: a session, the load, and when it loads one inference on its inputs; the reply is counted by
 what it says (refused at load, ended a worker while loading, ended a worker while running, stopped at the
-time limit, failed otherwise, ran). After each, the server must answer /healthz. The victim must get every
+time limit, failed otherwise, ran), and must be what NAME.expected says when there is one. After each, the
+server must answer /healthz. The victim must get every
 one of its replies, each bit for bit what it sent (an identity network). Exits 1 when the server dies, a
-request gets no status message, or the victim sees a failure or a changed byte.
+request gets no status message or another outcome than its case expects, or the victim sees a failure or a
+changed byte.
 
 Usage: run_hostile_networks.py --server PROGRAM --networks DIR --victim IDENTITY.onnx [--timeout-s N]
 """
@@ -80,7 +82,8 @@ def outcome(client, path):
     try:
         status, reply = client.load(session, network_bytes)
         text = reply.get("text", "") if isinstance(reply, dict) else str(reply)
-        if status != 200:
+        # A load that takes long is answered 200 at once and streamed; its body then says it failed.
+        if status != 200 or (isinstance(reply, dict) and reply.get("status") is False):
             if WORKER_LOST in text or LOAD_TIMED_OUT in text:
                 return "ended a worker while loading", text
             return "refused at load", text
@@ -129,6 +132,12 @@ def main():
                   flush=True)
             if category == "no status message":
                 bad.append(f"{name}: no status message ({text})")
+            expected_path = path[:-len(".onnx")] + ".expected"
+            if os.path.exists(expected_path):
+                with open(expected_path) as expected_file:
+                    expected = expected_file.read().strip()
+                if category != expected:
+                    bad.append(f"{name}: {category} where {expected} was expected")
             if not server.alive() or not client.healthy():
                 bad.append(f"{name}: the server no longer answers")
                 break

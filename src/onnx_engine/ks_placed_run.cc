@@ -138,10 +138,24 @@ RanMessage runPlaced(const OnnxNetwork& network, const RunMessage& request, Shar
         EngineError::Kind::kOverBudget,
         "the outputs need more than the " + std::to_string(maxRegionBytes >> 20) + " MiB a reply may hold");
   }
+  // An output may be an input itself, where it lies in the region (ONNX Runtime hands a graph input that is
+  // also an output back as it came): growing the region maps it anew, which leaves such an output pointing
+  // at the old mapping. Those outputs are copied out before the region grows.
+  std::vector<std::string> held(results.size());
+  const unsigned char* const mapped = region.data();
+  for (size_t i = 0; i < results.size(); ++i) {
+    const auto* data = static_cast<const unsigned char*>(results[i].GetTensorRawData());
+    const uint64_t bytes = reply.outputs[i].bytes;
+    if (bytes != 0 && mapped != nullptr && data < mapped + region.size() && mapped < data + bytes) {
+      held[i].assign(reinterpret_cast<const char*>(data), bytes);
+    }
+  }
   if (end > region.size()) region.reserve(end);
   for (size_t i = 0; i < results.size(); ++i) {
     const PlacedTensor& placed = reply.outputs[i];
-    if (placed.bytes != 0) std::memcpy(region.data() + placed.offset, results[i].GetTensorRawData(), placed.bytes);
+    if (placed.bytes == 0) continue;
+    const void* data = held[i].empty() ? results[i].GetTensorRawData() : held[i].data();
+    std::memcpy(region.data() + placed.offset, data, placed.bytes);
   }
   return reply;
 }

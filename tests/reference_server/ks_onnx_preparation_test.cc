@@ -127,6 +127,59 @@ TEST(OnnxPreparation, RefusesAnUpgradeItCannotMakeExactly) {
   }
 }
 
+TEST(OnnxPreparation, RefusesToUpgradeAGraphThatReturnsAValueNothingDefines) {
+  // ONNX's version converter ends the process on such a graph instead of refusing it.
+  OnnxModelBuilder dangling(5);
+  dangling.input("x", TensorProto::FLOAT, {2}).output("nowhere", TensorProto::FLOAT, {2});
+  dangling.node("Relu", {"x"}, {"y"});
+  try {
+    prepare(dangling);
+    ADD_FAILURE() << "upgraded a graph returning an undefined value";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(
+        "The network imports operator set 5, older than the engine runs (7), and cannot be upgraded: the "
+        "value 'nowhere' is used before anything defines it",
+        e.what());
+  }
+}
+
+TEST(OnnxPreparation, RefusesToUpgradeANodeWithFewerInputsThanItsOperatorTakes) {
+  // ONNX's version converter ends the process on such a node instead of refusing it.
+  OnnxModelBuilder lonely(6);
+  lonely.input("x", TensorProto::FLOAT, {2, 2}).output("y", TensorProto::FLOAT, {2, 2});
+  lonely.node("Div", {"x"}, {"y"}).set_name("half");
+  try {
+    prepare(lonely);
+    ADD_FAILURE() << "upgraded a Div of one input";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(
+        "The network imports operator set 6, older than the engine runs (7), and cannot be upgraded: the "
+        "node 'half' (Div) has 1 inputs and 1 outputs, which its operator does not take",
+        e.what());
+  }
+}
+
+TEST(OnnxPreparation, RefusesToUpgradeANodeWithAnAttributeOfAnotherTypeThanItsOperatorGivesIt) {
+  // The converter's broadcast adapter reads Mul's axis as an integer whatever it is.
+  OnnxModelBuilder mistyped(2);
+  mistyped.input("x", TensorProto::FLOAT, {2, 3}).output("y", TensorProto::FLOAT, {2, 3});
+  onnx::NodeProto& mul = mistyped.node("Mul", {"x", "x"}, {"y"});
+  mul.set_name("square");
+  onnx::AttributeProto* axis = mul.add_attribute();
+  axis->set_name("axis");
+  axis->set_type(onnx::AttributeProto::FLOATS);
+  axis->add_floats(1.0f);
+  try {
+    prepare(mistyped);
+    ADD_FAILURE() << "upgraded a Mul whose axis is a list of floats";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(
+        "The network imports operator set 2, older than the engine runs (7), and cannot be upgraded: the "
+        "attribute 'axis' of node 'square' (Mul) is not of the type its operator gives it",
+        e.what());
+  }
+}
+
 TEST(OnnxPreparation, RunsInt16MaxAndMinThroughInt32) {
   OnnxModelBuilder builder;
   builder.input("a", TensorProto::INT16, {3}).input("b", TensorProto::INT16, {3});
