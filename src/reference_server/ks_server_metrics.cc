@@ -33,6 +33,12 @@ void appendf(std::string& out, const char* format, ...) {
   va_end(again);
 }
 
+// One metric without labels: its HELP and TYPE lines, then its value.
+void appendMetric(std::string& out, const char* name, const char* type, const char* help, uint64_t value) {
+  appendf(out, "# HELP %s %s\n# TYPE %s %s\n%s %llu\n", name, help, name, type, name,
+          static_cast<unsigned long long>(value));
+}
+
 }  // namespace
 
 const std::array<double, ServerMetrics::kBuckets> ServerMetrics::kBucketBounds = {
@@ -118,36 +124,27 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
   for (const auto& [name, value] : gaugeValues) {
     appendf(out, "# TYPE %s gauge\n%s %llu\n", name, name, static_cast<unsigned long long>(value));
   }
-  out += "# HELP ks_client_memory_bytes What clients make the server hold: networks and run regions.\n";
-  appendf(out, "# TYPE ks_client_memory_bytes gauge\nks_client_memory_bytes %llu\n",
-          static_cast<unsigned long long>(gauges.clientMemoryBytes));
-  out += "# HELP ks_client_memory_budget_bytes The budget of ks_client_memory_bytes; 0: none.\n";
-  appendf(out, "# TYPE ks_client_memory_budget_bytes gauge\nks_client_memory_budget_bytes %llu\n",
-          static_cast<unsigned long long>(gauges.clientMemoryBudgetBytes));
-  out += "# HELP ks_run_region_bytes Of ks_client_memory_bytes, the regions holding runs' tensors.\n";
-  appendf(out, "# TYPE ks_run_region_bytes gauge\nks_run_region_bytes %llu\n",
-          static_cast<unsigned long long>(gauges.runRegionBytes));
-  out += "# HELP ks_memory_refusals_total Requests whose tensors found no room in the budget in time.\n";
-  appendf(out, "# TYPE ks_memory_refusals_total counter\nks_memory_refusals_total %llu\n",
-          static_cast<unsigned long long>(gauges.memoryRefusals));
-  out += "# HELP ks_worker_starts_total Engine worker processes started.\n# TYPE ks_worker_starts_total counter\n";
-  appendf(out, "ks_worker_starts_total %llu\n", static_cast<unsigned long long>(gauges.workerStarts));
+  appendMetric(out, "ks_client_memory_bytes", "gauge", "What clients make the server hold: networks and run regions.",
+               gauges.clientMemoryBytes);
+  appendMetric(out, "ks_client_memory_budget_bytes", "gauge", "The budget of ks_client_memory_bytes; 0: none.",
+               gauges.clientMemoryBudgetBytes);
+  appendMetric(out, "ks_run_region_bytes", "gauge", "Of ks_client_memory_bytes, the regions holding runs' tensors.",
+               gauges.runRegionBytes);
+  appendMetric(out, "ks_memory_refusals_total", "counter",
+               "Requests whose tensors found no room in the budget in time.", gauges.memoryRefusals);
+  appendMetric(out, "ks_worker_starts_total", "counter", "Engine worker processes started.", gauges.workerStarts);
   out += "# HELP ks_worker_ends_total Engine worker processes that ended, by how.\n";
   out += "# TYPE ks_worker_ends_total counter\n";
   for (const auto& [how, count] : gauges.workerEnds) {
     appendf(out, "ks_worker_ends_total{how=\"%s\"} %llu\n", how.c_str(), static_cast<unsigned long long>(count));
   }
-  out += "# HELP ks_worker_processes Engine worker processes running.\n# TYPE ks_worker_processes gauge\n";
-  appendf(out, "ks_worker_processes %llu\n", static_cast<unsigned long long>(gauges.workerProcesses));
-  out += "# HELP ks_network_quarantines_total Networks quarantined for ending worker processes in a row.\n";
-  out += "# TYPE ks_network_quarantines_total counter\n";
-  appendf(out, "ks_network_quarantines_total %llu\n", static_cast<unsigned long long>(gauges.quarantines));
-  out += "# HELP ks_runs_rerun_alone_total Runs that were in a worker process as it ended, run again alone.\n";
-  out += "# TYPE ks_runs_rerun_alone_total counter\n";
-  appendf(out, "ks_runs_rerun_alone_total %llu\n", static_cast<unsigned long long>(gauges.rerunAlone));
-  out += "# HELP ks_crashing_runs_total Runs that ended a worker process alone, counted against their session.\n";
-  out += "# TYPE ks_crashing_runs_total counter\n";
-  appendf(out, "ks_crashing_runs_total %llu\n", static_cast<unsigned long long>(gauges.crashingRuns));
+  appendMetric(out, "ks_worker_processes", "gauge", "Engine worker processes running.", gauges.workerProcesses);
+  appendMetric(out, "ks_network_quarantines_total", "counter",
+               "Networks quarantined for ending worker processes in a row.", gauges.quarantines);
+  appendMetric(out, "ks_runs_rerun_alone_total", "counter",
+               "Runs that were in a worker process as it ended, run again alone.", gauges.rerunAlone);
+  appendMetric(out, "ks_crashing_runs_total", "counter",
+               "Runs that ended a worker process alone, counted against their session.", gauges.crashingRuns);
   if (gauges.sharedStore) {
     out += "# HELP ks_session_store_up Whether the session store the nodes share answered last time.\n";
     appendf(out, "# TYPE ks_session_store_up gauge\nks_session_store_up %d\n", gauges.storeUp ? 1 : 0);

@@ -427,7 +427,7 @@ TEST(HostileClients, AnAttackerCrashingASharedWorkerFailsOnlyItsOwnRuns) {
 // Proportional set sizes of the server this test started and its worker processes, summed: shared
 // regions counted once.
 size_t serverAndWorkersMemory() {
-  std::vector<pid_t> server, workers;
+  std::vector<std::pair<pid_t, pid_t>> parentOf;  // (process, its parent), read from /proc once
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
@@ -440,22 +440,15 @@ size_t serverAndWorkersMemory() {
     char state = 0;
     pid_t parent = 0;
     rest >> state >> parent;
-    if (parent == ::getpid()) server.push_back(std::stoi(name));
+    parentOf.emplace_back(std::stoi(name), parent);
+  }
+  std::vector<pid_t> server;
+  for (const auto& [pid, parent] : parentOf) {
+    if (parent == ::getpid()) server.push_back(pid);
   }
   std::vector<pid_t> all = server;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(line.substr(close + 2));
-    char state = 0;
-    pid_t parent = 0;
-    rest >> state >> parent;
-    if (std::find(server.begin(), server.end(), parent) != server.end()) all.push_back(std::stoi(name));
+  for (const auto& [pid, parent] : parentOf) {
+    if (std::find(server.begin(), server.end(), parent) != server.end()) all.push_back(pid);
   }
   size_t total = 0;
   for (pid_t pid : all) {
