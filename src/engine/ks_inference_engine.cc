@@ -121,6 +121,8 @@ InferenceEngine::InferenceEngine(std::shared_ptr<const HostedNetwork> network,
 
 InferenceEngine::Run InferenceEngine::begin() const { return Run(*this, network_->lease()); }
 
+InferenceEngine::Run InferenceEngine::begin(HostedNetwork::Lease lease) const { return Run(*this, std::move(lease)); }
+
 unsigned char* InferenceEngine::Run::place(const TensorLayout& layout) {
   const uint64_t bytes = layout.byteSize();
   const uint64_t offset = alignedOffset(end_);
@@ -128,7 +130,11 @@ unsigned char* InferenceEngine::Run::place(const TensorLayout& layout) {
   if (offset + bytes > limit) {
     badRequest("The inputs need more than the " + std::to_string(limit >> 20) + " MiB one inference may hold.");
   }
-  lease_.reserve(offset + bytes);
+  if (waitForRoom_) {
+    lease_.reserve(offset + bytes);
+  } else {
+    lease_.reserve(offset + bytes, std::chrono::milliseconds(0));
+  }
   SharedMemory& region = lease_.region();
   placedLayouts_.push_back(layout);
   placedOffsets_.push_back(offset);
@@ -163,7 +169,7 @@ void InferenceEngine::checkInputs(const std::vector<TensorLayout>& layouts) cons
   }
 }
 
-double InferenceEngine::Run::execute(unsigned repetitions, const RunLimits& limits) {
+RunMessage InferenceEngine::Run::prepare(unsigned repetitions, const RunLimits& limits) const {
   const InferenceEngine& engine = *engine_;
   engine.checkInputs(placedLayouts_);
   if (limits.control != nullptr && limits.control->interrupted()) {
@@ -186,8 +192,10 @@ double InferenceEngine::Run::execute(unsigned repetitions, const RunLimits& limi
     request.inputs.push_back(std::move(placed));
   }
   request.outputs = engine.outputIndices_;
+  return request;
+}
 
-  RanMessage ran = lease_.run(request, limits.control, limits.owner);
+double InferenceEngine::Run::accept(const RanMessage& ran) {
   SharedMemory& region = lease_.region();
   outputs_.clear();
   for (const PlacedTensor& output : ran.outputs) {
@@ -199,6 +207,12 @@ double InferenceEngine::Run::execute(unsigned repetitions, const RunLimits& limi
                                   region.data() + output.offset});
   }
   return ran.milliseconds;
+}
+
+double InferenceEngine::Run::execute(unsigned repetitions, const RunLimits& limits) {
+  RunMessage request = prepare(repetitions, limits);
+  const RanMessage ran = lease_.run(request, limits.control, limits.owner);
+  return accept(ran);
 }
 
 double InferenceEngine::runTimed(const std::vector<Tensor>& inputs, unsigned repetitions, std::vector<Tensor>& outputs,

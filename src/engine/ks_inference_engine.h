@@ -48,6 +48,8 @@ class InferenceEngine {
   // process's run channels for as long as the Run lives, starting a new process when the network's last
   // one ended. Throws EngineError: kQuarantined, or what reloading the network throws.
   Run begin() const;
+  // The same on a channel already held (see HostedNetwork::tryLease), for a caller that does not wait.
+  Run begin(HostedNetwork::Lease lease) const;
 
   // Runs the network `repetitions` times on `inputs` (one per input, in inputNames() order) and returns the
   // mean wall-clock time of one run in milliseconds; `outputs` receives the last run's results, one per
@@ -91,10 +93,19 @@ class InferenceEngine::Run : public TensorPlacer {
   // EngineError kBadRequest when the inputs would pass the largest region a run may have, kNoRoom when
   // the server's memory budget has no room for them within the wait its options allow.
   unsigned char* place(const TensorLayout& layout) override;
+  // From now on place() does not wait for room in the memory budget: it refuses at once.
+  void neverWaitForRoom() { waitForRoom_ = false; }
 
   // Checks the placed inputs against the declared layouts and runs as runTimed() does, with its errors.
   // Returns the mean milliseconds of one repetition (0 for none).
   double execute(unsigned repetitions, const RunLimits& limits);
+
+  // execute() in two halves for a caller that sends the run itself (through lease()) and takes the reply
+  // when it comes: prepare() checks the placed inputs as execute() does and makes the run's message;
+  // accept() makes the outputs of its reply and returns the mean milliseconds of one repetition.
+  RunMessage prepare(unsigned repetitions, const RunLimits& limits) const;
+  double accept(const RanMessage& ran);
+  HostedNetwork::Lease& lease() { return lease_; }
 
   // The outputs, in the engine's outputNames() order, as views of the worker's memory: valid while the
   // Run lives.
@@ -109,6 +120,7 @@ class InferenceEngine::Run : public TensorPlacer {
   std::vector<TensorLayout> placedLayouts_;
   std::vector<uint64_t> placedOffsets_;
   uint64_t end_ = 0;  // of the last input placed
+  bool waitForRoom_ = true;
   std::vector<TensorView> outputs_;
 };
 

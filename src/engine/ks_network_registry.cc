@@ -169,9 +169,11 @@ size_t HostedNetwork::maxRegionBytes() const { return shared_->options.regionByt
 
 const HeldMemory& HostedNetwork::memory() const { return *shared_->memory; }
 
-void HostedNetwork::Lease::reserve(size_t bytes) {
+void HostedNetwork::Lease::reserve(size_t bytes) { reserve(bytes, network_->shared_->options.roomWait); }
+
+void HostedNetwork::Lease::reserve(size_t bytes, std::chrono::milliseconds wait) {
   const Shared& shared = *network_->shared_;
-  if (!channel_.reserve(bytes, shared.options.roomWait)) shared.noRoom("the request's tensors", bytes);
+  if (!channel_.reserve(bytes, wait)) shared.noRoom("the request's tensors", bytes);
 }
 
 std::shared_ptr<WorkerProcess> HostedNetwork::start(LoadedMessage* loaded, unsigned channels) const {
@@ -232,6 +234,76 @@ HostedNetwork::Lease HostedNetwork::lease() const {
     worker = worker_;
   }
   return Lease(*this, std::move(worker));
+}
+
+std::optional<HostedNetwork::Lease> HostedNetwork::tryLease() const {
+  std::shared_ptr<WorkerProcess> worker;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!worker_ || !worker_->running()) return std::nullopt;
+    worker = worker_;
+  }
+  std::optional<WorkerProcess::Lease> channel = worker->tryAcquire();
+  if (!channel) return std::nullopt;
+  return Lease(*this, std::move(worker), std::move(*channel));
+}
+
+bool HostedNetwork::workerRunning() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return worker_ && worker_->running();
+}
+
+void HostedNetwork::startWorker() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (worker_ && worker_->running()) return;
+  worker_.reset();
+  {
+    std::lock_guard<std::mutex> sharedLock(shared_->mutex);
+    shared_->checkQuarantineLocked(digest_);
+  }
+  worker_ = start(nullptr, shared_->worker.channels);
+}
+
+HostedNetwork::Lease::Lease(Lease&& other) noexcept
+    : network_(other.network_),
+      worker_(std::move(other.worker_)),
+      channel_(std::move(other.channel_)),
+      out_(std::exchange(other.out_, false)) {}
+
+HostedNetwork::Lease::~Lease() { settle(); }
+
+void HostedNetwork::Lease::settle() {
+  if (out_) network_->shared_->running.fetch_sub(1);
+  out_ = false;
+}
+
+bool HostedNetwork::Lease::send(RunMessage& request) {
+  settle();
+  request.parallel = network_->shared_->running.fetch_add(1) == 0;
+  out_ = true;
+  if (channel_.send(request)) return true;
+  settle();
+  return false;
+}
+
+WorkerProcess::Lease::Reply HostedNetwork::Lease::poll(const RunMessage& request, RanMessage& ran) {
+  WorkerProcess::Lease::Reply reply;
+  try {
+    reply = channel_.poll(request, nullptr, ran);
+  } catch (...) {
+    settle();
+    throw;
+  }
+  if (reply == WorkerProcess::Lease::Reply::kPending) return reply;
+  settle();
+  if (reply == WorkerProcess::Lease::Reply::kReady) network_->shared_->noteRunSucceeded(network_->digest_);
+  return reply;
+}
+
+RanMessage HostedNetwork::Lease::runAgainAlone(RunMessage& request, const RunControl* control,
+                                               const std::string& owner) {
+  network_->shared_->noteRerun();
+  return network_->runAlone(request, channel_, control, owner);
 }
 
 RanMessage HostedNetwork::Lease::run(RunMessage& request, const RunControl* control, const std::string& owner) {

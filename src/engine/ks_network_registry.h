@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,6 +95,13 @@ class HostedNetwork {
   // A run channel of a live worker process for this network, after starting one and loading the network
   // again when the last one ended. Throws EngineError kQuarantined, or what a load throws.
   Lease lease() const;
+  // The same without waiting: a free channel of the live worker process, or none when all are taken or
+  // no worker runs the network (see workerRunning).
+  std::optional<Lease> tryLease() const;
+  bool workerRunning() const;
+  // Starts a worker process for the network unless one runs, and waits for it to load: slow, for a
+  // thread of its own. Throws as lease().
+  void startWorker() const;
 
  private:
   friend class NetworkRegistry;
@@ -130,20 +138,41 @@ class HostedNetwork::Lease {
   // As WorkerProcess::Lease::reserve, waiting as long as the options say. Throws EngineError kNoRoom
   // when there is no room in time.
   void reserve(size_t bytes);
+  // The same waiting at most `wait`.
+  void reserve(size_t bytes, std::chrono::milliseconds wait);
   // As WorkerProcess::Lease::run, with the network's grace. Counts as a run going on for the choice
   // between parallel and sequential runs. When the worker process ends under it (by any run's doing but
   // a stop), the run is run again alone (see runAlone), so that only a run that ends a worker by itself
   // fails with kWorkerLost, as RunCrashed, counted against `owner` (who asked for it: its session).
   RanMessage run(RunMessage& request, const RunControl* control, const std::string& owner = std::string());
 
+  // The pieces of run() for a caller that does not wait: send() the run (false when the worker is gone),
+  // poll() when channel().descriptor() is readable. While a run is out it counts as going on; it stops
+  // counting when poll() has its end or the lease goes.
+  bool send(RunMessage& request);
+  WorkerProcess::Lease::Reply poll(const RunMessage& request, RanMessage& ran);
+  // After the worker process ended under the run, by anyone's doing but a stop: runs it again alone as
+  // run() does. Waits for a worker: for a thread of its own.
+  RanMessage runAgainAlone(RunMessage& request, const RunControl* control, const std::string& owner);
+  WorkerProcess::Lease& channel() { return channel_; }
+  WorkerProcess& process() { return *worker_; }
+
+  Lease(Lease&& other) noexcept;
+  Lease& operator=(Lease&&) = delete;
+  ~Lease();
+
  private:
   friend class HostedNetwork;
   Lease(const HostedNetwork& network, std::shared_ptr<WorkerProcess> worker)
       : network_(&network), worker_(std::move(worker)), channel_(worker_->acquire()) {}
+  Lease(const HostedNetwork& network, std::shared_ptr<WorkerProcess> worker, WorkerProcess::Lease channel)
+      : network_(&network), worker_(std::move(worker)), channel_(std::move(channel)) {}
+  void settle();  // the run out is over
 
   const HostedNetwork* network_;
   std::shared_ptr<WorkerProcess> worker_;
   WorkerProcess::Lease channel_;
+  bool out_ = false;  // a run sent and not yet settled
 };
 
 class NetworkRegistry {

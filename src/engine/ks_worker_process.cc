@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <system_error>
 #include <utility>
 
@@ -85,6 +87,52 @@ bool plausible(const PlacedTensor& tensor, size_t regionSize) {
   }
   return tensor.bytes <= UINT32_MAX && liesWithin(tensor, regionSize);
 }
+
+// A worker asks to be killed when its parent goes (PR_SET_PDEATHSIG), and Linux takes the parent to be the
+// thread that spawned it, not the process: every worker is spawned by this one thread, which lives as long
+// as the process, whatever thread asks for the worker.
+class Spawner {
+ public:
+  static Spawner& instance() {
+    static Spawner* spawner = new Spawner();  // never destroyed: its thread outlives every caller
+    return *spawner;
+  }
+
+  // Runs `spawn` on the spawning thread and returns what it returned.
+  int run(const std::function<int()>& spawn) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t ticket = ++asked_;
+    tasks_.emplace_back(ticket, &spawn);
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return results_.count(ticket) != 0; });
+    const int result = results_[ticket];
+    results_.erase(ticket);
+    return result;
+  }
+
+ private:
+  Spawner() { std::thread([this] { work(); }).detach(); }
+
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [&] { return !tasks_.empty(); });
+      const auto [ticket, spawn] = tasks_.front();
+      tasks_.pop_front();
+      lock.unlock();
+      const int result = (*spawn)();
+      lock.lock();
+      results_[ticket] = result;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t asked_ = 0;
+  std::deque<std::pair<uint64_t, const std::function<int()>*>> tasks_;
+  std::map<uint64_t, int> results_;
+};
 
 }  // namespace
 
@@ -174,7 +222,8 @@ WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener on
   envp.reserve(environment.size() + 1);
   for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
   envp.push_back(nullptr);
-  const int spawned = ::posix_spawn(&pid_, options.program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int spawned = Spawner::instance().run(
+      [&] { return ::posix_spawn(&pid_, options.program.c_str(), &actions, nullptr, argv.data(), envp.data()); });
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::system_error(spawned, std::generic_category(), "posix_spawn " + options.program);
   childEnds.clear();
@@ -274,6 +323,29 @@ void WorkerProcess::reap() {
   lock.lock();
   exit_ = exit;
   changed_.notify_all();
+  std::vector<std::function<void(const WorkerExit&)>> listeners;
+  listeners.swap(endListeners_);
+  lock.unlock();
+  for (auto& listener : listeners) listener(exit);
+}
+
+void WorkerProcess::whenEnded(std::function<void(const WorkerExit&)> callback) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (exit_.end == WorkerEnd::kRunning) {
+    endListeners_.push_back(std::move(callback));
+    return;
+  }
+  const WorkerExit exit = exit_;
+  lock.unlock();
+  callback(exit);
+}
+
+std::optional<WorkerProcess::Lease> WorkerProcess::tryAcquire() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (free_.empty()) return std::nullopt;
+  const uint32_t channel = free_.back();
+  free_.pop_back();
+  return Lease(*this, channel);
 }
 
 void WorkerProcess::kill(WorkerEnd why) {
@@ -412,14 +484,39 @@ bool WorkerProcess::Lease::reserve(size_t bytes, std::chrono::milliseconds wait)
   return true;
 }
 
-RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* control, std::chrono::milliseconds grace) {
-  WorkerProcess& worker = *worker_;
-  Channel& channel = worker.channels_[channel_];
+bool WorkerProcess::Lease::send(RunMessage& request) {
+  Channel& channel = worker_->channels_[channel_];
   SharedMemory& shared = region();
   request.sequence = ++channel.sequence;
   // The region's descriptor goes once; the worker keeps it and sees every growth through it.
-  if (!channel.socket.send(encode(request), channel.regionSent ? -1 : shared.fd())) lostWith(worker.lost());
+  if (!channel.socket.send(encode(request), channel.regionSent ? -1 : shared.fd())) return false;
   channel.regionSent = true;
+  return true;
+}
+
+int WorkerProcess::Lease::descriptor() const { return worker_->channels_[channel_].socket.fd(); }
+
+void WorkerProcess::Lease::interrupt(const RunMessage& request) { worker_->interrupt(channel_, request.sequence); }
+
+WorkerProcess::Lease::Reply WorkerProcess::Lease::poll(const RunMessage& request, const RunControl* control,
+                                                       RanMessage& ran) {
+  std::string message;
+  const auto got = worker_->channels_[channel_].socket.receive(message, nullptr, 0);
+  if (got == WorkerChannel::Received::kTimedOut) return Reply::kPending;
+  if (got != WorkerChannel::Received::kMessage) return Reply::kClosed;
+  try {
+    ran = check(message, request, control);
+    return Reply::kReady;
+  } catch (const MalformedMessage&) {
+    worker_->kill(WorkerEnd::kMisbehaved);
+    lostWith(WorkerExit{WorkerEnd::kMisbehaved, SIGKILL, 0});
+  }
+}
+
+RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* control, std::chrono::milliseconds grace) {
+  WorkerProcess& worker = *worker_;
+  Channel& channel = worker.channels_[channel_];
+  if (!send(request)) lostWith(worker.lost());
 
   std::string message;
   bool interrupted = false;
@@ -448,40 +545,47 @@ RanMessage WorkerProcess::Lease::run(RunMessage& request, const RunControl* cont
   worker.lastRunMicroseconds_.store(
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - sent).count(),
       std::memory_order_relaxed);
-
   try {
-    if (typeOf(message) == WorkerMessageType::kFailed) {
-      FailedMessage failed;
-      decode(message, failed);
-      if (failed.sequence != request.sequence || failed.kind == EngineError::Kind::kWorkerLost ||
-          failed.kind == EngineError::Kind::kQuarantined) {
-        throw MalformedMessage("a failure of another run");
-      }
-      if (failed.kind == EngineError::Kind::kInterrupted && control != nullptr && control->interrupted()) {
-        throw EngineError(failed.kind, control->reason());
-      }
-      throw EngineError(failed.kind, failed.text);
-    }
-    RanMessage ran;
-    decode(message, ran);
-    if (ran.sequence != request.sequence || ran.outputs.size() != request.outputs.size()) {
-      throw MalformedMessage("a reply to another run");
-    }
-    if (!shared.refresh(worker.options_.regionBytes)) throw MalformedMessage("a region grown past its bound");
-    uint64_t used = 0;
-    for (size_t i = 0; i < ran.outputs.size(); ++i) {
-      if (ran.outputs[i].index != i || !plausible(ran.outputs[i], shared.size())) {
-        throw MalformedMessage("an output outside the region or the protocol");
-      }
-      used = std::max<uint64_t>(used, ran.outputs[i].offset + ran.outputs[i].bytes);
-    }
-    // The worker wrote the outputs where it chose: the memory is in use, whether it fit or not.
-    worker.charge(channel, used);
-    return ran;
+    return check(message, request, control);
   } catch (const MalformedMessage&) {
     worker.kill(WorkerEnd::kMisbehaved);
     lostWith(worker.awaitExit(std::chrono::seconds(5)));
   }
+}
+
+RanMessage WorkerProcess::Lease::check(const std::string& message, const RunMessage& request,
+                                       const RunControl* control) {
+  WorkerProcess& worker = *worker_;
+  Channel& channel = worker.channels_[channel_];
+  SharedMemory& shared = region();
+  if (typeOf(message) == WorkerMessageType::kFailed) {
+    FailedMessage failed;
+    decode(message, failed);
+    if (failed.sequence != request.sequence || failed.kind == EngineError::Kind::kWorkerLost ||
+        failed.kind == EngineError::Kind::kQuarantined) {
+      throw MalformedMessage("a failure of another run");
+    }
+    if (failed.kind == EngineError::Kind::kInterrupted && control != nullptr && control->interrupted()) {
+      throw EngineError(failed.kind, control->reason());
+    }
+    throw EngineError(failed.kind, failed.text);
+  }
+  RanMessage ran;
+  decode(message, ran);
+  if (ran.sequence != request.sequence || ran.outputs.size() != request.outputs.size()) {
+    throw MalformedMessage("a reply to another run");
+  }
+  if (!shared.refresh(worker.options_.regionBytes)) throw MalformedMessage("a region grown past its bound");
+  uint64_t used = 0;
+  for (size_t i = 0; i < ran.outputs.size(); ++i) {
+    if (ran.outputs[i].index != i || !plausible(ran.outputs[i], shared.size())) {
+      throw MalformedMessage("an output outside the region or the protocol");
+    }
+    used = std::max<uint64_t>(used, ran.outputs[i].offset + ran.outputs[i].bytes);
+  }
+  // The worker wrote the outputs where it chose: the memory is in use, whether it fit or not.
+  worker.charge(channel, used);
+  return ran;
 }
 
 }  // namespace server

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,6 +99,12 @@ class WorkerProcess {
   class Lease;
   // A run channel to itself; waits while all are in use. Thread-safe.
   Lease acquire();
+  // A run channel if one is free now, else none. Thread-safe.
+  std::optional<Lease> tryAcquire();
+
+  // Calls `callback` once with how the process ended: on the reaper's thread when it ends, or at once on
+  // this one when it has already been reaped. Thread-safe.
+  void whenEnded(std::function<void(const WorkerExit&)> callback);
 
   // Kills it, noting `why`, unless it ended already. Thread-safe.
   void kill(WorkerEnd why);
@@ -143,6 +150,7 @@ class WorkerProcess {
   WorkerExit exit_;
   bool reaped_ = false;                        // waited for: its pid may be another process's now
   WorkerEnd killedFor_ = WorkerEnd::kRunning;  // why the server killed it, if it did
+  std::vector<std::function<void(const WorkerExit&)>> endListeners_;
   std::thread reaper_;
 };
 
@@ -168,9 +176,27 @@ class WorkerProcess::Lease {
   // killed for running past the grace, or misbehaves (then it is killed).
   RanMessage run(RunMessage& request, const RunControl* control, std::chrono::milliseconds grace);
 
+  // The same without waiting: send() sends the run (false when the process is gone), the channel's
+  // descriptor becomes readable when the reply (or the process's end) is there, and poll() takes it.
+  bool send(RunMessage& request);
+  int descriptor() const;
+  enum class Reply {
+    kPending,  // not there yet
+    kReady,    // `ran` holds the outputs, checked
+    kClosed,   // the process closed the channel: it ended or is ending (see whenEnded)
+  };
+  // Throws EngineError: the worker's refusal (kInterrupted with `control`'s reason), kWorkerLost when it
+  // broke the protocol (it is killed, not waited for).
+  Reply poll(const RunMessage& request, const RunControl* control, RanMessage& ran);
+  // Asks the worker to stop the run `request` sent; the caller decides how long to give it.
+  void interrupt(const RunMessage& request);
+  WorkerProcess& process() { return *worker_; }
+
  private:
   friend class WorkerProcess;
   Lease(WorkerProcess& worker, uint32_t channel) : worker_(&worker), channel_(channel) {}
+  // Checks the reply `message` to `request`; throws MalformedMessage for one that breaks the protocol.
+  RanMessage check(const std::string& message, const RunMessage& request, const RunControl* control);
 
   WorkerProcess* worker_;
   uint32_t channel_;

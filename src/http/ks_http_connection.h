@@ -60,6 +60,8 @@ struct HttpConnection {
   size_t outOffset = 0;  // of out.front()
   // While a worker handles the request: who will write its reply (see HttpClaim).
   std::shared_ptr<std::atomic<int>> claim;
+  // While a deferred route works on the request: its reply.
+  std::shared_ptr<HttpReply::State> deferred;
 
   // Writes what the socket takes of `out` now (from outOffset on) and drops what went. False when the
   // connection broke; true when everything went or the socket is full.

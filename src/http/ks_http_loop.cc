@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "ks_http_loop.h"
@@ -23,8 +23,6 @@ constexpr size_t kReadChunk = size_t{64} << 10;
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 // The most body bytes one receive takes straight into a request: as much as the socket is likely to hold.
 constexpr size_t kMaxDirectRead = size_t{1} << 20;
-constexpr uint64_t kListenerId = 0;
-constexpr uint64_t kWakeId = 1;
 
 bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
@@ -33,21 +31,11 @@ bool wouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 void HttpServer::Impl::open() {
   listener = HttpListener::open(options.host, options.port, options.listenBacklog);
   port = listener.port();
-  epoll.reset(epoll_create1(EPOLL_CLOEXEC));
-  wakeFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  if (!epoll || !wakeFd) throw std::runtime_error(std::string("cannot create the event loop: ") + std::strerror(errno));
-  const std::pair<int, uint64_t> watched[] = {{listener.fd(), kListenerId}, {wakeFd.get(), kWakeId}};
-  for (const auto& [fd, id] : watched) {
-    epoll_event interest{EPOLLIN, {}};
-    interest.data.u64 = id;
-    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &interest) != 0) {
-      throw std::runtime_error(std::string("cannot watch the listener: ") + std::strerror(errno));
-    }
-  }
+  loop.watch(listener.fd(), EPOLLIN, [this](uint32_t) { acceptAll(); });
 }
 
 void HttpServer::Impl::run() {
-  epoll_event events[256];
+  loop.bindToThisThread();
   for (;;) {
     int timeout = -1;
     if (!resumable.empty()) {
@@ -56,18 +44,7 @@ void HttpServer::Impl::run() {
       const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
       timeout = static_cast<int>(std::clamp<decltype(wait)>(wait, 0, 60'000));
     }
-    const int count = epoll_wait(epoll.get(), events, 256, timeout);
-    for (int i = 0; i < count; ++i) {
-      const uint64_t id = events[i].data.u64;
-      if (id == kListenerId) {
-        acceptAll();
-      } else if (id == kWakeId) {
-        uint64_t value;
-        [[maybe_unused]] const ssize_t n = ::read(wakeFd.get(), &value, sizeof value);
-      } else if (const auto found = connections.find(id); found != connections.end() && !found->second->dead) {
-        onEvent(*found->second, events[i].events);
-      }
-    }
+    loop.runOnce(timeout);
     takeFinished();
     bool stopNow;
     bool exitNow;
@@ -103,17 +80,20 @@ void HttpServer::Impl::acceptAll() {
       if (wouldBlock()) return;
       if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) continue;
       // Out of descriptors or memory: the listener would stay readable and spin the loop.
-      epoll_event none{0, {}};
-      none.data.u64 = kListenerId;
-      epoll_ctl(epoll.get(), EPOLL_CTL_MOD, listener.fd(), &none);
+      loop.modify(listener.fd(), 0);
       acceptResume = Clock::now() + kAcceptPause;
       return;
     }
     if (connections.size() >= options.maxConnections) continue;  // closed at once
     const uint64_t id = nextId++;
-    epoll_event interest{EPOLLIN, {}};
-    interest.data.u64 = id;
-    if (epoll_ctl(epoll.get(), EPOLL_CTL_ADD, socket.get(), &interest) != 0) continue;  // closed at once
+    try {
+      loop.watch(socket.get(), EPOLLIN, [this, id](uint32_t events) {
+        const auto found = connections.find(id);
+        if (found != connections.end() && !found->second->dead) onEvent(*found->second, events);
+      });
+    } catch (const std::system_error&) {
+      continue;  // closed at once
+    }
     auto c = std::make_unique<HttpConnection>(std::move(socket), id, std::move(peer), options.limits);
     c->events = EPOLLIN;
     c->idleSince = Clock::now();
@@ -124,6 +104,11 @@ void HttpServer::Impl::acceptAll() {
 
 void HttpServer::Impl::onEvent(HttpConnection& c, uint32_t events) {
   if (events & EPOLLERR) return fail(c);
+  // A deferred request's client that hangs up has given up on it.
+  if (c.phase == Phase::kHandling && c.deferred && (events & (EPOLLRDHUP | EPOLLHUP))) {
+    c.record.clientGone = true;
+    return fail(c);
+  }
   if (events & EPOLLOUT) flush(c);
   if (c.dead) return;
   const bool reading = c.phase == Phase::kIdle || c.phase == Phase::kReading || c.phase == Phase::kLingering;
@@ -242,6 +227,7 @@ void HttpServer::Impl::dispatch(HttpConnection& c) {
   c.phase = Phase::kHandling;
   c.json = route->second.body == RouteBody::kJson && !c.headOnly;
   c.nextTick = Clock::now() + options.keepAliveInterval;
+  if (route->second.deferred) return dispatchDeferred(c, route->second, request);
   watch(c);
   setDeadline(c);
   auto job = std::make_unique<HttpJob>();
@@ -259,6 +245,38 @@ void HttpServer::Impl::dispatch(HttpConnection& c) {
   c.claim = job->claim;
   ++jobsOut;
   workers.push(std::move(job));
+}
+
+void HttpServer::Impl::dispatchDeferred(HttpConnection& c, const Route& route, HttpRequest& request) {
+  auto state = std::make_shared<HttpReply::State>();
+  state->port = replyPort;
+  state->connection = c.id;
+  state->budget = c.budget;
+  c.budget = 0;
+  c.deferred = state;
+  ++deferredOut;
+  watch(c);
+  setDeadline(c);
+  try {
+    route.deferred(request, HttpReply(state));
+  } catch (...) {
+    HttpReply(state).send(HttpResponse{500, refusalContentType, refusalText(500, "internal error"), "", false});
+  }
+}
+
+// A deferred reply, on the loop thread.
+void HttpServer::Impl::deliver(HttpReply::State& state, HttpResponse& response) {
+  --deferredOut;
+  budgetUsed -= state.budget;
+  state.budget = 0;
+  state.abandoned = nullptr;
+  const auto found = connections.find(state.connection);
+  if (found == connections.end() || found->second->dead) return;  // the client went away
+  HttpConnection& c = *found->second;
+  if (c.deferred.get() != &state) return;
+  c.deferred.reset();
+  if (stopping) c.keepAlive = false;
+  reply(c, response);
 }
 
 // Pipelined requests are parsed here, not from replyWritten, so that a burst of them is a loop, not a
@@ -291,7 +309,13 @@ void HttpServer::Impl::retire(HttpConnection& c) {
   if (c.dead) return;
   c.dead = true;
   deadlines.clear(c.id);
-  c.fd.reset();  // also leaves the epoll set
+  loop.unwatch(c.fd.get());
+  c.fd.reset();
+  if (c.deferred) {
+    // Its reply will find the connection gone; the work for it may stop now.
+    const std::shared_ptr<HttpReply::State> deferred = std::move(c.deferred);
+    if (std::function<void()> abandoned = std::move(deferred->abandoned)) abandoned();
+  }
   budgetUsed -= c.budget;
   c.budget = 0;
   c.out.clear();
@@ -302,10 +326,9 @@ void HttpServer::Impl::watch(HttpConnection& c) {
   if (c.dead) return;
   uint32_t wanted = c.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT);
   if (c.phase == Phase::kIdle || c.phase == Phase::kReading || c.phase == Phase::kLingering) wanted |= EPOLLIN;
+  if (c.phase == Phase::kHandling && c.deferred) wanted |= EPOLLRDHUP;
   if (wanted == c.events) return;
-  epoll_event interest{wanted, {}};
-  interest.data.u64 = c.id;
-  epoll_ctl(epoll.get(), EPOLL_CTL_MOD, c.fd.get(), &interest);
+  loop.modify(c.fd.get(), wanted);
   c.events = wanted;
 }
 
@@ -352,9 +375,7 @@ void HttpServer::Impl::onDeadline(HttpConnection& c, Clock::time_point now) {
 
 void HttpServer::Impl::expire(Clock::time_point now) {
   if (acceptResume <= now && listener) {
-    epoll_event interest{EPOLLIN, {}};
-    interest.data.u64 = kListenerId;
-    epoll_ctl(epoll.get(), EPOLL_CTL_MOD, listener.fd(), &interest);
+    loop.modify(listener.fd(), EPOLLIN);
     acceptResume = kNever;
   }
   for (const uint64_t id : deadlines.takeDue(now)) {
@@ -365,6 +386,7 @@ void HttpServer::Impl::expire(Clock::time_point now) {
 
 void HttpServer::Impl::beginStop() {
   stopping = true;
+  loop.unwatch(listener.fd());
   listener.close();
   acceptResume = kNever;
   for (auto& entry : connections) {

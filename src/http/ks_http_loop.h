@@ -34,10 +34,12 @@ struct HttpServer::Impl {
 
   struct Route {
     HttpServer::Handler handler;
+    HttpServer::DeferredHandler deferred;  // set instead of handler for a deferred route
     RouteBody body;
   };
 
   explicit Impl(HttpServerOptions opts);
+  ~Impl();
 
   // --- loop thread (ks_http_loop.cc) ---
   void open();  // the listener, epoll and the wake-up descriptor; throws std::runtime_error
@@ -49,6 +51,8 @@ struct HttpServer::Impl {
   void process(HttpConnection& c, std::string_view bytes);
   bool holdBudget(HttpConnection& c);
   void dispatch(HttpConnection& c);
+  void dispatchDeferred(HttpConnection& c, const Route& route, HttpRequest& request);
+  void deliver(HttpReply::State& state, HttpResponse& response);
   void resumePipelined();
   void noteRequest(HttpConnection& c);
   void fail(HttpConnection& c);
@@ -58,7 +62,7 @@ struct HttpServer::Impl {
   void onDeadline(HttpConnection& c, Clock::time_point now);
   void expire(Clock::time_point now);
   void beginStop();
-  bool drained() const { return stopping && connections.empty() && jobsOut == 0; }
+  bool drained() const { return stopping && connections.empty() && jobsOut == 0 && deferredOut == 0; }
 
   // --- loop thread, replies (ks_http_replies.cc) ---
   void takeFinished();
@@ -84,9 +88,8 @@ struct HttpServer::Impl {
   std::function<void()> onStopOverrun;
 
   // Owned by the loop thread once it runs.
+  EventLoop loop;
   HttpListener listener;
-  UniqueFd epoll;
-  UniqueFd wakeFd;
   std::unordered_map<uint64_t, std::unique_ptr<HttpConnection>> connections;
   HttpDeadlines deadlines;
   std::vector<uint64_t> retired;
@@ -94,6 +97,7 @@ struct HttpServer::Impl {
   uint64_t nextId = 2;
   size_t budgetUsed = 0;
   size_t jobsOut = 0;  // handed to workers and not yet back
+  std::atomic<size_t> deferredOut{0};  // deferred requests not yet answered
   Clock::time_point acceptResume = kNever;
   bool stopping = false;
   std::vector<char> readBuffer;  // what one receive outside a body takes
@@ -112,6 +116,21 @@ struct HttpServer::Impl {
   bool loopExit = false;
 
   std::atomic<size_t> openConnections{0};
+  std::shared_ptr<HttpReplyPort> replyPort;
+};
+
+// What deferred replies reach the server through; cut when the server goes.
+struct HttpReplyPort {
+  std::mutex mutex;
+  HttpServer::Impl* server = nullptr;
+};
+
+struct HttpReply::State {
+  std::shared_ptr<HttpReplyPort> port;
+  uint64_t connection = 0;
+  size_t budget = 0;  // body bytes the request holds
+  std::atomic<bool> sent{false};
+  std::function<void()> abandoned;  // loop thread only
 };
 
 }  // namespace server

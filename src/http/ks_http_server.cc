@@ -16,6 +16,8 @@ HttpServer::Impl::Impl(HttpServerOptions opts)
     : options(std::move(opts)),
       readBuffer(size_t{64} << 10),
       workers([this](HttpJob& job) { runJob(job); }, [this] { wake(); }) {
+  replyPort = std::make_shared<HttpReplyPort>();
+  replyPort->server = this;
   if (options.port < 0 || options.port > 65535) throw std::invalid_argument("the port must lie in 0..65535");
   if (options.limits.maxBodyBytes == 0) throw std::invalid_argument("the body limit must be above zero");
   if (options.maxConnections == 0) throw std::invalid_argument("the connection cap must be above zero");
@@ -43,10 +45,27 @@ std::string HttpServer::Impl::refusalText(int status, const std::string& why) co
   return why + "\n";
 }
 
-void HttpServer::Impl::wake() {
-  const uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = ::write(wakeFd.get(), &one, sizeof one);
+HttpServer::Impl::~Impl() {
+  std::lock_guard<std::mutex> lock(replyPort->mutex);
+  replyPort->server = nullptr;
 }
+
+void HttpServer::Impl::wake() { loop.wake(); }
+
+// ------------------------------------------------------------------------------------------------ HttpReply
+
+void HttpReply::send(HttpResponse response) const {
+  if (state_->sent.exchange(true)) return;
+  std::lock_guard<std::mutex> lock(state_->port->mutex);
+  HttpServer::Impl* server = state_->port->server;
+  if (server == nullptr) return;
+  if (server->loop.inLoopThread()) return server->deliver(*state_, response);
+  server->loop.post([server, state = state_, response = std::move(response)]() mutable {
+    server->deliver(*state, response);
+  });
+}
+
+void HttpReply::onAbandoned(std::function<void()> callback) const { state_->abandoned = std::move(callback); }
 
 // ----------------------------------------------------------------------------------------------- HttpServer
 
@@ -55,7 +74,11 @@ HttpServer::HttpServer(HttpServerOptions options) : impl_(std::make_unique<Impl>
 HttpServer::~HttpServer() { stop(); }
 
 void HttpServer::route(std::string path, Handler handler, RouteBody body) {
-  impl_->routes[std::move(path)] = Impl::Route{std::move(handler), body};
+  impl_->routes[std::move(path)] = Impl::Route{std::move(handler), nullptr, body};
+}
+
+void HttpServer::routeDeferred(std::string path, DeferredHandler handler, RouteBody body) {
+  impl_->routes[std::move(path)] = Impl::Route{nullptr, std::move(handler), body};
 }
 
 void HttpServer::setRefusalBody(RefusalBody body, std::string contentType) {
@@ -110,6 +133,8 @@ int HttpServer::port() const { return impl_->port; }
 size_t HttpServer::openConnections() const { return impl_->openConnections.load(); }
 size_t HttpServer::requestsQueued() const { return impl_->workers.queued(); }
 size_t HttpServer::requestsRunning() const { return impl_->workers.running(); }
+size_t HttpServer::requestsDeferred() const { return impl_->deferredOut.load(); }
+EventLoop& HttpServer::loop() { return impl_->loop; }
 
 }  // namespace server
 }  // namespace ks

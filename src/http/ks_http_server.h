@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "ks_event_loop.h"
 #include "ks_http_message.h"
 #include "ks_http_request_parser.h"
 
@@ -64,9 +65,32 @@ enum class RouteBody {
   kJson,
 };
 
+// The reply to a request of a deferred route, sent when its work is done: a handle that may travel to
+// any thread. Copies share one reply.
+class HttpReply {
+ public:
+  struct State;
+  explicit HttpReply(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+  // Sends `response`; any thread, the first call only. Dropped when the client has gone or the server
+  // has been destroyed.
+  void send(HttpResponse response) const;
+  // `callback` runs on the loop thread when the client goes before the reply is sent (it closed the
+  // connection, or the server gave it up): whatever works for the reply may stop. Loop thread only.
+  void onAbandoned(std::function<void()> callback) const;
+
+ private:
+  std::shared_ptr<State> state_;
+};
+
+struct HttpReplyPort;
+
 class HttpServer {
  public:
   using Handler = std::function<void(HttpRequest&, HttpResponse&)>;
+  // Runs on the loop thread and must not wait for anything: it starts the work and returns; the work
+  // sends the reply through `reply`.
+  using DeferredHandler = std::function<void(HttpRequest&, HttpReply reply)>;
   // The body of a reply the server makes itself: a status and a sentence saying why.
   using RefusalBody = std::function<std::string(int status, const std::string& why)>;
 
@@ -83,6 +107,9 @@ class HttpServer {
   // Requests whose path is exactly `path` go to `handler`, whatever their method (the handler decides).
   // A handler runs on a worker thread; whatever it throws becomes a 500 "internal error" reply.
   void route(std::string path, Handler handler, RouteBody body = RouteBody::kAny);
+  // Requests whose path is exactly `path` go to `handler` on the loop thread. Whatever it throws becomes a
+  // 500 "internal error" reply.
+  void routeDeferred(std::string path, DeferredHandler handler, RouteBody body = RouteBody::kAny);
   // Makes the bodies of the replies the server makes itself (404, 400, 408, 411, 413, 414, 431, 500, 501,
   // 503, 505), with their content type. Called on the loop thread and on workers, so it must be thread-safe
   // and quick. Default: the sentence and a newline, as text/plain.
@@ -109,12 +136,19 @@ class HttpServer {
   // The bound port; 0 before start().
   int port() const;
 
+  // The loop that owns the sockets, for the descriptors and timers of deferred work; its thread runs
+  // deferred handlers.
+  EventLoop& loop();
+
   // Figures for monitoring, readable from any thread at any time.
   size_t openConnections() const;
-  size_t requestsQueued() const;   // complete requests waiting for a worker
-  size_t requestsRunning() const;  // requests in a handler
+  size_t requestsQueued() const;    // complete requests waiting for a handler thread
+  size_t requestsRunning() const;   // requests in a handler thread
+  size_t requestsDeferred() const;  // requests of deferred routes not yet answered
 
  private:
+  friend class HttpReply;
+  friend struct HttpReplyPort;
   struct Impl;  // the loop, the workers and what they share
   std::unique_ptr<Impl> impl_;
 };

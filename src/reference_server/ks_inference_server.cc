@@ -15,8 +15,10 @@
 
 #include "ks_client_address.h"
 #include "ks_endpoints.h"
-#include "ks_run_watchdog.h"
+#include "ks_inference_run.h"
+#include "ks_run_scheduler.h"
 #include "ks_server_metrics.h"
+#include "ks_task_pool.h"
 #include "ks_status_message.h"
 
 namespace ks {
@@ -85,17 +87,17 @@ std::string utcTime(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-// The HTTP options with the server's default of handlers: twice the processors, so that while some
-// requests run in the engine others decode and encode their tensors; one request alone still gets every
-// intra-op thread.
+// The HTTP options with the server's default of handler threads, which take every request but
+// inferences (sessions, loads, metrics): twice the processors, so that a load or a slow store does not
+// hold the others up.
 HttpServerOptions httpOptionsOf(const InferenceServerOptions& options) {
   HttpServerOptions http = options.http;
   if (http.workers == 0) http.workers = 2 * std::max(1u, std::thread::hardware_concurrency());
   return http;
 }
 
-// The service's options with what the engine takes from the rest: as many runs at once as handlers, a
-// region for the largest body's tensors and the outputs an inference may allocate, loads bounded by the
+// The service's options with what the engine takes from the rest: as many runs at once per network as
+// handler threads, a region for the largest body's tensors and the outputs an inference may allocate, loads bounded by the
 // inference time limit.
 InferenceServiceOptions serviceOptionsOf(const InferenceServerOptions& options) {
   InferenceServiceOptions service = options.service;
@@ -116,8 +118,22 @@ struct InferenceServer::Impl {
       : options(std::move(opts)),
         service(withWorkerLog(serviceOptionsOf(options))),
         http(httpOptionsOf(options)),
-        watchdog(options.inferenceTimeout),
-        clients(options.trustedProxies) {}
+        scheduler(http.loop(), pool, schedulerOptionsOf(options, service.options())),
+        clients(options.trustedProxies) {
+    // The store may keep a request waiting; its calls get threads of their own.
+    if (service.shared() != nullptr) storePool = std::make_unique<TaskPool>(httpOptionsOf(options).workers);
+  }
+
+  static RunSchedulerOptions schedulerOptionsOf(const InferenceServerOptions& options,
+                                                const InferenceServiceOptions& service) {
+    RunSchedulerOptions scheduler;
+    scheduler.queueLimit = options.networkQueue;
+    scheduler.sessionQueueLimit = options.sessionQueue;
+    scheduler.timeLimit = options.inferenceTimeout;
+    scheduler.grace = service.engine.stopGrace;
+    scheduler.inferenceMemoryBytes = service.engine.inferenceMemoryBytes;
+    return scheduler;
+  }
 
   // The options with what workers write going to the log, each line marked as theirs.
   InferenceServiceOptions withWorkerLog(InferenceServiceOptions service) {
@@ -131,7 +147,11 @@ struct InferenceServer::Impl {
     return service;
   }
   void installRoutes();
+  struct Route;
+  const Route& routeOf(const HttpRequest& request) const;
   void dispatch(HttpRequest& request, HttpResponse& response);
+  void inferDeferred(HttpRequest& request, const HttpReply& reply);
+  void submit(std::shared_ptr<const InferenceEngine> engine, HttpRequest& request, const HttpReply& reply);
   void logRequest(const HttpRequestRecord& record);
   std::string metricsText();
 
@@ -146,7 +166,6 @@ struct InferenceServer::Impl {
   std::string load(HttpRequest& request, HttpResponse& response) {
     return service.load(request.param("session_id"), &request.body[0], &response.logNote);
   }
-  std::string infer(HttpRequest& request, HttpResponse&);
   std::string health(HttpRequest&, HttpResponse& response);
   std::string metricsPage(HttpRequest&, HttpResponse& response) {
     response.contentType = "text/plain; version=0.0.4";
@@ -164,7 +183,9 @@ struct InferenceServer::Impl {
   const InferenceServerOptions options;
   InferenceService service;
   HttpServer http;
-  RunWatchdog watchdog;
+  TaskPool pool;                        // encodes and decodes large tensors
+  std::unique_ptr<TaskPool> storePool;  // asks the shared store whether an inference's session stands
+  RunScheduler scheduler;
   const ClientAddresses clients;
   ServerMetrics metrics;
   std::mutex logMutex;
@@ -176,7 +197,7 @@ const InferenceServer::Impl::Route InferenceServer::Impl::kRoutes[kEndpointCount
     {Endpoint::kSessionDelete, &Impl::closeSession, RouteBody::kJson, false},
     {Endpoint::kGetLayouts, &Impl::layouts, RouteBody::kJson, false},
     {Endpoint::kLoad, &Impl::load, RouteBody::kJson, false},
-    {Endpoint::kInference, &Impl::infer, RouteBody::kJson, false},
+    {Endpoint::kInference, nullptr, RouteBody::kJson, false},  // deferred: see inferDeferred
     {Endpoint::kHealthz, &Impl::health, RouteBody::kAny, true},
     {Endpoint::kMetrics, &Impl::metricsPage, RouteBody::kAny, true},
 };
@@ -186,36 +207,77 @@ void InferenceServer::Impl::installRoutes() {
   for (const Route& route : kRoutes) {
     const EndpointInfo& entry = infoOf(route.endpoint);
     if (!paths.insert(entry.path).second) continue;
+    if (route.answer == nullptr) {
+      http.routeDeferred(
+          entry.path, [this](HttpRequest& request, HttpReply reply) { inferDeferred(request, reply); }, route.body);
+      continue;
+    }
     http.route(
         entry.path, [this](HttpRequest& request, HttpResponse& response) { dispatch(request, response); }, route.body);
   }
   http.setRefusalBody([](int, const std::string& why) { return refusalBody(why); }, kJson);
-  http.setStopOverrun([this] { watchdog.interruptAll("the server is stopping"); });
+  http.setStopOverrun([this] { scheduler.interruptAll("the server is stopping"); });
   http.setRequestLog([this](const HttpRequestRecord& record) { logRequest(record); });
 }
 
-void InferenceServer::Impl::dispatch(HttpRequest& request, HttpResponse& response) {
-  answer(response, [&] {
-    const std::string* action = request.param("action");
-    const EndpointInfo* entry = findEndpoint(request.path, action);
-    if (entry == nullptr) throw unknownAction(request);
-    const Route& route = kRoutes[static_cast<size_t>(entry->endpoint)];
-    if (request.method != entry->method && !(route.head && request.method == "HEAD")) {
-      const std::string what = entry->action != nullptr ? "action '" + *action + "'" : request.path;
-      throw Refusal(405, what + " takes " + entry->method + ", not " + request.method);
-    }
-    return (this->*route.answer)(request, response);
-  });
+const InferenceServer::Impl::Route& InferenceServer::Impl::routeOf(const HttpRequest& request) const {
+  const std::string* action = request.param("action");
+  const EndpointInfo* entry = findEndpoint(request.path, action);
+  if (entry == nullptr) throw unknownAction(request);
+  const Route& route = kRoutes[static_cast<size_t>(entry->endpoint)];
+  if (request.method != entry->method && !(route.head && request.method == "HEAD")) {
+    const std::string what = entry->action != nullptr ? "action '" + *action + "'" : request.path;
+    throw Refusal(405, what + " takes " + entry->method + ", not " + request.method);
+  }
+  return route;
 }
 
-std::string InferenceServer::Impl::infer(HttpRequest& request, HttpResponse& response) {
-  RunControl control;
-  const RunWatchdog::Watch watch(watchdog, control);
-  double engineSeconds = 0.0;
-  std::string reply = service.infer(request.param("session_id"), &request.body[0], &control, &engineSeconds,
-                                    request.clientAddress, &response.logNote);
-  metrics.recordEngineTime(engineSeconds);
-  return reply;
+void InferenceServer::Impl::dispatch(HttpRequest& request, HttpResponse& response) {
+  answer(response, [&] { return (this->*routeOf(request).answer)(request, response); });
+}
+
+// On the loop thread: nothing here waits, but the store, whose questions go to threads of their own.
+void InferenceServer::Impl::inferDeferred(HttpRequest& request, const HttpReply& reply) {
+  try {
+    routeOf(request);
+    if (storePool) {
+      auto held = std::make_shared<HttpRequest>(std::move(request));
+      storePool->post([this, held, reply] {
+        try {
+          std::shared_ptr<const InferenceEngine> engine = service.admit(held->param("session_id"), &held->body[0]);
+          http.loop().post([this, held, reply, engine = std::move(engine)]() mutable {
+            submit(std::move(engine), *held, reply);
+          });
+        } catch (...) {
+          reply.send(refusalResponse(std::current_exception()));
+        }
+      });
+      return;
+    }
+    submit(service.admit(request.param("session_id"), &request.body[0]), request, reply);
+  } catch (...) {
+    reply.send(refusalResponse(std::current_exception()));
+  }
+}
+
+void InferenceServer::Impl::submit(std::shared_ptr<const InferenceEngine> engine, HttpRequest& request,
+                                   const HttpReply& reply) {
+  const std::string session = *request.param("session_id");
+  RunScheduler::Refused refused = RunScheduler::Refused::kNone;
+  const RunScheduler::Ticket ticket = scheduler.submit(
+      std::move(engine), session, std::make_unique<InferenceRun>(service, metrics, request, reply), refused);
+  if (ticket != 0) {
+    reply.onAbandoned([this, ticket] { scheduler.interrupt(ticket, "the client closed the connection"); });
+    return;
+  }
+  const RunSchedulerOptions& limits = scheduler.options();
+  const std::string why =
+      refused == RunScheduler::Refused::kSessionFull
+          ? "this session has " + std::to_string(limits.sessionQueueLimit) +
+                " inferences waiting for its network already, its share of the network's queue; try again shortly"
+          : "the network's queue is full: " + std::to_string(limits.queueLimit) +
+                " inferences wait for its engine process already; try again shortly";
+  reply.send(refusalResponse(std::make_exception_ptr(Refusal(503, why))));
 }
 
 std::string InferenceServer::Impl::health(HttpRequest&, HttpResponse& response) {
@@ -287,8 +349,8 @@ std::string InferenceServer::Impl::metricsText() {
     gauges.cacheBytes = service.cache()->totalBytes();
   }
   gauges.openConnections = http.openConnections();
-  gauges.queuedRequests = http.requestsQueued();
-  gauges.runningRequests = http.requestsRunning();
+  gauges.queuedRequests = http.requestsQueued() + scheduler.waiting();
+  gauges.runningRequests = http.requestsRunning() + scheduler.out();
   const WorkerCounts workers = service.networks().workerCounts();
   gauges.workerStarts = workers.started;
   gauges.workerProcesses = workers.running;

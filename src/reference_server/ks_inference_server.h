@@ -17,6 +17,10 @@ struct InferenceServerOptions {
   InferenceServiceOptions service;
   // An inference running longer is stopped and answered with a status message; 0: no limit.
   std::chrono::seconds inferenceTimeout{300};
+  // Inferences one network holds waiting for its worker, and of them one session's; past either the
+  // request is refused with 503.
+  size_t networkQueue = 64;
+  size_t sessionQueue = 16;
   // Proxies whose X-Forwarded-For names the client (IP addresses, separated by commas); see ClientAddresses.
   std::string trustedProxies;
   // One line per request (UTC time, client, endpoint, short session id, status, bytes, duration) when not

@@ -318,11 +318,10 @@ void InferenceService::checkRepetitions(uint32_t repetitions) const {
   }
 }
 
-std::string InferenceService::infer(const std::string* sessionId, char* body, RunControl* control,
-                                    double* engineSeconds, const std::string& clientAddress, std::string* note) {
+std::shared_ptr<const InferenceEngine> InferenceService::admit(const std::string* sessionId, char* body) {
   const std::shared_ptr<Session> session = sessionOf(sessionId);
   if (const std::optional<std::string> barred = crashes_.refusal(*sessionId)) throw Refusal(429, *barred);
-  const std::shared_ptr<const InferenceEngine> engine = session->engine();
+  std::shared_ptr<const InferenceEngine> engine = session->engine();
   // The body is read only once a network is known to be loaded: its tensors are decoded straight into
   // the memory of the worker that will run them.
   if (!engine) {
@@ -331,6 +330,49 @@ std::string InferenceService::infer(const std::string* sessionId, char* body, Ru
     checkRepetitions(request.repetitions_count);
     throw Refusal(409, "no network loaded");
   }
+  return engine;
+}
+
+uint32_t InferenceService::place(char* body, InferenceEngine::Run& run) const {
+  std::vector<TensorLayout> layouts;
+  uint32_t repetitions = 1;
+  readMessage(body, [&](const rapidjson::Value& root) { inferenceRequestFromJson(layouts, repetitions, root, run); });
+  checkRepetitions(repetitions);
+  return repetitions;
+}
+
+std::string InferenceService::answer(const InferenceEngine::Run& run, double milliseconds, uint32_t repetitions) {
+  // With 0 repetitions the network ran once for the outputs, untimed: duration 0 over a count of 0.
+  InferenceStats stats;
+  stats.hasInfo = true;
+  stats.duration = static_cast<float>(milliseconds);
+  stats.repetitionsCount = repetitions;
+  return inferenceResponseToJson(run.outputs(), stats);
+}
+
+Refusal InferenceService::refusal(std::exception_ptr error, const std::string& sessionId,
+                                  const std::string& clientAddress, std::string* note) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const RunCrashed& e) {
+    // "ip:port", or "[ip6]:port": the port changes with every connection.
+    const std::string address = clientAddress.substr(0, clientAddress.rfind(':'));
+    const unsigned fromAddress = crashes_.note(sessionId, address);
+    if (note != nullptr) {
+      *note = "its inputs ended the engine process alone; " + std::to_string(fromAddress) +
+              " such runs from this address within " + std::to_string(options_.engine.quarantineFor.count()) + " s";
+    }
+    return refusalOf(e);
+  } catch (const EngineError& e) {
+    return refusalOf(e);
+  } catch (const Refusal& e) {
+    return e;
+  }
+}
+
+std::string InferenceService::infer(const std::string* sessionId, char* body, RunControl* control,
+                                    double* engineSeconds, const std::string& clientAddress, std::string* note) {
+  const std::shared_ptr<const InferenceEngine> engine = admit(sessionId, body);
   const auto start = std::chrono::steady_clock::now();
   auto engineTime = [&] {
     if (engineSeconds != nullptr) {
@@ -339,32 +381,14 @@ std::string InferenceService::infer(const std::string* sessionId, char* body, Ru
   };
   try {
     InferenceEngine::Run run = engine->begin();
-    std::vector<TensorLayout> layouts;
-    uint32_t repetitions = 1;
-    readMessage(body, [&](const rapidjson::Value& root) { inferenceRequestFromJson(layouts, repetitions, root, run); });
-    checkRepetitions(repetitions);
+    const uint32_t repetitions = place(body, run);
     const double milliseconds =
         run.execute(repetitions, RunLimits{options_.engine.inferenceMemoryBytes, control, *sessionId});
     engineTime();
-    // With 0 repetitions the network ran once for the outputs, untimed: duration 0 over a count of 0.
-    InferenceStats stats;
-    stats.hasInfo = true;
-    stats.duration = static_cast<float>(milliseconds);
-    stats.repetitionsCount = repetitions;
-    return inferenceResponseToJson(run.outputs(), stats);
-  } catch (const RunCrashed& e) {
+    return answer(run, milliseconds, repetitions);
+  } catch (const EngineError&) {
     engineTime();
-    // "ip:port", or "[ip6]:port": the port changes with every connection.
-    const std::string address = clientAddress.substr(0, clientAddress.rfind(':'));
-    const unsigned fromAddress = crashes_.note(*sessionId, address);
-    if (note != nullptr) {
-      *note = "its inputs ended the engine process alone; " + std::to_string(fromAddress) +
-              " such runs from this address within " + std::to_string(options_.engine.quarantineFor.count()) + " s";
-    }
-    throw refusalOf(e);
-  } catch (const EngineError& e) {
-    engineTime();
-    throw refusalOf(e);
+    throw refusal(std::current_exception(), *sessionId, clientAddress, note);
   }
 }
 

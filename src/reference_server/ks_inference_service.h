@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -80,6 +81,17 @@ class InferenceService {
   // line should add (the count against the address, when the run ended a worker process by itself).
   std::string infer(const std::string* sessionId, char* body, RunControl* control, double* engineSeconds = nullptr,
                     const std::string& clientAddress = std::string(), std::string* note = nullptr);
+
+  // infer() in pieces, for a caller that runs the inference itself (through a RunScheduler) without
+  // waiting for it. admit() finds the session's engine or refuses the request as infer() does (with a
+  // shared store it may wait for the store). place() reads the body's tensors into `run` and returns the
+  // repetitions; answer() is the reply of a run that succeeded; refusal() is the Refusal for what a run
+  // failed with, a run that ended the engine alone counted as infer() counts it.
+  std::shared_ptr<const InferenceEngine> admit(const std::string* sessionId, char* body);
+  uint32_t place(char* body, InferenceEngine::Run& run) const;
+  static std::string answer(const InferenceEngine::Run& run, double milliseconds, uint32_t repetitions);
+  Refusal refusal(std::exception_ptr error, const std::string& sessionId, const std::string& clientAddress,
+                  std::string* note);
 
   const InferenceServiceOptions& options() const { return options_; }
   SessionStore& sessions() { return sessions_; }
