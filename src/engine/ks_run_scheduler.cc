@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "ks_engine_error.h"
+#include "ks_held_memory.h"
 
 namespace ks {
 namespace server {
@@ -41,6 +42,8 @@ struct RunScheduler::Entry {
   bool interrupted = false;
   std::string reason;
   std::shared_ptr<RunControl> alone;  // stops it while it runs alone
+  EventLoop::Clock::time_point roomUntil{};  // the end of its wait for room in the memory budget
+  EventLoop::TimerId roomTimer = 0;
 };
 
 struct RunScheduler::Network {
@@ -61,8 +64,8 @@ RunScheduler::~RunScheduler() {
   self_.reset();  // what the threads still post finds no one
   for (auto& [ticket, entry] : entries_) {
     if (entry->alone) entry->alone->interrupt("the server is stopping");
-    if (entry->watched >= 0) loop_.unwatch(entry->watched);
   }
+  for (const auto& [fd, channel] : channels_) loop_.unwatchKey(fd, channel.key);
   std::list<std::thread> threads;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -190,6 +193,23 @@ void RunScheduler::pump(Network& network) {
 void RunScheduler::start(Entry& entry) {
   entry.state = Entry::State::kPlacing;
   const Ticket ticket = entry.ticket;
+  // Its tensors take at most three quarters of the Base64 that carries them. While the budget has no
+  // room for that, the run waits for others to give some back, as an event: retried every few
+  // milliseconds until its wait is over, then placed anyway.
+  const HeldMemory& memory = entry.engine->network().memory();
+  const size_t needed = entry.job->placeBytes() / 4 * 3;
+  if (memory.budget() != 0 && memory.held() + needed > memory.budget() && !entry.interrupted) {
+    const auto now = EventLoop::Clock::now();
+    if (entry.roomUntil == EventLoop::Clock::time_point{}) entry.roomUntil = now + options_.roomWait;
+    if (now < entry.roomUntil) {
+      entry.roomTimer = loop_.at(now + std::chrono::milliseconds(5), [this, ticket] {
+        Entry& waiting = *entries_.at(ticket);
+        waiting.roomTimer = 0;
+        start(waiting);
+      });
+      return;
+    }
+  }
   auto place = [&entry]() -> std::pair<uint32_t, std::exception_ptr> {
     try {
       return {entry.job->place(*entry.run), nullptr};
@@ -210,6 +230,8 @@ void RunScheduler::start(Entry& entry) {
 
 void RunScheduler::placed(Ticket ticket, uint32_t repetitions, std::exception_ptr error) {
   Entry& entry = *entries_.at(ticket);
+  if (entry.roomTimer != 0) loop_.cancel(entry.roomTimer);
+  entry.roomTimer = 0;
   if (entry.interrupted) return fail(entry, interruption(entry.reason));
   if (error) return fail(entry, error);
   entry.repetitions = repetitions;
@@ -228,12 +250,34 @@ void RunScheduler::placed(Ticket ticket, uint32_t repetitions, std::exception_pt
     });
     return;
   }
-  entry.watched = lease.channel().descriptor();
-  loop_.watch(entry.watched, EPOLLIN, [this, ticket](uint32_t) { onReply(ticket); });
+  const int fd = lease.channel().descriptor();
+  const uint64_t worker = lease.process().serial();
+  Channel& channel = channels_[fd];
+  if (channel.worker != worker || channel.key == 0) {
+    channel.worker = worker;
+    channel.key = loop_.watch(fd, EPOLLIN, [this, fd](uint32_t events) { onChannel(fd, events); });
+  }
+  channel.owner = ticket;
+  entry.watched = fd;
+}
+
+void RunScheduler::onChannel(int fd, uint32_t events) {
+  const auto found = channels_.find(fd);
+  if (found == channels_.end()) return;
+  if (found->second.owner != 0) return onReply(found->second.owner);
+  // No run is out on it: its worker has gone (or said something unasked, which only a worker that is
+  // going does). It leaves the set, lest a closed socket wake the loop for ever.
+  if ((events & (EPOLLHUP | EPOLLERR)) != 0) {
+    loop_.unwatchKey(fd, found->second.key);
+    channels_.erase(found);
+  }
 }
 
 void RunScheduler::stopWatching(Entry& entry) {
-  if (entry.watched >= 0) loop_.unwatch(entry.watched);
+  if (entry.watched >= 0) {
+    const auto found = channels_.find(entry.watched);
+    if (found != channels_.end() && found->second.owner == entry.ticket) found->second.owner = 0;
+  }
   entry.watched = -1;
   if (entry.graceTimer != 0) loop_.cancel(entry.graceTimer);
   entry.graceTimer = 0;
@@ -256,6 +300,13 @@ void RunScheduler::onReply(Ticket ticket) {
     return fail(entry, std::current_exception());
   }
   if (reply == Reply::kPending) return;
+  if (reply == Reply::kClosed) {
+    const auto channel = channels_.find(entry.watched);
+    if (channel != channels_.end()) {
+      loop_.unwatchKey(entry.watched, channel->second.key);
+      channels_.erase(channel);
+    }
+  }
   stopWatching(entry);
   if (reply == Reply::kReady) return succeed(entry, ran);
   entry.state = Entry::State::kEnding;
@@ -326,6 +377,7 @@ void RunScheduler::release(Ticket ticket) {
   --count_;
   stopWatching(*entry);
   if (entry->limitTimer != 0) loop_.cancel(entry->limitTimer);
+  if (entry->roomTimer != 0) loop_.cancel(entry->roomTimer);
   Network& network = *entry->network;
   const bool held = entry->run.has_value();
   entry->run.reset();  // the channel goes back
@@ -365,8 +417,11 @@ void RunScheduler::interrupt(Ticket ticket, const std::string& reason) {
     case Entry::State::kAlone:
       if (entry.alone) entry.alone->interrupt(reason);
       return;
-    case Entry::State::kPlacing:  // placed() sees it
-    case Entry::State::kEnding:   // onWorkerEnded() sees it
+    case Entry::State::kPlacing:
+      // Waiting for room: it goes now. Else placed() sees it.
+      if (entry.roomTimer != 0) placed(ticket, 0, nullptr);
+      return;
+    case Entry::State::kEnding:  // onWorkerEnded() sees it
     case Entry::State::kAnswering: return;
   }
 }

@@ -34,6 +34,9 @@ struct RunSchedulerOptions {
   std::chrono::milliseconds timeLimit{0};  // from a run's submission to its reply; 0: none
   std::chrono::milliseconds grace{1'000};  // after an interrupt, before the worker is killed
   size_t inferenceMemoryBytes = 0;         // what one run may allocate in the engine; 0: no bound
+  // How long a run holding a channel may wait for room in the memory budget for its inputs before it
+  // is placed anyway (and refused when they do not fit).
+  std::chrono::milliseconds roomWait{2'000};
   // Inputs and outputs of more bytes than this are decoded and encoded on the pool, not the loop.
   size_t poolBytes = size_t{64} << 10;
 };
@@ -89,6 +92,7 @@ class RunScheduler {
   void pump(Network& network);
   void start(Entry& entry);
   void placed(Ticket ticket, uint32_t repetitions, std::exception_ptr error);
+  void onChannel(int fd, uint32_t events);
   void onReply(Ticket ticket);
   void onWorkerEnded(Ticket ticket, const WorkerExit& exit);
   void aloneDone(Ticket ticket, RanMessage ran, std::exception_ptr error);
@@ -113,6 +117,14 @@ class RunScheduler {
   // Shared with the pool's task while one places or answers it.
   std::unordered_map<Ticket, std::shared_ptr<Entry>> entries_;
   std::map<const HostedNetwork*, std::unique_ptr<Network>> networks_;
+  // The worker channels the loop watches, by descriptor. A channel stays watched from its first run
+  // until its worker closes it, so a run costs no change to the epoll set.
+  struct Channel {
+    uint64_t worker = 0;  // WorkerProcess::serial()
+    uint64_t key = 0;     // the loop's
+    Ticket owner = 0;     // the run out on it; 0: none
+  };
+  std::unordered_map<int, Channel> channels_;
   std::atomic<size_t> waiting_{0};
   std::atomic<size_t> count_{0};  // entries
   std::mutex mutex_;  // guards the three below

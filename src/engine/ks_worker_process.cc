@@ -134,6 +134,11 @@ class Spawner {
   std::map<uint64_t, int> results_;
 };
 
+uint64_t nextSerial() {
+  static std::atomic<uint64_t> serial{0};
+  return ++serial;
+}
+
 }  // namespace
 
 std::string describeExit(const WorkerExit& exit) {
@@ -171,6 +176,7 @@ const char* endName(WorkerEnd end) {
 WorkerProcess::WorkerProcess(const WorkerOptions& options, WorkerExitListener onExit, WorkerLog::Sink onLog)
     : options_(options),
       onExit_(std::move(onExit)),
+      serial_(nextSerial()),
       log_(onLog ? std::move(onLog) : [](const std::string&) {}),
       channels_(options.channels) {
   // The ends the child gets first go above every descriptor it will have, so no dup2 below overwrites
@@ -501,7 +507,7 @@ void WorkerProcess::Lease::interrupt(const RunMessage& request) { worker_->inter
 WorkerProcess::Lease::Reply WorkerProcess::Lease::poll(const RunMessage& request, const RunControl* control,
                                                        RanMessage& ran) {
   std::string message;
-  const auto got = worker_->channels_[channel_].socket.receive(message, nullptr, 0);
+  const auto got = worker_->channels_[channel_].socket.tryReceive(message);
   if (got == WorkerChannel::Received::kTimedOut) return Reply::kPending;
   if (got != WorkerChannel::Received::kMessage) return Reply::kClosed;
   try {

@@ -88,6 +88,9 @@ class WorkerProcess {
   WorkerProcess& operator=(const WorkerProcess&) = delete;
 
   pid_t pid() const { return pid_; }
+  // Unique among the worker processes this process started: tells a channel's descriptor from an earlier
+  // one of the same number.
+  uint64_t serial() const { return serial_; }
   // What it could lock down, from its hello.
   const std::string& sandbox() const { return sandbox_; }
 
@@ -134,6 +137,7 @@ class WorkerProcess {
 
   const WorkerOptions options_;
   const WorkerExitListener onExit_;
+  const uint64_t serial_;
   WorkerLog log_;
   UniqueFd output_;  // the read end of its standard output and error
   // How long the last run took, from its message to its reply: a run's caller waits awake for its reply

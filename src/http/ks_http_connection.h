@@ -38,6 +38,8 @@ struct HttpConnection {
   bool dead = false;    // closed; erased at the end of the loop's round
   std::string pending;  // bytes read past the current request: the next pipelined request
   uint32_t events = 0;  // what epoll watches for
+  bool hungUp = false;  // epoll said the peer closed its side (EPOLLRDHUP)
+  bool inputHeld = false;  // bytes came while a deferred request is handled: the socket is not read
   size_t budget = 0;    // body bytes held from the server's budget
 
   using Clock = std::chrono::steady_clock;

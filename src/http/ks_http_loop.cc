@@ -87,7 +87,7 @@ void HttpServer::Impl::acceptAll() {
     if (connections.size() >= options.maxConnections) continue;  // closed at once
     const uint64_t id = nextId++;
     try {
-      loop.watch(socket.get(), EPOLLIN, [this, id](uint32_t events) {
+      loop.watch(socket.get(), EPOLLIN | EPOLLRDHUP, [this, id](uint32_t events) {
         const auto found = connections.find(id);
         if (found != connections.end() && !found->second->dead) onEvent(*found->second, events);
       });
@@ -95,7 +95,7 @@ void HttpServer::Impl::acceptAll() {
       continue;  // closed at once
     }
     auto c = std::make_unique<HttpConnection>(std::move(socket), id, std::move(peer), options.limits);
-    c->events = EPOLLIN;
+    c->events = EPOLLIN | EPOLLRDHUP;
     c->idleSince = Clock::now();
     setDeadline(*c);
     connections.emplace(id, std::move(c));
@@ -104,10 +104,19 @@ void HttpServer::Impl::acceptAll() {
 
 void HttpServer::Impl::onEvent(HttpConnection& c, uint32_t events) {
   if (events & EPOLLERR) return fail(c);
-  // A deferred request's client that hangs up has given up on it.
-  if (c.phase == Phase::kHandling && c.deferred && (events & (EPOLLRDHUP | EPOLLHUP))) {
-    c.record.clientGone = true;
-    return fail(c);
+  if ((events & EPOLLRDHUP) != 0) c.hungUp = true;
+  if (c.phase == Phase::kHandling && c.deferred) {
+    // A deferred request's client that hangs up has given up on it.
+    if ((events & (EPOLLRDHUP | EPOLLHUP)) != 0) {
+      c.record.clientGone = true;
+      return fail(c);
+    }
+    // Its next request came already: it waits in the socket until this one is answered.
+    if ((events & EPOLLIN) != 0) {
+      c.inputHeld = true;
+      watch(c);
+    }
+    return;
   }
   if (events & EPOLLOUT) flush(c);
   if (c.dead) return;
@@ -179,7 +188,7 @@ void HttpServer::Impl::process(HttpConnection& c, std::string_view bytes) {
       // A client that closed behind its request has given up on it (a proxy that timed out and went to
       // another node, while this one could not read): acting on it now could undo what the client did
       // since elsewhere, and its reply would go nowhere. Bytes after the request are no close.
-      if (c.pending.empty() && peerClosed(c.fd.get())) {
+      if (c.pending.empty() && c.hungUp) {
         c.record.clientGone = true;
         return fail(c);
       }
@@ -325,8 +334,11 @@ void HttpServer::Impl::retire(HttpConnection& c) {
 void HttpServer::Impl::watch(HttpConnection& c) {
   if (c.dead) return;
   uint32_t wanted = c.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT);
-  if (c.phase == Phase::kIdle || c.phase == Phase::kReading || c.phase == Phase::kLingering) wanted |= EPOLLIN;
-  if (c.phase == Phase::kHandling && c.deferred) wanted |= EPOLLRDHUP;
+  if (c.phase == Phase::kIdle || c.phase == Phase::kReading) wanted |= EPOLLIN | EPOLLRDHUP;
+  if (c.phase == Phase::kLingering) wanted |= EPOLLIN;
+  // A deferred request's socket stays watched, so a client that hangs up is seen at once; the set
+  // changes only when one sends its next request early.
+  if (c.phase == Phase::kHandling && c.deferred) wanted |= c.inputHeld ? EPOLLRDHUP : EPOLLIN | EPOLLRDHUP;
   if (wanted == c.events) return;
   loop.modify(c.fd.get(), wanted);
   c.events = wanted;

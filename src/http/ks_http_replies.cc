@@ -174,6 +174,7 @@ void HttpServer::Impl::replyWritten(HttpConnection& c) {
   } else {
     c.parser.reset();
     c.phase = Phase::kIdle;
+    c.inputHeld = false;
     c.idleSince = Clock::now();
     if (!c.pending.empty()) resumable.push_back(c.id);
   }

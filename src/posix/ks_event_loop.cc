@@ -28,7 +28,7 @@ EventLoop::EventLoop()
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, wakeFd_.get(), &interest) != 0) fail("epoll_ctl");
 }
 
-void EventLoop::watch(int fd, uint32_t events, Callback callback) {
+uint64_t EventLoop::watch(int fd, uint32_t events, Callback callback) {
   if (keys_.count(fd) != 0) unwatch(fd);  // a number reused before its old owner said goodbye
   const uint64_t key = nextKey_++;
   epoll_event interest{events, {}};
@@ -36,6 +36,12 @@ void EventLoop::watch(int fd, uint32_t events, Callback callback) {
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &interest) != 0) fail("epoll_ctl");
   watched_.emplace(key, Watched{fd, std::move(callback)});
   keys_.emplace(fd, key);
+  return key;
+}
+
+void EventLoop::unwatchKey(int fd, uint64_t key) {
+  const auto found = keys_.find(fd);
+  if (found != keys_.end() && found->second == key) unwatch(fd);
 }
 
 void EventLoop::modify(int fd, uint32_t events) {

@@ -32,12 +32,15 @@ class EventLoop {
   EventLoop& operator=(const EventLoop&) = delete;
 
   // Calls `callback` with the epoll events of `fd` (EPOLLIN, EPOLLOUT, ...) each round they occur, until
-  // unwatch(fd). The descriptor stays the caller's; it must be unwatched before it is closed. Throws
-  // std::system_error.
-  void watch(int fd, uint32_t events, Callback callback);
+  // unwatch(fd). The descriptor stays the caller's; one closed without unwatch() leaves the epoll set by
+  // itself, and a later watch() of its number replaces what is left. Returns a key for unwatchKey().
+  // Throws std::system_error.
+  uint64_t watch(int fd, uint32_t events, Callback callback);
   void modify(int fd, uint32_t events);
   // From now on the callback is not called, not even for events of this round not yet handed out.
   void unwatch(int fd);
+  // The same, unless the descriptor's number has been watched anew since `key` was given.
+  void unwatchKey(int fd, uint64_t key);
 
   // Runs `task` on the loop once `when` has come. Returns an id for cancel().
   TimerId at(Clock::time_point when, Task task);

@@ -132,6 +132,7 @@ struct InferenceServer::Impl {
     scheduler.timeLimit = options.inferenceTimeout;
     scheduler.grace = service.engine.stopGrace;
     scheduler.inferenceMemoryBytes = service.engine.inferenceMemoryBytes;
+    scheduler.roomWait = service.engine.roomWait;
     return scheduler;
   }
 
@@ -349,8 +350,10 @@ std::string InferenceServer::Impl::metricsText() {
     gauges.cacheBytes = service.cache()->totalBytes();
   }
   gauges.openConnections = http.openConnections();
-  gauges.queuedRequests = http.requestsQueued() + scheduler.waiting();
-  gauges.runningRequests = http.requestsRunning() + scheduler.out();
+  gauges.queuedRequests = http.requestsQueued();
+  gauges.runningRequests = http.requestsRunning();
+  gauges.waitingInferences = scheduler.waiting();
+  gauges.runningInferences = scheduler.out();
   const WorkerCounts workers = service.networks().workerCounts();
   gauges.workerStarts = workers.started;
   gauges.workerProcesses = workers.running;

@@ -27,7 +27,11 @@ const char kUsage[] =
     "  --port PORT              port to listen on; 0 picks a free one (default 8080)\n"
     "  --node-name NAME         prefix of the session ids this server issues, for a proxy's routing\n"
     "                           (letters, digits, '_'; default none)\n"
-    "  --workers N              requests handled at once (default: twice the processors)\n"
+    "  --workers N              requests but inferences handled at once (sessions, loads), and the\n"
+    "                           inferences one network runs at once (default: twice the processors)\n"
+    "  --network-queue N        inferences one network holds waiting for its engine process; past\n"
+    "                           them a request gets 503 (default 64)\n"
+    "  --session-queue N        of them, the inferences of one session (default 16)\n"
     "  --threads N              threads one inference may use (default: processors)\n"
     "  --max-sessions N         most sessions open at once (default 64)\n"
     "  --client-share-percent N most of those one client address may open, in percent, at least one;\n"
@@ -107,6 +111,8 @@ Arguments parseArguments(int argc, char** argv) {
                            "port",
                            "node-name",
                            "workers",
+                           "network-queue",
+                           "session-queue",
                            "threads",
                            "max-sessions",
                            "client-share-percent",
@@ -155,6 +161,10 @@ Arguments parseArguments(int argc, char** argv) {
       options.service.nodeName = value;
     } else if (name == "workers") {
       options.http.workers = static_cast<unsigned>(number(1, 1024));
+    } else if (name == "network-queue") {
+      options.networkQueue = static_cast<size_t>(number(1, 1000000));
+    } else if (name == "session-queue") {
+      options.sessionQueue = static_cast<size_t>(number(1, 1000000));
     } else if (name == "threads") {
       options.service.engine.threads = static_cast<unsigned>(number(1, 1024));
     } else if (name == "max-sessions") {

@@ -120,7 +120,9 @@ std::string ServerMetrics::render(const ServerGauges& gauges) const {
                                                           {"ks_cache_bytes", gauges.cacheBytes},
                                                           {"ks_open_connections", gauges.openConnections},
                                                           {"ks_queued_requests", gauges.queuedRequests},
-                                                          {"ks_running_requests", gauges.runningRequests}};
+                                                          {"ks_running_requests", gauges.runningRequests},
+                                                          {"ks_waiting_inferences", gauges.waitingInferences},
+                                                          {"ks_running_inferences", gauges.runningInferences}};
   for (const auto& [name, value] : gaugeValues) {
     appendf(out, "# TYPE %s gauge\n%s %llu\n", name, name, static_cast<unsigned long long>(value));
   }

@@ -2,6 +2,8 @@
 // carrying at most one descriptor along.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <string>
 #include <utility>
@@ -41,6 +43,9 @@ class WorkerChannel {
   // std::system_error.
   Received receive(std::string& message, UniqueFd* fd, int timeoutMs = -1, int wakeFd = -1,
                    int spinMicroseconds = 0) const;
+
+  // The next message if one is there, without waiting: kTimedOut when none is. One system call.
+  Received tryReceive(std::string& message) const { return readOne(message, nullptr, MSG_DONTWAIT); }
 
   int fd() const { return socket_.get(); }
   UniqueFd release() { return std::move(socket_); }

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -258,6 +259,58 @@ TEST(HttpServer, QueuedRequestWhoseClientLeftIsNotHandled) {
   EXPECT_EQ("/count", dropped.path);
   EXPECT_TRUE(dropped.clientGone);
   EXPECT_EQ(0, handled.load());
+}
+
+// A deferred route answers later, from any thread, and leaves the loop free meanwhile: requests to it are
+// answered in the order their work ends, not the order they came; one whose client hangs up is abandoned
+// at once, and only that one.
+TEST(HttpServer, DeferredRepliesComeWhenTheirWorkEndsAndAHangUpAbandonsOnlyItsOwn) {
+  std::mutex mutex;
+  std::map<std::string, HttpReply> waiting;
+  std::vector<std::string> abandoned;
+  TestServer s(testOptions());
+  s.server().routeDeferred("/later", [&](HttpRequest& request, HttpReply reply) {
+    const std::string name = *request.param("name");
+    reply.onAbandoned([&, name] {
+      std::lock_guard<std::mutex> lock(mutex);
+      abandoned.push_back(name);
+    });
+    std::lock_guard<std::mutex> lock(mutex);
+    waiting.emplace(name, std::move(reply));
+  });
+  const auto answer = [&](const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex);
+    waiting.at(name).send(HttpResponse{200, "text/plain", name, "", false});
+  };
+  const auto awaitWaiting = [&](size_t count) {
+    for (const auto end = Clock::now() + 5s; Clock::now() < end; std::this_thread::sleep_for(2ms)) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (waiting.size() == count) return true;
+    }
+    return false;
+  };
+  RawClient first(s.start());
+  first.send("GET /later?name=first HTTP/1.1\r\n\r\n");
+  RawClient second(s.port());
+  second.send("GET /later?name=second HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(awaitWaiting(2));
+  {
+    RawClient gone(s.port());
+    gone.send("GET /later?name=gone HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(awaitWaiting(3));
+  }
+  // The loop is not held by the three waiting: an ordinary request goes through.
+  RawClient other(s.port());
+  other.send("GET /echo?x HTTP/1.1\r\n\r\n");
+  EXPECT_EQ("x", bodyOf(other.readReply()));
+  std::thread([&] { answer("second"); }).join();
+  EXPECT_EQ("second", bodyOf(second.readReply()));
+  answer("first");
+  EXPECT_EQ("first", bodyOf(first.readReply()));
+  EXPECT_TRUE(s.recordWithStatus(0).clientGone);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(std::vector<std::string>{"gone"}, abandoned);
+  EXPECT_EQ(1u, s.server().requestsDeferred());  // "gone", never answered
 }
 
 TEST(HttpServer, ThrowingHandlerGets500AndTheServerGoesOn) {
