@@ -38,7 +38,7 @@ struct RunSchedulerOptions {
   // is placed anyway (and refused when they do not fit).
   std::chrono::milliseconds roomWait{2'000};
   // Inputs and outputs of more bytes than this are decoded and encoded on the pool, not the loop.
-  size_t poolBytes = size_t{64} << 10;
+  size_t poolBytes = size_t{1} << 20;
 };
 
 // What the front wants done with one run. Its methods run on the loop thread or, for large tensors, on a
