@@ -11,6 +11,9 @@ namespace {
 
 using Reply = WorkerProcess::Lease::Reply;
 
+// How long the loop waits awake for a reply when the network's last run took no longer.
+constexpr std::chrono::microseconds kSpinFor{50};
+
 std::exception_ptr interruption(const std::string& reason) {
   return std::make_exception_ptr(EngineError(EngineError::Kind::kInterrupted, reason));
 }
@@ -43,6 +46,7 @@ struct RunScheduler::Entry {
   std::string reason;
   std::shared_ptr<RunControl> alone;  // stops it while it runs alone
   EventLoop::Clock::time_point roomUntil{};  // the end of its wait for room in the memory budget
+  EventLoop::Clock::time_point sent{};       // when its run went to the worker
   EventLoop::TimerId roomTimer = 0;
 };
 
@@ -55,6 +59,7 @@ struct RunScheduler::Network {
   bool starting = false;  // a worker process is being started for it
   bool pumping = false;   // pump() is under way (a run that fails at once comes back into it)
   bool again = false;     // pump() was asked for meanwhile
+  std::chrono::microseconds lastRun{0};  // from a run's message to its reply, the last time
 };
 
 RunScheduler::RunScheduler(EventLoop& loop, TaskPool& pool, RunSchedulerOptions options)
@@ -259,6 +264,9 @@ void RunScheduler::placed(Ticket ticket, uint32_t repetitions, std::exception_pt
   }
   channel.owner = ticket;
   entry.watched = fd;
+  entry.sent = EventLoop::Clock::now();
+  // A small network answers within microseconds: the loop looks for the reply awake for that long.
+  if (entry.network->lastRun <= kSpinFor) loop_.spinUntil(entry.sent + kSpinFor);
 }
 
 void RunScheduler::onChannel(int fd, uint32_t events) {
@@ -300,6 +308,8 @@ void RunScheduler::onReply(Ticket ticket) {
     return fail(entry, std::current_exception());
   }
   if (reply == Reply::kPending) return;
+  entry.network->lastRun =
+      std::chrono::duration_cast<std::chrono::microseconds>(EventLoop::Clock::now() - entry.sent);
   if (reply == Reply::kClosed) {
     const auto channel = channels_.find(entry.watched);
     if (channel != channels_.end()) {

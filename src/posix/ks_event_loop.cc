@@ -101,7 +101,13 @@ bool EventLoop::runOnce(int timeoutMs) {
     if (!posted_.empty()) timeoutMs = 0;
   }
   epoll_event events[kMaxEvents];
-  const int count = ::epoll_wait(epoll_.get(), events, kMaxEvents, timeoutMs);
+  int count = 0;
+  if (timeoutMs != 0 && spinUntil_ > Clock::now()) {
+    do {
+      count = ::epoll_wait(epoll_.get(), events, kMaxEvents, 0);
+    } while (count == 0 && Clock::now() < spinUntil_);
+  }
+  if (count == 0) count = ::epoll_wait(epoll_.get(), events, kMaxEvents, timeoutMs);
   bool any = count > 0;
   for (int i = 0; i < count; ++i) {
     const uint64_t key = events[i].data.u64;
