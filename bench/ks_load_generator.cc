@@ -443,7 +443,7 @@ const Row* findRow(const std::vector<Row>& rows, const std::string& server, Patt
 }
 
 constexpr int kTargetClients = 32;
-constexpr double kTargetRatio = 0.8;
+constexpr double kTargetRatio = 0.85;
 constexpr double kTargetP99Ms = 20.0;
 
 void printComparison(const std::vector<Row>& rows, const std::string& ours, const Options& options) {
