@@ -449,7 +449,7 @@ constexpr double kTargetP99Ms = 20.0;
 void printComparison(const std::vector<Row>& rows, const std::string& ours, const Options& options) {
   std::printf(
       "| connections | clients | %s requests/s | floor requests/s | ratio | %s p99 ms | floor p99 ms | "
-      "target at %d clients: >= %.1f x floor, p99 < %.0f ms, no errors |\n|---|---|---|---|---|---|---|---|\n",
+      "target at %d clients: >= %.2f x floor, p99 < %.0f ms, no errors |\n|---|---|---|---|---|---|---|---|\n",
       ours.c_str(), ours.c_str(), kTargetClients, kTargetRatio, kTargetP99Ms);
   for (const Pattern pattern : options.patterns) {
     for (const int clients : options.clients) {
