@@ -81,8 +81,9 @@ void EventLoop::post(Task task) {
     first = posted_.empty();
     posted_.push_back(std::move(task));
   }
-  // One wake per batch: the loop takes every task posted by the time it looks.
-  if (first || !inLoopThread()) wake();
+  // One wake per batch: the loop takes every task posted by the time it looks, and looks before it
+  // sleeps, so its own posts need none.
+  if (first && !inLoopThread()) wake();
 }
 
 void EventLoop::wake() {
