@@ -1,6 +1,7 @@
 // An HTTP/1.1 server for Linux built to face hostile clients: one epoll thread owns every socket (so a slow
 // or silent client costs a descriptor and a small buffer, never a thread), requests are framed and bounded by
-// HttpRequestParser, every phase of a request has a deadline, and handlers run on a pool of worker threads.
+// HttpRequestParser, every phase of a request has a deadline, and handlers run on a pool of worker threads,
+// or, for deferred routes, start their work on the loop and reply when it ends (HttpReply).
 #pragma once
 
 #include <chrono>
