@@ -13,6 +13,11 @@ using Reply = WorkerProcess::Lease::Reply;
 
 // How long the loop waits awake for a reply when the network's last run took no longer.
 constexpr std::chrono::microseconds kSpinFor{50};
+// A run still going after this long marks its network as one of long runs: its worker's threads get a
+// lower priority (kLongRunNice), so that the short runs of other networks do not wait for a processor
+// behind it. The machine's pace for those is then what the long runs leave them, which is nearly all.
+constexpr std::chrono::milliseconds kLongRun{100};
+constexpr int kLongRunNice = 10;
 
 std::exception_ptr interruption(const std::string& reason) {
   return std::make_exception_ptr(EngineError(EngineError::Kind::kInterrupted, reason));
@@ -47,6 +52,7 @@ struct RunScheduler::Entry {
   std::shared_ptr<RunControl> alone;  // stops it while it runs alone
   EventLoop::Clock::time_point roomUntil{};  // the end of its wait for room in the memory budget
   EventLoop::Clock::time_point sent{};       // when its run went to the worker
+  EventLoop::TimerId longTimer = 0;          // kLongRun after it went, unless its worker gave way already
   EventLoop::TimerId roomTimer = 0;
 };
 
@@ -265,6 +271,15 @@ void RunScheduler::placed(Ticket ticket, uint32_t repetitions, std::exception_pt
   channel.owner = ticket;
   entry.watched = fd;
   entry.sent = EventLoop::Clock::now();
+  if (!lease.process().priorityLowered()) {
+    entry.longTimer = loop_.at(entry.sent + kLongRun, [this, ticket] {
+      const auto found = entries_.find(ticket);
+      if (found == entries_.end()) return;
+      Entry& running = *found->second;
+      running.longTimer = 0;
+      if (running.state == Entry::State::kRunning) running.run->lease().process().lowerPriority(kLongRunNice);
+    });
+  }
   // A small network answers within microseconds: the loop looks for the reply awake for that long.
   if (entry.network->lastRun <= kSpinFor) loop_.spinUntil(entry.sent + kSpinFor);
 }
@@ -289,6 +304,8 @@ void RunScheduler::stopWatching(Entry& entry) {
   entry.watched = -1;
   if (entry.graceTimer != 0) loop_.cancel(entry.graceTimer);
   entry.graceTimer = 0;
+  if (entry.longTimer != 0) loop_.cancel(entry.longTimer);
+  entry.longTimer = 0;
 }
 
 void RunScheduler::onReply(Ticket ticket) {

@@ -1,6 +1,8 @@
 #include "ks_worker_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -352,6 +355,20 @@ std::optional<WorkerProcess::Lease> WorkerProcess::tryAcquire() {
   const uint32_t channel = free_.back();
   free_.pop_back();
   return Lease(*this, channel);
+}
+
+void WorkerProcess::lowerPriority(int level) {
+  if (lowered_.exchange(true)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (reaped_) return;
+  // Linux sets a nice value per thread: each of its threads is set, and threads they start inherit it.
+  DIR* tasks = ::opendir(("/proc/" + std::to_string(pid_) + "/task").c_str());
+  if (tasks == nullptr) return;
+  while (const dirent* task = ::readdir(tasks)) {
+    const long tid = std::strtol(task->d_name, nullptr, 10);
+    if (tid > 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), level);
+  }
+  ::closedir(tasks);
 }
 
 void WorkerProcess::kill(WorkerEnd why) {

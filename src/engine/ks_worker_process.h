@@ -109,6 +109,11 @@ class WorkerProcess {
   // this one when it has already been reaped. Thread-safe.
   void whenEnded(std::function<void(const WorkerExit&)> callback);
 
+  // Gives its threads, those it has and those they start, the lower priority of nice `level`, so that
+  // other processes' work takes the processors first. Once; later calls do nothing. Thread-safe.
+  void lowerPriority(int level);
+  bool priorityLowered() const { return lowered_.load(); }
+
   // Kills it, noting `why`, unless it ended already. Thread-safe.
   void kill(WorkerEnd why);
   // How it ended; kRunning when it has not ended within `wait`.
@@ -155,6 +160,7 @@ class WorkerProcess {
   bool reaped_ = false;                        // waited for: its pid may be another process's now
   WorkerEnd killedFor_ = WorkerEnd::kRunning;  // why the server killed it, if it did
   std::vector<std::function<void(const WorkerExit&)>> endListeners_;
+  std::atomic<bool> lowered_{false};
   std::thread reaper_;
 };
 
