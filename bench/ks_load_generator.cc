@@ -2,7 +2,8 @@
 // connection per request (as the client library makes them) or over kept connections (as nginx's upstream
 // keepalive and pooling clients make them), against a server under test and, in the same run, against a
 // bare cpp-httplib server that answers a fixed reply of the same size (the floor). Prints requests/s and
-// p50/p99 latency per pattern and client count as markdown tables.
+// p50/p99 latency per pattern and client count as markdown tables; with --slow-net, then the latency of one
+// client beside sessions whose runs take seconds, against its latency alone.
 // Speaks HTTP/1.1 over its own sockets, so any server that speaks the protocol can be measured.
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -12,6 +13,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +38,7 @@
 #include "ks_http_connection.h"
 #include "ks_inference_request.h"
 #include "ks_inference_response.h"
+#include "ks_layouts_response.h"
 #include "ks_net_load_request.h"
 #include "ks_session_reply.h"
 #include "ks_status_message.h"
@@ -60,7 +63,9 @@ const char kUsage[] =
     "  --patterns LIST       fresh (a new connection per request), keep-alive, or both (default fresh,keep-alive)\n"
     "  --seconds S           length of each run (default 5)\n"
     "  --timeout-ms N        limit on connecting and on each wait for reply bytes (default 10000)\n"
-    "  --no-floor            skip the bare cpp-httplib server\n";
+    "  --no-floor            skip the bare cpp-httplib server\n"
+    "  --slow-net FILE       then measure one client on --net alone and beside 8 sessions running this\n"
+    "                        network (slow.onnx of make_models.py) about 2 s a run\n";
 
 enum class Pattern { kFresh, kKeepAlive };
 
@@ -80,6 +85,7 @@ struct Options {
   double seconds = 5.0;
   std::chrono::milliseconds timeout{10000};
   bool floor = true;
+  std::string slowNet;
 };
 
 std::vector<std::string> splitList(const std::string& text) {
@@ -147,6 +153,8 @@ Options parseOptions(int argc, char** argv) {
       }
     } else if (name == "timeout-ms") {
       options.timeout = std::chrono::milliseconds(positive(option, value, 3600000));
+    } else if (name == "slow-net") {
+      options.slowNet = value;
     }
     return true;
   };
@@ -161,7 +169,8 @@ Options parseOptions(int argc, char** argv) {
                                               {"clients", true},
                                               {"patterns", true},
                                               {"seconds", true},
-                                              {"timeout-ms", true}},
+                                              {"timeout-ms", true},
+                                              {"slow-net", true}},
                                              take);
   if (options.net.empty()) throw std::invalid_argument("--net is required");
   if (options.server.empty() == options.serverProgram.empty()) {
@@ -211,6 +220,15 @@ std::string fileBytes(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   if (!file) throw std::runtime_error("cannot read " + path);
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The body of a request that loads the network file at `path`, built with the project's codec.
+std::string loadRequestBody(const std::string& path) {
+  const std::string netFile = fileBytes(path);
+  ks::NetLoadRequest load;
+  load.net.resize(ks::base64EncodedLength(netFile.size()) + 1, '\0');
+  ks::encodeBase64To(reinterpret_cast<const unsigned char*>(netFile.data()), netFile.size(), load.net.data());
+  return ks::loadRequestToJson(load);
 }
 
 // A server being measured and the sessions its clients use, one per client.
@@ -471,8 +489,250 @@ void printComparison(const std::vector<Row>& rows, const std::string& ours, cons
   }
 }
 
+constexpr int kSlowSessions = 8;
+constexpr double kSlowRunSeconds = 2.0;
+constexpr int64_t kShortCount = 5000;
+constexpr int64_t kLongCount = 50000;
+constexpr double kCountTolerance = 0.1;
+constexpr double kTargetVictimRatio = 1.5;
+// A slow run beside the others waits for its turn and shares the processors with them, so it takes
+// several times its 2 s alone; the usual timeout would count it as lost.
+constexpr std::chrono::seconds kSlowTimeout{120};
+
+// The value of a metric without labels in the text of GET /metrics; negative when the text has none.
+double metricValue(const std::string& metrics, const std::string& name) {
+  const std::string key = "\n" + name + " ";
+  const size_t at = ("\n" + metrics).find(key);
+  if (at == std::string::npos) return -1.0;
+  return std::strtod(metrics.c_str() + at + key.size() - 1, nullptr);
+}
+
+// The server's metrics text, or empty for a server that serves none.
+std::string metricsText(const ServerAddress& endpoint, std::chrono::milliseconds timeout) {
+  HttpConnection connection(endpoint, timeout);
+  if (connection.exchange(httpRequest(ks::Endpoint::kMetrics, "", endpoint, "", true)) != ExchangeOutcome::kReply ||
+      connection.reply().status != 200) {
+    return std::string();
+  }
+  return connection.reply().body;
+}
+
+// An inference request for the slow network: its first input, the count of runs of the loop's body, holds
+// `count`; the others are zeros. Throws std::runtime_error when the first input is not a single int64.
+std::string slowInferenceBody(const std::vector<ks::TensorLayout>& inputs, int64_t count) {
+  if (inputs.empty() || inputs[0].dataType() != ks::TensorDataType::kInt64 || inputs[0].byteSize() != sizeof count) {
+    throw std::runtime_error("the slow network's first input is not one int64 count: is it slow.onnx?");
+  }
+  ks::InferenceRequest request;
+  request.repetitions_count = 0;
+  for (const ks::TensorLayout& layout : inputs) {
+    ks::Tensor tensor(layout);
+    std::memset(tensor.data(), 0, layout.byteSize());
+    request.input_tensors.push_back(tensor);
+  }
+  std::memcpy(request.input_tensors[0].data(), &count, sizeof count);
+  return ks::inferenceRequestToJson(request);
+}
+
+// Seconds from sending one inference to the end of its reply, on a connection of its own. Throws
+// std::runtime_error when the reply is not a success.
+double timedInference(const Target& target, const std::string& body, const std::string& what) {
+  const Clock::time_point start = Clock::now();
+  const std::string reply =
+      setupExchange(target.endpoint, kSlowTimeout,
+                    httpRequest(ks::Endpoint::kInference, target.sessions[0], target.endpoint, body, true), what);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!looksLikeObject(reply)) throw std::runtime_error(what + ": the reply is not a JSON object");
+  return seconds;
+}
+
+// What the sessions of the slow network did while the victim ran.
+struct SlowLoad {
+  long completed = 0;  // successful runs, also those that ended after the victim's run
+  long errors = 0;     // any other outcome
+  double seconds = 0;  // summed from request to reply over the successful runs
+};
+
+std::string secondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", seconds);
+  return text;
+}
+
+std::string errorCounts(const RunResult& r) {
+  return std::to_string(r.httpErrors) + " / " + std::to_string(r.malformed) + " / " + std::to_string(r.connect) +
+         " / " + std::to_string(r.timedOut) + " / " + std::to_string(r.lost);
+}
+
+// One client on the small network, alone and then while kSlowSessions sessions send runs of the slow
+// network back to back: a network whose runs take seconds must not hold up another network's requests.
+// Prints a markdown section; returns the program's exit status. Throws std::runtime_error when the sessions
+// cannot be set up.
+int measureBesideSlowNetwork(const Target& ours, const Options& options, const std::string& victimLoadBody,
+                             const std::string& slowLoadBody, const std::string& inferenceBody) {
+  Target victim;
+  victim.name = ours.name;
+  victim.endpoint = ours.endpoint;
+  victim.process = ours.process;
+  Target slow = victim;
+  std::fprintf(stderr, "opening 1 session on %s and %d on %s\n", options.net.c_str(), kSlowSessions,
+               options.slowNet.c_str());
+  openSessions(victim, 1, victimLoadBody, options.timeout);
+  openSessions(slow, kSlowSessions, slowLoadBody, options.timeout);
+  ks::LayoutsResponse layouts;
+  ks::layoutsFromJson(
+      layouts,
+      setupExchange(slow.endpoint, options.timeout,
+                    httpRequest(ks::Endpoint::kGetLayouts, slow.sessions[0], slow.endpoint, "", true), "get layouts")
+          .c_str());
+
+  // The count for a run of about kSlowRunSeconds, from two counts timed through the server: their
+  // difference leaves out what a request costs whatever its count. The first run of each network pays for
+  // what the engine sets up on first use, and is left out.
+  timedInference(victim, inferenceBody, "run the small network");
+  timedInference(slow, slowInferenceBody(layouts.input_layouts, 1), "run the slow network");
+  const double shortSeconds =
+      timedInference(slow, slowInferenceBody(layouts.input_layouts, kShortCount), "run the slow network");
+  const double longSeconds =
+      timedInference(slow, slowInferenceBody(layouts.input_layouts, kLongCount), "run the slow network");
+  if (!(longSeconds > shortSeconds)) {
+    throw std::runtime_error("the slow network's runs do not grow with their count: " + std::to_string(kShortCount) +
+                             " took " + std::to_string(shortSeconds) + " s, " + std::to_string(kLongCount) + " took " +
+                             std::to_string(longSeconds) + " s");
+  }
+  const double perIteration = (longSeconds - shortSeconds) / static_cast<double>(kLongCount - kShortCount);
+  const auto firstCount = std::max<int64_t>(1, static_cast<int64_t>(kSlowRunSeconds / perIteration));
+  const double firstSeconds =
+      timedInference(slow, slowInferenceBody(layouts.input_layouts, firstCount), "run the slow network");
+  // Short runs need not scale to long ones (caches, the processor's clock, whatever else the machine does):
+  // a count that missed by more than a tenth is scaled once by what its run took.
+  int64_t count = firstCount;
+  double slowSeconds = firstSeconds;
+  if (std::abs(firstSeconds / kSlowRunSeconds - 1.0) > kCountTolerance) {
+    count =
+        std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(firstCount) * kSlowRunSeconds / firstSeconds));
+    slowSeconds = timedInference(slow, slowInferenceBody(layouts.input_layouts, count), "run the slow network");
+  }
+  const std::string slowBody = slowInferenceBody(layouts.input_layouts, count);
+  std::fprintf(stderr, "slow network: %lld iterations a run, %.2f s alone\n", static_cast<long long>(count),
+               slowSeconds);
+
+  std::fprintf(stderr, "victim alone ...");
+  std::fflush(stderr);
+  const RunResult alone = runLoad(victim, Pattern::kKeepAlive, 1, options, inferenceBody);
+  std::fprintf(stderr, " p99 %.2f ms, %ld errors\n", alone.p99Ms, alone.errors());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  std::fprintf(stderr, "victim beside %d sessions of the slow network ...", kSlowSessions);
+  std::fflush(stderr);
+  std::vector<SlowLoad> loads(kSlowSessions);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (size_t s = 0; s < loads.size(); ++s) {
+    threads.emplace_back([&, s] {
+      SlowLoad& load = loads[s];
+      const std::string request =
+          httpRequest(ks::Endpoint::kInference, slow.sessions[s], slow.endpoint, slowBody, false);
+      HttpConnection connection(slow.endpoint, kSlowTimeout);
+      while (!stop) {
+        const Clock::time_point sent = Clock::now();
+        const ExchangeOutcome outcome = connection.exchange(request);
+        if (outcome == ExchangeOutcome::kReply && connection.reply().status == 200 &&
+            looksLikeObject(connection.reply().body)) {
+          ++load.completed;
+          load.seconds += std::chrono::duration<double>(Clock::now() - sent).count();
+        } else {
+          // A server that refuses the runs, or the connections, would otherwise be hammered in a tight loop.
+          ++load.errors;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+      }
+    });
+  }
+  // The victim starts once every slow session's run is in the server, running or waiting for its turn, as
+  // the server's gauges tell; a server without them gets a fixed half second.
+  double running = -1;
+  double waiting = -1;
+  for (const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(10); Clock::now() < giveUp;
+       std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    const std::string metrics = metricsText(ours.endpoint, options.timeout);
+    running = metricValue(metrics, "ks_running_inferences");
+    waiting = metricValue(metrics, "ks_waiting_inferences");
+    if (running < 0 || waiting < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      break;
+    }
+    if (running + waiting >= kSlowSessions) break;
+  }
+  const RunResult beside = runLoad(victim, Pattern::kKeepAlive, 1, options, inferenceBody);
+  // Each slow session waits for the run it has under way, so that none is left in the server.
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+  SlowLoad total;
+  for (const SlowLoad& load : loads) {
+    total.completed += load.completed;
+    total.errors += load.errors;
+    total.seconds += load.seconds;
+  }
+  std::fprintf(stderr, " p99 %.2f ms, %ld errors; %ld slow runs, %ld errors\n", beside.p99Ms, beside.errors(),
+               total.completed, total.errors);
+
+  std::string serverEnded;
+  if (ours.process && !ours.process->ended().empty()) {
+    serverEnded = ours.name + " " + ours.process->ended() + " while the slow network ran";
+  } else {
+    closeSessions(victim, options.timeout);
+    closeSessions(slow, options.timeout);
+  }
+
+  const std::string corrected = count == firstCount
+                                    ? std::string()
+                                    : "; the " + std::to_string(firstCount) + " times this gave took " +
+                                          secondsText(firstSeconds) + " s and were scaled to " + std::to_string(count);
+  const std::string inServer = running < 0 || waiting < 0
+                                   ? std::string("(the server gives no gauges of its runs)")
+                                   : "(the server's gauges: " + std::to_string(static_cast<long>(running)) +
+                                         " running, " + std::to_string(static_cast<long>(waiting)) + " waiting)";
+  std::printf(
+      "\n## A long-running network beside a short one\n\n"
+      "One client (the victim) sends small inferences to a session of the identity network above, each as soon "
+      "as the last reply is whole, on a kept connection for %.0f s: once alone, and once while %d other "
+      "sessions each send runs of a slow network the same way, on connections of their own, every run in the "
+      "server when the victim starts %s. The slow network is slow.onnx of models/make_models.py, a loop of a "
+      "64 x 64 MatMul and Tanh run as many times as its first input says; %lld times, so that a run takes "
+      "about %.0f s alone, calibrated through the server from %lld and %lld times (%.3f s and %.3f s)%s. A run "
+      "of that count took %.2f s alone; beside the victim the slow runs took %.2f s on average from request "
+      "to reply, their wait for a turn included. Victim, slow runs and server share this machine's %ld "
+      "processors. The target is met when the victim's p99 beside the slow runs is within %.1f x its p99 "
+      "alone, with no errors on either side.\n\n",
+      options.seconds, kSlowSessions, inServer.c_str(), static_cast<long long>(count), kSlowRunSeconds,
+      static_cast<long long>(kShortCount), static_cast<long long>(kLongCount), shortSeconds, longSeconds,
+      corrected.c_str(), slowSeconds, total.completed > 0 ? total.seconds / static_cast<double>(total.completed) : 0.0,
+      sysconf(_SC_NPROCESSORS_ONLN), kTargetVictimRatio);
+  std::printf(
+      "| victim | p50 ms | p99 ms | max ms | requests | errors: HTTP / malformed / connect / timeout / lost | "
+      "slow runs completed | slow run errors | target | met |\n|---|---|---|---|---|---|---|---|---|---|\n");
+  std::printf("| alone | %.2f | %.2f | %.1f | %ld | %s | - | - | | |\n", alone.p50Ms, alone.p99Ms, alone.maxMs,
+              alone.ok, errorCounts(alone).c_str());
+  std::printf("| beside %d sessions of the %.0f s network | %.2f | %.2f | %.1f | %ld | %s | %ld | %ld | | |\n",
+              kSlowSessions, kSlowRunSeconds, beside.p50Ms, beside.p99Ms, beside.maxMs, beside.ok,
+              errorCounts(beside).c_str(), total.completed, total.errors);
+  const double ratio = alone.p99Ms > 0 ? beside.p99Ms / alone.p99Ms : 0.0;
+  const bool met = alone.ok > 0 && beside.ok > 0 && ratio <= kTargetVictimRatio && alone.errors() == 0 &&
+                   beside.errors() == 0 && total.completed > 0 && total.errors == 0;
+  std::printf("| p99 beside them / p99 alone | | %.2f x | | | | | | <= %.1f | %s |\n", ratio, kTargetVictimRatio,
+              met ? "yes" : "**no**");
+  if (!serverEnded.empty()) {
+    std::printf("\n**%s.**\n", serverEnded.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 int runAll(const Options& options) {
-  const std::string netFile = fileBytes(options.net);
+  // Both networks are read before anything is measured, so a wrong path costs no run.
+  const std::string loadBody = loadRequestBody(options.net);
+  const std::string slowLoadBody = options.slowNet.empty() ? std::string() : loadRequestBody(options.slowNet);
   std::unique_ptr<ks::testing::ServerProcess> process;
   Target ours;
   if (!options.serverProgram.empty()) {
@@ -499,11 +759,7 @@ int runAll(const Options& options) {
     ours.name = options.server;
   }
 
-  // The bodies, built once with the project's codec.
-  ks::NetLoadRequest load;
-  load.net.resize(ks::base64EncodedLength(netFile.size()) + 1, '\0');
-  ks::encodeBase64To(reinterpret_cast<const unsigned char*>(netFile.data()), netFile.size(), load.net.data());
-  const std::string loadBody = ks::loadRequestToJson(load);
+  // The inference body, built once with the project's codec.
   const ks::Tensor input = ks::bench::floatTensor(options.elements);
   ks::InferenceRequest inference;
   inference.input_tensors = {input};
@@ -590,7 +846,10 @@ int runAll(const Options& options) {
     std::printf("\n**%s; the runs after it were not made.**\n", serverEnded.c_str());
     return 1;
   }
-  return 0;
+  if (options.slowNet.empty()) return 0;
+  // What came before is whole: a failure from here on leaves it printed.
+  std::fflush(stdout);
+  return measureBesideSlowNetwork(ours, options, loadBody, slowLoadBody, inferenceBody);
 }
 
 }  // namespace

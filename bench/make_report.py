@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """Writes BENCHMARKS.md from the outputs of one scripts/bench run: the codec benchmark's JSON and its peak
-memory lines, Python's json+base64 figures, the end-to-end benchmark's lines and the load generator's tables."""
+memory lines, Python's json+base64 figures, the end-to-end benchmark's lines and the load generator's tables
+(and, when it was given a slow network, the section of its own that it prints after them)."""
 import argparse
 import json
 import platform
@@ -50,7 +51,8 @@ def main():
     parser.add_argument("--codec-peaks", required=True)
     parser.add_argument("--python-codec", required=True)
     parser.add_argument("--e2e", required=True)
-    parser.add_argument("--load", help="markdown the load generator printed")
+    parser.add_argument("--load", help="markdown the load generator printed, appended as it is after the "
+                        "throughput section's introduction")
     parser.add_argument("--section", action="append", default=[],
                         help="a markdown file with a section of its own, appended as it is (repeatable)")
     parser.add_argument("--out", required=True)
