@@ -14,10 +14,10 @@ using Reply = WorkerProcess::Lease::Reply;
 // How long the loop waits awake for a reply when the network's last run took no longer.
 constexpr std::chrono::microseconds kSpinFor{50};
 // A run still going after this long marks its network as one of long runs: its worker's threads get a
-// lower priority (kLongRunNice), so that the short runs of other networks do not wait for a processor
+// lowest priority (kLongRunNice), so that the short runs of other networks do not wait for a processor
 // behind it. The machine's pace for those is then what the long runs leave them, which is nearly all.
 constexpr std::chrono::milliseconds kLongRun{100};
-constexpr int kLongRunNice = 10;
+constexpr int kLongRunNice = 19;
 
 std::exception_ptr interruption(const std::string& reason) {
   return std::make_exception_ptr(EngineError(EngineError::Kind::kInterrupted, reason));
