@@ -318,7 +318,12 @@ void HttpServer::Impl::retire(HttpConnection& c) {
   if (c.dead) return;
   c.dead = true;
   deadlines.clear(c.id);
-  loop.unwatch(c.fd.get());
+  // A worker thread's duplicate of the socket (c.claim while it has one) would keep it in the epoll set.
+  if (c.claim) {
+    loop.unwatch(c.fd.get());
+  } else {
+    loop.forget(c.fd.get());
+  }
   c.fd.reset();
   if (c.deferred) {
     // Its reply will find the connection gone; the work for it may stop now.
@@ -334,8 +339,9 @@ void HttpServer::Impl::retire(HttpConnection& c) {
 void HttpServer::Impl::watch(HttpConnection& c) {
   if (c.dead) return;
   uint32_t wanted = c.out.empty() ? 0u : static_cast<uint32_t>(EPOLLOUT);
-  if (c.phase == Phase::kIdle || c.phase == Phase::kReading) wanted |= EPOLLIN | EPOLLRDHUP;
-  if (c.phase == Phase::kLingering) wanted |= EPOLLIN;
+  if (c.phase == Phase::kIdle || c.phase == Phase::kReading || c.phase == Phase::kLingering) {
+    wanted |= EPOLLIN | EPOLLRDHUP;
+  }
   // A deferred request's socket stays watched, so a client that hangs up is seen at once; the set
   // changes only when one sends its next request early.
   if (c.phase == Phase::kHandling && c.deferred) wanted |= c.inputHeld ? EPOLLRDHUP : EPOLLIN | EPOLLRDHUP;

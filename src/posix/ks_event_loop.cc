@@ -39,6 +39,13 @@ uint64_t EventLoop::watch(int fd, uint32_t events, Callback callback) {
   return key;
 }
 
+void EventLoop::forget(int fd) {
+  const auto found = keys_.find(fd);
+  if (found == keys_.end()) return;
+  watched_.erase(found->second);
+  keys_.erase(found);
+}
+
 void EventLoop::unwatchKey(int fd, uint64_t key) {
   const auto found = keys_.find(fd);
   if (found != keys_.end() && found->second == key) unwatch(fd);
@@ -101,6 +108,7 @@ bool EventLoop::runOnce(int timeoutMs) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!posted_.empty()) timeoutMs = 0;
   }
+  if (timeoutMs != 0 && beforeSleep_) beforeSleep_();
   epoll_event events[kMaxEvents];
   int count = 0;
   if (timeoutMs != 0 && spinUntil_ > Clock::now()) {

@@ -40,7 +40,10 @@ class EventLoop {
   void modify(int fd, uint32_t events);
   // From now on the callback is not called, not even for events of this round not yet handed out.
   void unwatch(int fd);
-  // The same, unless the descriptor's number has been watched anew since `key` was given.
+  // For a descriptor about to be closed that no other descriptor shares: the close takes it out of the
+  // epoll set, so this only forgets it, sparing a system call.
+  void forget(int fd);
+  // The same as unwatch(), unless the descriptor's number has been watched anew since `key` was given.
   void unwatchKey(int fd, uint64_t key);
 
   // Runs `task` on the loop once `when` has come. Returns an id for cancel().
@@ -66,6 +69,9 @@ class EventLoop {
   // happened.
   bool runOnce(int timeoutMs);
 
+  // Runs `hook` on the loop before each round that may sleep.
+  void beforeSleep(Task hook) { beforeSleep_ = std::move(hook); }
+
   // Tasks posted and not yet run; timers not yet due. For a loop that ends: dropped, not run.
   void dropPending();
 
@@ -79,6 +85,7 @@ class EventLoop {
   UniqueFd wakeFd_;
   std::thread::id owner_;
   Clock::time_point spinUntil_{};
+  Task beforeSleep_;
   uint64_t nextKey_ = 1;
   std::unordered_map<uint64_t, Watched> watched_;  // by key, the epoll data
   std::unordered_map<int, uint64_t> keys_;         // by descriptor

@@ -142,12 +142,24 @@ struct InferenceServer::Impl {
       service.engine.workerLog = [this](const std::string& line) {
         const std::string text = utcTime(std::chrono::system_clock::now()) + " " + line + "\n";
         std::lock_guard<std::mutex> lock(logMutex);
-        *options.log << text << std::flush;
+        logPending += text;
+        flushLogLocked();
       };
     }
     return service;
   }
   void installRoutes();
+  // The request log is written when the loop has nothing else to do, or past 16 KiB: one write for many
+  // lines under load, at once otherwise.
+  void flushLog() {
+    std::lock_guard<std::mutex> lock(logMutex);
+    flushLogLocked();
+  }
+  void flushLogLocked() {
+    if (logPending.empty() || options.log == nullptr) return;
+    *options.log << logPending << std::flush;
+    logPending.clear();
+  }
   struct Route;
   const Route& routeOf(const HttpRequest& request) const;
   void dispatch(HttpRequest& request, HttpResponse& response);
@@ -189,7 +201,8 @@ struct InferenceServer::Impl {
   RunScheduler scheduler;
   const ClientAddresses clients;
   ServerMetrics metrics;
-  std::mutex logMutex;
+  std::mutex logMutex;  // guards logPending and the log's stream
+  std::string logPending;
 };
 
 // How the server answers each endpoint of the protocol's table, in the table's order.
@@ -219,6 +232,7 @@ void InferenceServer::Impl::installRoutes() {
   http.setRefusalBody([](int, const std::string& why) { return refusalBody(why); }, kJson);
   http.setStopOverrun([this] { scheduler.interruptAll("the server is stopping"); });
   http.setRequestLog([this](const HttpRequestRecord& record) { logRequest(record); });
+  http.loop().beforeSleep([this] { flushLog(); });
 }
 
 const InferenceServer::Impl::Route& InferenceServer::Impl::routeOf(const HttpRequest& request) const {
@@ -314,7 +328,8 @@ void InferenceServer::Impl::logRequest(const HttpRequestRecord& record) {
   // Anything else a handler noted (our own text: an upgraded network) ends the line.
   if (!opened && !record.note.empty()) line.insert(line.size() - 1, " " + record.note);
   std::lock_guard<std::mutex> lock(logMutex);
-  *options.log << line << std::flush;
+  logPending += line;
+  if (logPending.size() >= (size_t{16} << 10)) flushLogLocked();
 }
 
 InferenceServer::InferenceServer(InferenceServerOptions options) {
@@ -327,7 +342,10 @@ InferenceServer::~InferenceServer() { stop(); }
 
 int InferenceServer::start() { return impl_->http.start(); }
 
-void InferenceServer::stop() { impl_->http.stop(); }
+void InferenceServer::stop() {
+  impl_->http.stop();
+  impl_->flushLog();
+}
 
 int InferenceServer::port() const { return impl_->http.port(); }
 
