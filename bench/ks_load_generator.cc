@@ -303,6 +303,8 @@ struct RunResult {
   double maxMs = 0;
   double clientCpu = 0;   // processor seconds of the client threads
   double serverCpu = -1;  // processor seconds of the server; negative when unknown
+  double busiestThreadCpu = -1;  // of its busiest thread: a thread that takes a whole processor bounds it
+  double childrenCpu = -1;       // of the processes it started (its workers)
   long errors() const { return httpErrors + malformed + connect + timedOut + lost; }
   double requestsPerSecond() const { return static_cast<double>(okInWindow) / window; }
 };
@@ -387,6 +389,8 @@ RunResult runLoad(const Target& target, Pattern pattern, int clients, const Opti
   }
 
   const double serverCpuBefore = target.process ? target.process->cpuSeconds() : 0.0;
+  const std::map<int, double> threadsBefore = target.process ? target.process->threadCpuSeconds() : std::map<int, double>();
+  const std::map<int, double> childrenBefore = target.process ? target.process->childCpuSeconds() : std::map<int, double>();
   const double processCpuBefore = processCpuSeconds();
   Clock::time_point start;
   {
@@ -415,7 +419,19 @@ RunResult runLoad(const Target& target, Pattern pattern, int clients, const Opti
     result.connections += tally.connections;
     result.clientCpu += tally.cpu;
   }
-  if (target.process) result.serverCpu = target.process->cpuSeconds() - serverCpuBefore;
+  if (target.process) {
+    result.serverCpu = target.process->cpuSeconds() - serverCpuBefore;
+    for (const auto& [tid, seconds] : target.process->threadCpuSeconds()) {
+      const auto before = threadsBefore.find(tid);
+      result.busiestThreadCpu =
+          std::max(result.busiestThreadCpu, seconds - (before == threadsBefore.end() ? 0.0 : before->second));
+    }
+    result.childrenCpu = 0;
+    for (const auto& [child, seconds] : target.process->childCpuSeconds()) {
+      const auto before = childrenBefore.find(child);
+      result.childrenCpu += seconds - (before == childrenBefore.end() ? 0.0 : before->second);
+    }
+  }
   if (target.inProcess) result.serverCpu = processCpuSeconds() - processCpuBefore - result.clientCpu;
   std::sort(latencies.begin(), latencies.end());
   result.ok = static_cast<long>(latencies.size());
@@ -442,14 +458,20 @@ std::string cores(double cpuSeconds, double seconds) {
 void printRows(const std::vector<Row>& rows) {
   std::printf(
       "| server | connections | clients | requests/s | p50 ms | p99 ms | max ms | errors: HTTP / malformed / "
-      "connect / timeout / lost | connections opened | client CPU | server CPU "
-      "|\n|---|---|---|---|---|---|---|---|---|---|---|\n");
+      "connect / timeout / lost | connections opened | client CPU | server CPU | its busiest thread | its workers' "
+      "CPU | processor time per request |\n|---|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Row& row : rows) {
     const RunResult& r = row.result;
-    std::printf("| %s | %s | %d | %.0f | %.2f | %.2f | %.1f | %ld / %ld / %ld / %ld / %ld | %ld | %s | %s |\n",
-                row.server.c_str(), patternName(row.pattern), row.clients, r.requestsPerSecond(), r.p50Ms, r.p99Ms,
-                r.maxMs, r.httpErrors, r.malformed, r.connect, r.timedOut, r.lost, r.connections,
-                cores(r.clientCpu, r.elapsed).c_str(), cores(r.serverCpu, r.elapsed).c_str());
+    // Client, server and workers together, over the requests answered in the run.
+    const double total = r.clientCpu + std::max(r.serverCpu, 0.0) + std::max(r.childrenCpu, 0.0);
+    char perRequest[32];
+    std::snprintf(perRequest, sizeof perRequest, "%.0f us", r.ok > 0 ? total / static_cast<double>(r.ok) * 1e6 : 0.0);
+    std::printf(
+        "| %s | %s | %d | %.0f | %.2f | %.2f | %.1f | %ld / %ld / %ld / %ld / %ld | %ld | %s | %s | %s | %s | %s |\n",
+        row.server.c_str(), patternName(row.pattern), row.clients, r.requestsPerSecond(), r.p50Ms, r.p99Ms, r.maxMs,
+        r.httpErrors, r.malformed, r.connect, r.timedOut, r.lost, r.connections, cores(r.clientCpu, r.elapsed).c_str(),
+        cores(r.serverCpu, r.elapsed).c_str(), cores(r.busiestThreadCpu, r.elapsed).c_str(),
+        cores(r.childrenCpu, r.elapsed).c_str(), perRequest);
   }
 }
 
@@ -828,7 +850,12 @@ int runAll(const Options& options) {
       "bytes (body). %.0f s per run; each client is a thread that sends its next request as soon as the "
       "last reply is whole, on a session of its own opened and loaded before the timed part. "
       "Client and servers share this machine's %ld processors: \"client CPU\" and \"server CPU\" are the "
-      "processors each side kept busy on average (the load generator's share is taken from the servers'). "
+      "processors each side kept busy on average (the load generator's share is taken from the servers'), "
+      "not counting a server's worker processes; \"its busiest thread\" is the share of one processor "
+      "its busiest thread kept (for ks_inference_server its event loop: at 1.00 that thread bounds it), "
+      "\"its workers' CPU\" its worker processes'; the processor time per request adds client, server and "
+      "workers over the requests answered: when the processors are all busy, requests/s cannot pass their "
+      "count over it, so the floor's time over ours bounds the ratio. "
       "Requests/s counts the successful replies that were whole when the run's time was up; latency runs "
       "from the first byte sent to the last byte read (connecting included for a new connection per "
       "request) and its percentiles take every successful request sent in the run, also those that ended "

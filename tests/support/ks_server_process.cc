@@ -1,5 +1,6 @@
 #include "support/ks_server_process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -164,9 +166,11 @@ size_t ServerProcess::statusBytes(const std::string& field) const {
   return kib * 1024;
 }
 
-double ServerProcess::cpuSeconds() const {
-  if (pid_ <= 0) return 0.0;
-  FILE* stat = std::fopen(("/proc/" + std::to_string(pid_) + "/stat").c_str(), "r");
+namespace {
+
+// utime and stime of a /proc stat file, in seconds; 0 when it cannot be read.
+double statCpuSeconds(const std::string& path) {
+  FILE* stat = std::fopen(path.c_str(), "r");
   if (stat == nullptr) return 0.0;
   char line[1024];
   const bool read = std::fgets(line, sizeof line, stat) != nullptr;
@@ -179,6 +183,35 @@ double ServerProcess::cpuSeconds() const {
   unsigned long long utime = 0, stime = 0;
   if (std::sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &utime, &stime) != 2) return 0.0;
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace
+
+double ServerProcess::cpuSeconds() const {
+  return pid_ <= 0 ? 0.0 : statCpuSeconds("/proc/" + std::to_string(pid_) + "/stat");
+}
+
+std::map<int, double> ServerProcess::threadCpuSeconds() const {
+  std::map<int, double> threads;
+  if (pid_ <= 0) return threads;
+  const std::string folder = "/proc/" + std::to_string(pid_) + "/task";
+  DIR* tasks = ::opendir(folder.c_str());
+  if (tasks == nullptr) return threads;
+  while (const dirent* task = ::readdir(tasks)) {
+    const int tid = std::atoi(task->d_name);
+    if (tid > 0) threads[tid] = statCpuSeconds(folder + "/" + task->d_name + "/stat");
+  }
+  ::closedir(tasks);
+  return threads;
+}
+
+std::map<int, double> ServerProcess::childCpuSeconds() const {
+  std::map<int, double> children;
+  for (const auto& [tid, seconds] : threadCpuSeconds()) {
+    std::ifstream list("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(tid) + "/children");
+    for (int child = 0; list >> child;) children[child] = statCpuSeconds("/proc/" + std::to_string(child) + "/stat");
+  }
+  return children;
 }
 
 }  // namespace testing

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ class ServerProcess {
 
   // Processor seconds the server has used so far (user and system, all its threads); 0 once it has ended.
   double cpuSeconds() const;
+  // The same for each of its threads, by thread id; empty once it has ended.
+  std::map<int, double> threadCpuSeconds() const;
+  // The same for the processes it started that run now (a server's workers), by process id.
+  std::map<int, double> childCpuSeconds() const;
 
   // Empty while the server runs; once it has ended, how ("exited with status 1", "killed by signal 11").
   std::string ended();
