@@ -481,11 +481,11 @@ int main(int argc, char** argv) {
     const double directRate = *std::max_element(direct.begin(), direct.end());
     const double bestRate = *std::max_element(best.begin(), best.end());
     const double servedRate = *std::max_element(served.begin(), served.end());
-    table += row(network.name + ": " + std::to_string(kClients) + " clients vs " + std::to_string(processors) +
-                     " in-process runners of 1 thread (the server process takes " +
-                     number("%.0f us", median(serverSeconds) * 1e6) + " of processor time per forward)",
-                 number("%.1f /s", servedRate), number("%.1f /s", bestRate), servedRate / bestRate, "(reference)",
-                 true);
+    table +=
+        row(network.name + ": " + std::to_string(kClients) + " clients vs " + std::to_string(processors) +
+                " in-process runners of 1 thread (the server process takes " +
+                number("%.0f us", median(serverSeconds) * 1e6) + " of processor time per forward)",
+            number("%.1f /s", servedRate), number("%.1f /s", bestRate), servedRate / bestRate, "(reference)", true);
     // The clients share the processors: with a server that cost nothing, each forward would still take
     // the engine's processor time plus the clients' own.
     const double clientCpu = median(clientSeconds);
@@ -494,8 +494,9 @@ int main(int argc, char** argv) {
                      number("%.0f us", clientCpu * 1e6) + " of processor time per forward)",
                  number("%.1f /s", bound * bestRate), number("%.1f /s", bestRate), bound, "(bound)", true);
     const bool rateMet = servedRate >= 0.95 * bound * bestRate;
-    table += row(network.name + ": " + std::to_string(kClients) + " clients vs that bound", number("%.1f /s", servedRate),
-                 number("%.1f /s", bound * bestRate), servedRate / (bound * bestRate), ">= 0.95", rateMet);
+    table +=
+        row(network.name + ": " + std::to_string(kClients) + " clients vs that bound", number("%.1f /s", servedRate),
+            number("%.1f /s", bound * bestRate), servedRate / (bound * bestRate), ">= 0.95", rateMet);
     table +=
         row(network.name + ": the same through the worker alone (no HTTP, no Base64)", number("%.1f /s", directRate),
             number("%.1f /s", bestRate), directRate / bestRate, "(diagnostic)", true);

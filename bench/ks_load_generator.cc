@@ -301,8 +301,8 @@ struct RunResult {
   double p50Ms = 0;
   double p99Ms = 0;
   double maxMs = 0;
-  double clientCpu = 0;   // processor seconds of the client threads
-  double serverCpu = -1;  // processor seconds of the server; negative when unknown
+  double clientCpu = 0;          // processor seconds of the client threads
+  double serverCpu = -1;         // processor seconds of the server; negative when unknown
   double busiestThreadCpu = -1;  // of its busiest thread: a thread that takes a whole processor bounds it
   double childrenCpu = -1;       // of the processes it started (its workers)
   long errors() const { return httpErrors + malformed + connect + timedOut + lost; }
@@ -389,8 +389,10 @@ RunResult runLoad(const Target& target, Pattern pattern, int clients, const Opti
   }
 
   const double serverCpuBefore = target.process ? target.process->cpuSeconds() : 0.0;
-  const std::map<int, double> threadsBefore = target.process ? target.process->threadCpuSeconds() : std::map<int, double>();
-  const std::map<int, double> childrenBefore = target.process ? target.process->childCpuSeconds() : std::map<int, double>();
+  const std::map<int, double> threadsBefore =
+      target.process ? target.process->threadCpuSeconds() : std::map<int, double>();
+  const std::map<int, double> childrenBefore =
+      target.process ? target.process->childCpuSeconds() : std::map<int, double>();
   const double processCpuBefore = processCpuSeconds();
   Clock::time_point start;
   {

@@ -49,7 +49,7 @@ struct RunScheduler::Entry {
   int watched = -1;  // the channel's descriptor while the loop watches it
   bool interrupted = false;
   std::string reason;
-  std::shared_ptr<RunControl> alone;  // stops it while it runs alone
+  std::shared_ptr<RunControl> alone;         // stops it while it runs alone
   EventLoop::Clock::time_point roomUntil{};  // the end of its wait for room in the memory budget
   EventLoop::Clock::time_point sent{};       // when its run went to the worker
   EventLoop::TimerId longTimer = 0;          // kLongRun after it went, unless its worker gave way already
@@ -61,15 +61,15 @@ struct RunScheduler::Network {
       : hosted(std::move(network)), waiting(limit, ownerLimit) {}
   std::shared_ptr<const HostedNetwork> hosted;
   FairQueue<Ticket> waiting;
-  size_t out = 0;         // runs holding a channel
-  bool starting = false;  // a worker process is being started for it
-  bool pumping = false;   // pump() is under way (a run that fails at once comes back into it)
-  bool again = false;     // pump() was asked for meanwhile
+  size_t out = 0;                        // runs holding a channel
+  bool starting = false;                 // a worker process is being started for it
+  bool pumping = false;                  // pump() is under way (a run that fails at once comes back into it)
+  bool again = false;                    // pump() was asked for meanwhile
   std::chrono::microseconds lastRun{0};  // from a run's message to its reply, the last time
 };
 
 RunScheduler::RunScheduler(EventLoop& loop, TaskPool& pool, RunSchedulerOptions options)
-    : loop_(loop), pool_(pool), options_(std::move(options)), self_(std::make_shared<RunScheduler*>(this)) {}
+    : loop_(loop), pool_(pool), options_(options), self_(std::make_shared<RunScheduler*>(this)) {}
 
 RunScheduler::~RunScheduler() {
   self_.reset();  // what the threads still post finds no one
@@ -142,9 +142,10 @@ RunScheduler::Ticket RunScheduler::submit(std::shared_ptr<const InferenceEngine>
   entry->network = &network;
   entry->job = std::move(job);
   if (options_.timeLimit.count() > 0) {
-    const std::string reason = "it ran longer than the limit of " +
-                               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.timeLimit).count()) +
-                               " s an inference may take";
+    const std::string reason =
+        "it ran longer than the limit of " +
+        std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.timeLimit).count()) +
+        " s an inference may take";
     entry->limitTimer = loop_.at(EventLoop::Clock::now() + options_.timeLimit, [this, ticket, reason] {
       const auto found = entries_.find(ticket);
       if (found != entries_.end()) found->second->limitTimer = 0;
@@ -239,7 +240,7 @@ void RunScheduler::start(Entry& entry) {
   });
 }
 
-void RunScheduler::placed(Ticket ticket, uint32_t repetitions, std::exception_ptr error) {
+void RunScheduler::placed(Ticket ticket, uint32_t repetitions, const std::exception_ptr& error) {
   Entry& entry = *entries_.at(ticket);
   if (entry.roomTimer != 0) loop_.cancel(entry.roomTimer);
   entry.roomTimer = 0;
@@ -256,9 +257,8 @@ void RunScheduler::placed(Ticket ticket, uint32_t repetitions, std::exception_pt
   if (!lease.send(entry.request)) {
     // The worker is gone: as if it had ended under the run.
     entry.state = Entry::State::kEnding;
-    lease.process().whenEnded([this, ticket](const WorkerExit& exit) {
-      post([this, ticket, exit] { onWorkerEnded(ticket, exit); });
-    });
+    lease.process().whenEnded(
+        [this, ticket](const WorkerExit& exit) { post([this, ticket, exit] { onWorkerEnded(ticket, exit); }); });
     return;
   }
   const int fd = lease.channel().descriptor();
@@ -318,15 +318,15 @@ void RunScheduler::onReply(Ticket ticket) {
     reply = entry.run->lease().poll(entry.request, ran);
   } catch (const EngineError& e) {
     stopWatching(entry);
-    if (e.kind() == EngineError::Kind::kInterrupted && entry.interrupted) return fail(entry, interruption(entry.reason));
+    if (e.kind() == EngineError::Kind::kInterrupted && entry.interrupted)
+      return fail(entry, interruption(entry.reason));
     return fail(entry, std::current_exception());
   } catch (...) {
     stopWatching(entry);
     return fail(entry, std::current_exception());
   }
   if (reply == Reply::kPending) return;
-  entry.network->lastRun =
-      std::chrono::duration_cast<std::chrono::microseconds>(EventLoop::Clock::now() - entry.sent);
+  entry.network->lastRun = std::chrono::duration_cast<std::chrono::microseconds>(EventLoop::Clock::now() - entry.sent);
   if (reply == Reply::kClosed) {
     const auto channel = channels_.find(entry.watched);
     if (channel != channels_.end()) {
@@ -337,9 +337,8 @@ void RunScheduler::onReply(Ticket ticket) {
   stopWatching(entry);
   if (reply == Reply::kReady) return succeed(entry, ran);
   entry.state = Entry::State::kEnding;
-  entry.run->lease().process().whenEnded([this, ticket](const WorkerExit& exit) {
-    post([this, ticket, exit] { onWorkerEnded(ticket, exit); });
-  });
+  entry.run->lease().process().whenEnded(
+      [this, ticket](const WorkerExit& exit) { post([this, ticket, exit] { onWorkerEnded(ticket, exit); }); });
 }
 
 void RunScheduler::onWorkerEnded(Ticket ticket, const WorkerExit& exit) {
@@ -363,11 +362,11 @@ void RunScheduler::onWorkerEnded(Ticket ticket, const WorkerExit& exit) {
     } catch (...) {
       error = std::current_exception();
     }
-    post([this, ticket, ran = std::move(ran), error]() mutable { aloneDone(ticket, std::move(ran), error); });
+    post([this, ticket, ran = std::move(ran), error] { aloneDone(ticket, ran, error); });
   });
 }
 
-void RunScheduler::aloneDone(Ticket ticket, RanMessage ran, std::exception_ptr error) {
+void RunScheduler::aloneDone(Ticket ticket, const RanMessage& ran, const std::exception_ptr& error) {
   Entry& entry = *entries_.at(ticket);
   entry.alone.reset();
   if (error) return fail(entry, error);
@@ -490,7 +489,7 @@ void RunScheduler::startWorker(Network& network) {
   });
 }
 
-void RunScheduler::failWaiting(Network& network, std::exception_ptr error) {
+void RunScheduler::failWaiting(Network& network, const std::exception_ptr& error) {
   while (std::optional<Ticket> ticket = network.waiting.pop()) {
     --waiting_;
     const auto found = entries_.find(*ticket);

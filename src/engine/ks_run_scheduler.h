@@ -29,8 +29,8 @@ namespace ks {
 namespace server {
 
 struct RunSchedulerOptions {
-  size_t queueLimit = 64;           // runs one network holds waiting
-  size_t sessionQueueLimit = 16;    // of them, runs of one session
+  size_t queueLimit = 64;                  // runs one network holds waiting
+  size_t sessionQueueLimit = 16;           // of them, runs of one session
   std::chrono::milliseconds timeLimit{0};  // from a run's submission to its reply; 0: none
   std::chrono::milliseconds grace{1'000};  // after an interrupt, before the worker is killed
   size_t inferenceMemoryBytes = 0;         // what one run may allocate in the engine; 0: no bound
@@ -91,11 +91,11 @@ class RunScheduler {
 
   void pump(Network& network);
   void start(Entry& entry);
-  void placed(Ticket ticket, uint32_t repetitions, std::exception_ptr error);
+  void placed(Ticket ticket, uint32_t repetitions, const std::exception_ptr& error);
   void onChannel(int fd, uint32_t events);
   void onReply(Ticket ticket);
   void onWorkerEnded(Ticket ticket, const WorkerExit& exit);
-  void aloneDone(Ticket ticket, RanMessage ran, std::exception_ptr error);
+  void aloneDone(Ticket ticket, const RanMessage& ran, const std::exception_ptr& error);
   void succeed(Entry& entry, const RanMessage& ran);
   void fail(Entry& entry, std::exception_ptr error);
   void release(Ticket ticket);
@@ -103,7 +103,7 @@ class RunScheduler {
   // Erases the network's record once nothing waits or runs there, unless a pump is under way.
   void tidy(Network& network);
   void startWorker(Network& network);
-  void failWaiting(Network& network, std::exception_ptr error);
+  void failWaiting(Network& network, const std::exception_ptr& error);
   // Runs `work` on a thread of its own; it must not touch the scheduler but through post().
   void detach(std::function<void()> work);
   // `task` runs on the loop unless the scheduler is gone by then.
@@ -127,7 +127,7 @@ class RunScheduler {
   std::unordered_map<int, Channel> channels_;
   std::atomic<size_t> waiting_{0};
   std::atomic<size_t> count_{0};  // entries
-  std::mutex mutex_;  // guards the three below
+  std::mutex mutex_;              // guards the three below
   std::string stopReason_;
   std::list<std::thread> threads_;
   std::list<std::thread> ended_;

@@ -2,9 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -114,7 +114,9 @@ class Spawner {
   }
 
  private:
-  Spawner() { std::thread([this] { work(); }).detach(); }
+  Spawner() {
+    std::thread([this] { work(); }).detach();
+  }
 
   void work() {
     std::unique_lock<std::mutex> lock(mutex_);

@@ -34,13 +34,13 @@ struct HttpConnection {
   const std::string peer;
   HttpRequestParser parser;
   Phase phase = Phase::kIdle;
-  bool fresh = true;    // no request has begun yet: the header deadline runs from the accept
-  bool dead = false;    // closed; erased at the end of the loop's round
-  std::string pending;  // bytes read past the current request: the next pipelined request
-  uint32_t events = 0;  // what epoll watches for
-  bool hungUp = false;  // epoll said the peer closed its side (EPOLLRDHUP)
+  bool fresh = true;       // no request has begun yet: the header deadline runs from the accept
+  bool dead = false;       // closed; erased at the end of the loop's round
+  std::string pending;     // bytes read past the current request: the next pipelined request
+  uint32_t events = 0;     // what epoll watches for
+  bool hungUp = false;     // epoll said the peer closed its side (EPOLLRDHUP)
   bool inputHeld = false;  // bytes came while a deferred request is handled: the socket is not read
-  size_t budget = 0;    // body bytes held from the server's budget
+  size_t budget = 0;       // body bytes held from the server's budget
 
   using Clock = std::chrono::steady_clock;
   Clock::time_point idleSince;

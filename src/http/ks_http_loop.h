@@ -96,7 +96,7 @@ struct HttpServer::Impl {
   std::vector<uint64_t> resumable;  // idle connections with pipelined bytes to parse
   uint64_t nextId = 2;
   size_t budgetUsed = 0;
-  size_t jobsOut = 0;  // handed to workers and not yet back
+  size_t jobsOut = 0;                  // handed to workers and not yet back
   std::atomic<size_t> deferredOut{0};  // deferred requests not yet answered
   Clock::time_point acceptResume = kNever;
   bool stopping = false;

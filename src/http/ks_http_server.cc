@@ -60,9 +60,8 @@ void HttpReply::send(HttpResponse response) const {
   HttpServer::Impl* server = state_->port->server;
   if (server == nullptr) return;
   if (server->loop.inLoopThread()) return server->deliver(*state_, response);
-  server->loop.post([server, state = state_, response = std::move(response)]() mutable {
-    server->deliver(*state, response);
-  });
+  server->loop.post(
+      [server, state = state_, response = std::move(response)]() mutable { server->deliver(*state, response); });
 }
 
 void HttpReply::onAbandoned(std::function<void()> callback) const { state_->abandoned = std::move(callback); }

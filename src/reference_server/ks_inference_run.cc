@@ -11,7 +11,7 @@ namespace server {
 HttpResponse refusalResponse(std::exception_ptr error) {
   HttpResponse response;
   try {
-    std::rethrow_exception(error);
+    std::rethrow_exception(std::move(error));
   } catch (const Refusal& e) {
     response.status = e.httpStatus();
     response.body = statusToJson(StatusMessage{false, e.what()});

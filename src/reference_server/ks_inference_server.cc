@@ -18,8 +18,8 @@
 #include "ks_inference_run.h"
 #include "ks_run_scheduler.h"
 #include "ks_server_metrics.h"
-#include "ks_task_pool.h"
 #include "ks_status_message.h"
+#include "ks_task_pool.h"
 
 namespace ks {
 namespace server {
@@ -97,8 +97,8 @@ HttpServerOptions httpOptionsOf(const InferenceServerOptions& options) {
 }
 
 // The service's options with what the engine takes from the rest: as many runs at once per network as
-// handler threads, a region for the largest body's tensors and the outputs an inference may allocate, loads bounded by the
-// inference time limit.
+// handler threads, a region for the largest body's tensors and the outputs an inference may allocate, loads bounded by
+// the inference time limit.
 InferenceServiceOptions serviceOptionsOf(const InferenceServerOptions& options) {
   InferenceServiceOptions service = options.service;
   EngineOptions& engine = service.engine;
@@ -223,7 +223,8 @@ void InferenceServer::Impl::installRoutes() {
     if (!paths.insert(entry.path).second) continue;
     if (route.answer == nullptr) {
       http.routeDeferred(
-          entry.path, [this](HttpRequest& request, HttpReply reply) { inferDeferred(request, reply); }, route.body);
+          entry.path, [this](HttpRequest& request, const HttpReply& reply) { inferDeferred(request, reply); },
+          route.body);
       continue;
     }
     http.route(
@@ -260,9 +261,8 @@ void InferenceServer::Impl::inferDeferred(HttpRequest& request, const HttpReply&
       storePool->post([this, held, reply] {
         try {
           std::shared_ptr<const InferenceEngine> engine = service.admit(held->param("session_id"), &held->body[0]);
-          http.loop().post([this, held, reply, engine = std::move(engine)]() mutable {
-            submit(std::move(engine), *held, reply);
-          });
+          http.loop().post(
+              [this, held, reply, engine = std::move(engine)]() mutable { submit(std::move(engine), *held, reply); });
         } catch (...) {
           reply.send(refusalResponse(std::current_exception()));
         }

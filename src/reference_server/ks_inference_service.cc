@@ -353,7 +353,7 @@ std::string InferenceService::answer(const InferenceEngine::Run& run, double mil
 Refusal InferenceService::refusal(std::exception_ptr error, const std::string& sessionId,
                                   const std::string& clientAddress, std::string* note) {
   try {
-    std::rethrow_exception(error);
+    std::rethrow_exception(std::move(error));
   } catch (const RunCrashed& e) {
     // "ip:port", or "[ip6]:port": the port changes with every connection.
     const std::string address = clientAddress.substr(0, clientAddress.rfind(':'));

@@ -27,8 +27,8 @@ struct ServerGauges {
   uint64_t cachedNetworks = 0;
   uint64_t cacheBytes = 0;
   uint64_t openConnections = 0;
-  uint64_t queuedRequests = 0;   // complete, waiting for a handler thread
-  uint64_t runningRequests = 0;  // with a handler thread
+  uint64_t queuedRequests = 0;     // complete, waiting for a handler thread
+  uint64_t runningRequests = 0;    // with a handler thread
   uint64_t waitingInferences = 0;  // in their network's queue
   uint64_t runningInferences = 0;  // on a channel of their network's worker (placed, run or answered)
   // The engine's worker processes.

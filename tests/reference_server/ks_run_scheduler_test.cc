@@ -86,8 +86,8 @@ class Server : public ks::testing::ServerProcess {
   // Polls the sample until it reads `value`, for up to 20 s; returns what it read last.
   double awaitMetric(const std::string& name, double value) const {
     double read = metric(name);
-    for (const auto end = std::chrono::steady_clock::now() + 20s; read != value && std::chrono::steady_clock::now() < end;
-         read = metric(name)) {
+    for (const auto end = std::chrono::steady_clock::now() + 20s;
+         read != value && std::chrono::steady_clock::now() < end; read = metric(name)) {
       std::this_thread::sleep_for(10ms);
     }
     return read;
@@ -126,14 +126,15 @@ class Session {
   // `count`, the rest zeros.
   std::unique_ptr<RawConnection> send(int64_t count = 1) const {
     InferenceRequest request;
+    request.input_tensors.reserve(inputs_.size());
     for (const TensorLayout& layout : inputs_) request.input_tensors.emplace_back(layout);
     if (request.input_tensors[0].layout().dataType() == TensorDataType::kInt64) {
       std::memcpy(request.input_tensors[0].data(), &count, sizeof count);
     }
     const std::string body = inferenceRequestToJson(request);
     auto connection = std::make_unique<RawConnection>(port_);
-    connection->send("POST /inference?session_id=" + id_ + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
-                     std::to_string(body.size()) + "\r\n\r\n" + body);
+    connection->send("POST /inference?session_id=" + id_ +
+                     " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     return connection;
   }
 
@@ -152,6 +153,7 @@ TEST(RunScheduling, RunsThatHoldEveryChannelOfTheirNetworkDelayNoOtherNetwork) {
   Server server({"--workers", "2"});
   const Session slow(server, "slow");
   std::vector<std::unique_ptr<RawConnection>> wedged;
+  wedged.reserve(3);
   for (int i = 0; i < 3; ++i) wedged.push_back(slow.send(kForever));  // two run, one waits
   ASSERT_EQ(3, server.awaitMetric("ks_running_inferences", 2) + server.metric("ks_waiting_inferences"));
 
