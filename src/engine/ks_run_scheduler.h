@@ -29,8 +29,8 @@ namespace ks {
 namespace server {
 
 struct RunSchedulerOptions {
-  size_t queueLimit = 64;                  // runs one network holds waiting
-  size_t sessionQueueLimit = 16;           // of them, runs of one session
+  size_t queueLimit = 1024;                // runs one network holds waiting
+  size_t sessionQueueLimit = 64;           // of them, runs of one session
   std::chrono::milliseconds timeLimit{0};  // from a run's submission to its reply; 0: none
   std::chrono::milliseconds grace{1'000};  // after an interrupt, before the worker is killed
   size_t inferenceMemoryBytes = 0;         // what one run may allocate in the engine; 0: no bound

@@ -19,8 +19,8 @@ struct InferenceServerOptions {
   std::chrono::seconds inferenceTimeout{300};
   // Inferences one network holds waiting for its worker, and of them one session's; past either the
   // request is refused with 503.
-  size_t networkQueue = 64;
-  size_t sessionQueue = 16;
+  size_t networkQueue = 1024;
+  size_t sessionQueue = 64;
   // Proxies whose X-Forwarded-For names the client (IP addresses, separated by commas); see ClientAddresses.
   std::string trustedProxies;
   // One line per request (UTC time, client, endpoint, short session id, status, bytes, duration) when not
