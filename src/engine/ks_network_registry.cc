@@ -253,6 +253,11 @@ bool HostedNetwork::workerRunning() const {
   return worker_ && worker_->running();
 }
 
+void HostedNetwork::setWorkerNice(int level) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (worker_) worker_->setNice(level);
+}
+
 void HostedNetwork::startWorker() const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (worker_ && worker_->running()) return;

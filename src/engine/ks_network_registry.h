@@ -99,6 +99,8 @@ class HostedNetwork {
   // no worker runs the network (see workerRunning).
   std::optional<Lease> tryLease() const;
   bool workerRunning() const;
+  // WorkerProcess::setNice on the live worker process, if there is one.
+  void setWorkerNice(int level) const;
   // Starts a worker process for the network unless one runs, and waits for it to load: slow, for a
   // thread of its own. Throws as lease().
   void startWorker() const;

@@ -13,9 +13,11 @@ using Reply = WorkerProcess::Lease::Reply;
 
 // How long the loop waits awake for a reply when the network's last run took no longer.
 constexpr std::chrono::microseconds kSpinFor{50};
-// A run still going after this long marks its network as one of long runs: its worker's threads get a
-// lowest priority (kLongRunNice), so that the short runs of other networks do not wait for a processor
-// behind it. The machine's pace for those is then what the long runs leave them, which is nearly all.
+// A network whose runs take every channel of its worker, more waiting, and last past kLongRun holds
+// processors for long: its worker's threads get the lowest priority (kLongRunNice) until its queue
+// empties, so that the short runs of other networks do not wait for a processor behind it. The pace of
+// those is then what the long runs leave them, which is nearly all; a network running alone, or not
+// filling its worker, keeps the processors as any program does.
 constexpr std::chrono::milliseconds kLongRun{100};
 constexpr int kLongRunNice = 19;
 
@@ -52,7 +54,7 @@ struct RunScheduler::Entry {
   std::shared_ptr<RunControl> alone;         // stops it while it runs alone
   EventLoop::Clock::time_point roomUntil{};  // the end of its wait for room in the memory budget
   EventLoop::Clock::time_point sent{};       // when its run went to the worker
-  EventLoop::TimerId longTimer = 0;          // kLongRun after it went, unless its worker gave way already
+  EventLoop::TimerId longTimer = 0;          // kLongRun after it went, unless its worker gives way already
   EventLoop::TimerId roomTimer = 0;
 };
 
@@ -200,6 +202,8 @@ void RunScheduler::pump(Network& network) {
     }
   } while (network.again);
   network.pumping = false;
+  // Its queue is empty: a network that gave way takes its processors back.
+  if (network.waiting.empty()) network.hosted->setWorkerNice(0);
 }
 
 void RunScheduler::start(Entry& entry) {
@@ -271,13 +275,15 @@ void RunScheduler::placed(Ticket ticket, uint32_t repetitions, const std::except
   channel.owner = ticket;
   entry.watched = fd;
   entry.sent = EventLoop::Clock::now();
-  if (!lease.process().priorityLowered()) {
+  if (lease.process().nice() == 0) {
     entry.longTimer = loop_.at(entry.sent + kLongRun, [this, ticket] {
       const auto found = entries_.find(ticket);
       if (found == entries_.end()) return;
       Entry& running = *found->second;
       running.longTimer = 0;
-      if (running.state == Entry::State::kRunning) running.run->lease().process().lowerPriority(kLongRunNice);
+      if (running.state == Entry::State::kRunning && !running.network->waiting.empty()) {
+        running.run->lease().process().setNice(kLongRunNice);
+      }
     });
   }
   // A small network answers within microseconds: the loop looks for the reply awake for that long.

@@ -29,6 +29,9 @@ namespace {
 
 constexpr int kControlFd = 3;
 constexpr int kMaxDimensions = 4;
+// A worker whose priority could not be raised again.
+constexpr int kNiceStuck = 100;
+
 // How long a run's caller waits awake for the reply before it sleeps, when the last reply came as soon:
 // then it saves the wake of a sleeping thread, which costs more than a small inference. Longer runs are
 // waited for asleep, leaving the processor to the engine.
@@ -359,18 +362,24 @@ std::optional<WorkerProcess::Lease> WorkerProcess::tryAcquire() {
   return Lease(*this, channel);
 }
 
-void WorkerProcess::lowerPriority(int level) {
-  if (lowered_.exchange(true)) return;
+void WorkerProcess::setNice(int level) {
   std::lock_guard<std::mutex> lock(mutex_);
+  const int was = nice_.load();
+  if (was == level || was == kNiceStuck) return;
+  nice_ = level;
   if (reaped_) return;
   // Linux sets a nice value per thread: each of its threads is set, and threads they start inherit it.
   DIR* tasks = ::opendir(("/proc/" + std::to_string(pid_) + "/task").c_str());
   if (tasks == nullptr) return;
+  bool refused = false;
   while (const dirent* task = ::readdir(tasks)) {
     const long tid = std::strtol(task->d_name, nullptr, 10);
-    if (tid > 0) ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), level);
+    if (tid > 0 && ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), level) != 0) refused = true;
   }
   ::closedir(tasks);
+  // Raising a priority again takes a RLIMIT_NICE that allows it (or CAP_SYS_NICE); without one the
+  // process keeps the lower priority, and is not asked again.
+  if (refused && level < was) nice_ = kNiceStuck;
 }
 
 void WorkerProcess::kill(WorkerEnd why) {

@@ -109,10 +109,10 @@ class WorkerProcess {
   // this one when it has already been reaped. Thread-safe.
   void whenEnded(std::function<void(const WorkerExit&)> callback);
 
-  // Gives its threads, those it has and those they start, the lower priority of nice `level`, so that
-  // other processes' work takes the processors first. Once; later calls do nothing. Thread-safe.
-  void lowerPriority(int level);
-  bool priorityLowered() const { return lowered_.load(); }
+  // Gives its threads, those it has and those they start, the nice value `level`: above 0, other
+  // processes' work takes the processors first. Does nothing when it has that value already. Thread-safe.
+  void setNice(int level);
+  int nice() const { return nice_.load(); }
 
   // Kills it, noting `why`, unless it ended already. Thread-safe.
   void kill(WorkerEnd why);
@@ -160,7 +160,7 @@ class WorkerProcess {
   bool reaped_ = false;                        // waited for: its pid may be another process's now
   WorkerEnd killedFor_ = WorkerEnd::kRunning;  // why the server killed it, if it did
   std::vector<std::function<void(const WorkerExit&)>> endListeners_;
-  std::atomic<bool> lowered_{false};
+  std::atomic<int> nice_{0};
   std::thread reaper_;
 };
 
