@@ -11,8 +11,11 @@ namespace {
 
 using Reply = WorkerProcess::Lease::Reply;
 
-// How long the loop waits awake for a reply when the network's last run took no longer.
-constexpr std::chrono::microseconds kSpinFor{50};
+// How long the loop waits awake for a reply when the network's last run took no longer: a small
+// network's reply comes within the time a sleeping thread takes to wake (tens of microseconds on a
+// virtual machine, where the worker's own wake costs as much), and under load the loop has other events
+// long before.
+constexpr std::chrono::microseconds kSpinFor{200};
 // A network whose runs take every channel of its worker, more waiting, and last past kLongRun holds
 // processors for long: its worker's threads get the lowest priority (kLongRunNice) until its queue
 // empties, so that the short runs of other networks do not wait for a processor behind it. The pace of
