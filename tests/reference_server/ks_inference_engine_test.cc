@@ -329,11 +329,11 @@ TEST(InferenceEngine, RefusesARunOverItsMemoryBudgetAndRunsTheNextOne) {
   const InferenceEngine engine = load(hugeResize());
   const Tensor input = floatTensor({1, 1, 2, 2}, {1, 2, 3, 4});
   EXPECT_EQ("over budget: the inference needs more than the 64 MiB of memory one inference may use", engineError([&] {
-              run(engine, {input}, RunLimits{size_t{64} << 20, nullptr});
+              run(engine, {input}, RunLimits{size_t{64} << 20, nullptr, ""});
             }));
   EXPECT_EQ("<nothing thrown>", engineError([&] {
               run(load(modelBytes("identity")), {referenceInput("identity", "input", {1, 1024})},
-                  RunLimits{size_t{64} << 20, nullptr});
+                  RunLimits{size_t{64} << 20, nullptr, ""});
             }));
 }
 
@@ -366,7 +366,7 @@ TEST(InferenceEngine, StopsARunWhenItsControlIsInterrupted) {
   });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ("interrupted: the server is stopping", engineError([&] {
-              run(engine, {Tensor(floatLayout({2048, 2048}))}, RunLimits{0, &control});
+              run(engine, {Tensor(floatLayout({2048, 2048}))}, RunLimits{0, &control, ""});
             }));
   stopper.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
