@@ -7,9 +7,12 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -210,6 +213,55 @@ TEST(RunScheduling, ATimeLimitAndAClientThatLeavesEndOnlyTheirOwnRuns) {
             stopped.find("inference stopped: it ran longer than the limit of 3 s an inference may take"))
       << stopped;
   EXPECT_EQ(0, server.awaitMetric("ks_running_inferences", 0));
+}
+
+// The nice values of every thread of the server's worker processes.
+std::set<int> workerNice(const Server& server) {
+  std::set<int> values;
+  for (const auto& [pid, seconds] : server.childCpuSeconds()) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      std::ifstream stat(task.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      // After the command in parentheses: state is field 3 and nice field 19.
+      std::istringstream fields(line.substr(line.rfind(')') + 2));
+      std::string field;
+      for (int i = 3; i <= 19 && fields >> field; ++i) {
+        if (i == 19) values.insert(std::stoi(field));
+      }
+    }
+  }
+  return values;
+}
+
+std::set<int> awaitWorkerNice(const Server& server, const std::set<int>& wanted) {
+  std::set<int> read = workerNice(server);
+  for (const auto end = std::chrono::steady_clock::now() + 10s;
+       read != wanted && std::chrono::steady_clock::now() < end; read = workerNice(server)) {
+    std::this_thread::sleep_for(10ms);
+  }
+  return read;
+}
+
+// A network whose long runs fill its worker, more waiting, gives way to the others' short runs until its
+// queue empties.
+TEST(RunScheduling, ANetworkWhoseLongRunsFillItsWorkerGivesWayUntilItsQueueEmpties) {
+  Server server({"--workers", "1"});
+  const Session slow(server, "slow");
+  auto running = slow.send(kForever);
+  ASSERT_EQ(1, server.awaitMetric("ks_running_inferences", 1));
+  std::this_thread::sleep_for(300ms);               // past the 100 ms that make a run long
+  EXPECT_EQ(std::set<int>{0}, workerNice(server));  // alone, it keeps its priority
+  // A run is judged 100 ms after it goes out: the first was judged alone, so it is stopped and the next
+  // takes the channel with one more waiting behind it.
+  const auto next = slow.send(kForever);
+  auto last = slow.send(kForever);
+  ASSERT_EQ(2, server.awaitMetric("ks_waiting_inferences", 2));
+  running.reset();
+  EXPECT_EQ(std::set<int>{19}, awaitWorkerNice(server, {19}));
+  last.reset();  // its queue empties: it takes its priority back
+  EXPECT_EQ(std::set<int>{0}, awaitWorkerNice(server, {0}));
 }
 
 }  // namespace
