@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -67,11 +66,6 @@ TEST(FairQueue, BoundsHoldInAllAndPerOwnerAndRemovalFreesTheTurn) {
   EXPECT_TRUE(queue.empty());
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The server program on a free loopback port with `options`, its log discarded.
 class Server : public ks::testing::ServerProcess {
  public:
@@ -111,7 +105,7 @@ class Session {
     const httplib::Result opened = client.Get("/session?action=new");
     if (!opened || opened->status != 200) throw std::runtime_error("no session");
     sessionReplyFromJson(id_, opened->body.c_str());
-    const std::string bytes = readFile(ks::testing::modelPath(model));
+    const std::string bytes = ks::testing::modelBytes(model);
     NetLoadRequest load;
     load.net.resize(base64EncodedLength(bytes.size()) + 1);
     encodeBase64To(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), load.net.data());
@@ -181,18 +175,17 @@ TEST(RunScheduling, AFullQueueAndASessionPastItsShareGet503NamingTheCause) {
   ASSERT_EQ(1, server.awaitMetric("ks_running_inferences", 1));
   const auto waiting = first.send(kForever);
   ASSERT_EQ(1, server.awaitMetric("ks_waiting_inferences", 1));
-  const std::string overShare = first.send(kForever)->readReply(10s);
-  EXPECT_EQ("503", statusOf(overShare));
-  EXPECT_NE(std::string::npos, bodyOf(overShare).find("this session has 1 inferences waiting for its network already, "
-                                                      "its share of the network's queue; try again shortly"))
-      << overShare;
+  const auto expectRefused = [](const std::string& reply, const std::string& why) {
+    EXPECT_EQ("503", statusOf(reply));
+    EXPECT_NE(std::string::npos, bodyOf(reply).find(why)) << reply;
+  };
+  expectRefused(first.send(kForever)->readReply(10s),
+                "this session has 1 inferences waiting for its network already, its share of the network's queue; "
+                "try again shortly");
   const auto alsoWaiting = second.send(kForever);
   ASSERT_EQ(2, server.awaitMetric("ks_waiting_inferences", 2));
-  const std::string full = third.send(kForever)->readReply(10s);
-  EXPECT_EQ("503", statusOf(full));
-  EXPECT_NE(std::string::npos, bodyOf(full).find("the network's queue is full: 2 inferences wait for its engine "
-                                                 "process already; try again shortly"))
-      << full;
+  expectRefused(third.send(kForever)->readReply(10s),
+                "the network's queue is full: 2 inferences wait for its engine process already; try again shortly");
 }
 
 // Two runs share one worker process: the first outlives the time limit and is stopped, the second's
